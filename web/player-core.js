@@ -1,0 +1,104 @@
+// Page-side helpers of the Orlune player that need no DOM: the room code from the link,
+// the WebSocket address, reconnection back-off and the latency bookkeeping.
+
+const ROOM_PATTERN = /^[a-z0-9_-]+$/;
+
+// The room code is the last path segment after "/orlune/". Capital letters are folded so a
+// hand-typed link still works; anything else outside the alphabet makes the link invalid.
+export function roomFromPath(pathname) {
+  const m = /\/orlune\/([^/]+)\/?$/.exec(pathname || '');
+  if (!m) return null;
+  let room;
+  try {
+    room = decodeURIComponent(m[1]).toLowerCase();
+  } catch {
+    return null;
+  }
+  return ROOM_PATTERN.test(room) ? room : null;
+}
+
+// ws: for http pages, wss: for https pages, same host and port.
+export function socketUrl(location, room) {
+  const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
+  return `${scheme}//${location.host}/orlune/${room}/ws`;
+}
+
+// The hello message must describe the stream this player understands.
+export function checkHello(msg) {
+  if (!msg || msg.type !== 'hello') return 'not a hello message';
+  if (msg.sampleRate !== 48000) return `unsupported sample rate ${msg.sampleRate}`;
+  if (msg.channels !== 2) return `unsupported channel count ${msg.channels}`;
+  if (msg.framesPerPacket !== 256) return `unsupported packet size ${msg.framesPerPacket}`;
+  return null;
+}
+
+// Exponential back-off with a little randomness so many listeners of one room do not all
+// knock at the same instant after the relay restarts.
+export class Backoff {
+  constructor({ initialMs = 500, maxMs = 10000, factor = 2, jitter = 0.2, random = Math.random } = {}) {
+    this.initialMs = initialMs;
+    this.maxMs = maxMs;
+    this.factor = factor;
+    this.jitter = jitter;
+    this.random = random;
+    this.attempt = 0;
+  }
+
+  next() {
+    const base = Math.min(this.maxMs, this.initialMs * this.factor ** this.attempt);
+    this.attempt++;
+    return Math.round(base * (1 + this.jitter * this.random()));
+  }
+
+  reset() {
+    this.attempt = 0;
+  }
+}
+
+// Maps an output frame index of the AudioContext to performance.now() time at which that
+// frame reaches the audio output. `ts` is AudioContext.getOutputTimestamp(): the context
+// time being heard at `ts.performanceTime`. Browsers that do not fill it in fall back to the
+// current render time plus the latencies the context reports.
+export function frameToPerformanceTime(frame, sampleRate, ts, fallback) {
+  if (ts && ts.performanceTime > 0 && ts.contextTime > 0) {
+    return ts.performanceTime + (frame / sampleRate - ts.contextTime) * 1000;
+  }
+  return fallback.nowMs + (frame / sampleRate - fallback.currentTime + fallback.outputLatency) * 1000;
+}
+
+// Latency of each datagram from its arrival at the page to the moment its first frame is
+// played out. The worklet reports [id, sequence, arrival, frame, ...] for every datagram it
+// starts to play; `frameToMs` maps an output frame to the same clock as `arrival`.
+export class LatencyTracker {
+  constructor(keep = 20000) {
+    this.keep = keep;
+    this.samples = []; // {id, seq, arrivalMs, frame, latencyMs}
+  }
+
+  noteRenders(renders, frameToMs) {
+    for (let k = 0; k + 3 < renders.length; k += 4) {
+      const arrivalMs = renders[k + 2];
+      const frame = renders[k + 3];
+      this.samples.push({ id: renders[k], seq: renders[k + 1], arrivalMs, frame, latencyMs: frameToMs(frame) - arrivalMs });
+    }
+    if (this.samples.length > this.keep) this.samples.splice(0, this.samples.length - this.keep);
+  }
+
+  summary(fromFrame = -Infinity) {
+    const values = [];
+    for (const s of this.samples) if (s.frame >= fromFrame) values.push(s.latencyMs);
+    return summarize(values);
+  }
+}
+
+export function summarize(values) {
+  if (values.length === 0) return { count: 0, minMs: null, medianMs: null, p95Ms: null, maxMs: null };
+  const v = values.slice().sort((a, b) => a - b);
+  const at = (q) => v[Math.min(v.length - 1, Math.floor(q * v.length))];
+  return { count: v.length, minMs: v[0], medianMs: at(0.5), p95Ms: at(0.95), maxMs: v[v.length - 1] };
+}
+
+// Peak level in dBFS for the meter, floored at -90.
+export function toDbfs(x) {
+  return x > 0 ? Math.max(-90, 20 * Math.log10(x)) : -90;
+}

@@ -1,0 +1,164 @@
+// Audio-thread side of the Orlune player: pulls render quanta out of the jitter buffer,
+// meters what it plays and reports to the page about ten times a second.
+//
+// Messages from the page (port):
+//   {type: 'packet', buffer: ArrayBuffer(2064), arrival: ms, id}   one relay datagram
+//   {type: 'discontinuity'}   new source or new connection: sequence numbers start over
+//   {type: 'end'}             the source went silent
+//   {type: 'skip', dropped}   the relay skipped this listener ahead by `dropped` packets
+//   {type: 'capture', seconds, requestId}   send back the last seconds of output
+//   {type: 'port'} with a MessagePort: the socket worker's channel, which carries
+//                             the packet, discontinuity, end and skip messages
+// Messages to the page:
+//   {type: 'stats', frame, buffer: {...}, peak: [l, r], rms: [l, r],
+//    renders: [id, sequence, arrival, frame, ...]}
+//   {type: 'capture', requestId, sampleRate, endFrame, left, right}
+
+import { JitterBuffer, parsePacket } from './jitter-buffer.js';
+
+const REPORT_SECONDS = 0.1;
+
+class OrlunePlayerProcessor extends AudioWorkletProcessor {
+  constructor(options) {
+    super();
+    const opts = (options && options.processorOptions) || {};
+    this.buffer = new JitterBuffer({ ...(opts.buffer || {}), outputRate: sampleRate });
+    this.malformed = 0;
+
+    const captureSeconds = Math.max(0, Math.min(60, Number(opts.captureSeconds) || 0));
+    this.captureFrames = Math.round(captureSeconds * sampleRate);
+    this.captureL = this.captureFrames ? new Float32Array(this.captureFrames) : null;
+    this.captureR = this.captureFrames ? new Float32Array(this.captureFrames) : null;
+    this.captureWritten = 0;
+
+    this.reportEvery = Math.round(REPORT_SECONDS * sampleRate);
+    this.sinceReport = 0;
+    this.peakL = 0;
+    this.peakR = 0;
+    this.sumL = 0;
+    this.sumR = 0;
+    this.meterFrames = 0;
+
+    this.dataPort = null;
+    this.port.onmessage = (event) => this.onMessage(event.data, event.ports);
+  }
+
+  onMessage(msg, ports) {
+    switch (msg && msg.type) {
+      case 'packet': {
+        const packet = parsePacket(msg.buffer);
+        if (!packet) {
+          this.malformed++;
+          return;
+        }
+        this.buffer.push(packet.sequence, packet.samplePosition, packet.samples, msg.arrival, msg.id);
+        break;
+      }
+      case 'discontinuity':
+        this.buffer.discontinuity();
+        break;
+      case 'end':
+        this.buffer.end();
+        break;
+      case 'skip':
+        this.buffer.relaySkipped(Number(msg.dropped));
+        break;
+      case 'capture':
+        this.sendCapture(msg);
+        break;
+      case 'port':
+        if (this.dataPort) this.dataPort.close();
+        this.dataPort = (ports && ports[0]) || null;
+        if (this.dataPort) this.dataPort.onmessage = (event) => this.onMessage(event.data);
+        break;
+      default:
+        break;
+    }
+  }
+
+  sendCapture(msg) {
+    const total = this.captureFrames;
+    const available = Math.min(total, this.captureWritten);
+    const wanted = Math.min(available, Math.round((Number(msg.seconds) || total / sampleRate) * sampleRate));
+    const left = new Float32Array(wanted);
+    const right = new Float32Array(wanted);
+    for (let k = 0; k < wanted; k++) {
+      const i = (this.captureWritten - wanted + k) % total;
+      left[k] = this.captureL[i];
+      right[k] = this.captureR[i];
+    }
+    this.port.postMessage(
+      {
+        type: 'capture',
+        requestId: msg.requestId,
+        sampleRate,
+        endFrame: currentFrame,
+        left: left.buffer,
+        right: right.buffer,
+      },
+      [left.buffer, right.buffer],
+    );
+  }
+
+  process(inputs, outputs) {
+    const out = outputs[0];
+    const outL = out[0];
+    const outR = out.length > 1 ? out[1] : scratch(outL.length);
+    const n = outL.length;
+    this.buffer.pull(outL, outR, n, currentFrame);
+
+    for (let k = 0; k < n; k++) {
+      const l = outL[k];
+      const r = outR[k];
+      const al = l < 0 ? -l : l;
+      const ar = r < 0 ? -r : r;
+      if (al > this.peakL) this.peakL = al;
+      if (ar > this.peakR) this.peakR = ar;
+      this.sumL += l * l;
+      this.sumR += r * r;
+    }
+    this.meterFrames += n;
+
+    if (this.captureL) {
+      let w = this.captureWritten % this.captureFrames;
+      for (let k = 0; k < n; k++) {
+        this.captureL[w] = outL[k];
+        this.captureR[w] = outR[k];
+        if (++w === this.captureFrames) w = 0;
+      }
+      this.captureWritten += n;
+    }
+
+    this.sinceReport += n;
+    if (this.sinceReport >= this.reportEvery) {
+      this.sinceReport = 0;
+      this.report();
+    }
+    return true;
+  }
+
+  report() {
+    const frames = this.meterFrames || 1;
+    const snapshot = this.buffer.snapshot();
+    snapshot.malformed = this.malformed;
+    this.port.postMessage({
+      type: 'stats',
+      frame: currentFrame,
+      sampleRate,
+      buffer: snapshot,
+      peak: [this.peakL, this.peakR],
+      rms: [Math.sqrt(this.sumL / frames), Math.sqrt(this.sumR / frames)],
+      renders: this.buffer.takeRenders(),
+    });
+    this.peakL = this.peakR = this.sumL = this.sumR = 0;
+    this.meterFrames = 0;
+  }
+}
+
+let scratchBuffer = null;
+function scratch(n) {
+  if (!scratchBuffer || scratchBuffer.length !== n) scratchBuffer = new Float32Array(n);
+  return scratchBuffer;
+}
+
+registerProcessor('orlune-player', OrlunePlayerProcessor);

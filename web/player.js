@@ -1,0 +1,364 @@
+// Main-thread side of the Orlune player: the Listen button, the audio context and the
+// status display. The WebSocket lives in a worker (player-socket.js) that hands datagrams
+// straight to the AudioWorklet (player-worklet.js); this thread only sees statistics.
+//
+// Hooks for automated tests (always present, cheap):
+//   window.orluneStats()      -> current statistics, see Player.stats()
+//   window.orluneLatencies()  -> per-datagram latency samples
+//                                [{id, seq, arrivalMs, frame, latencyMs}]; arrivalMs is epoch
+//                                time (performance.timeOrigin + performance.now() in the worker)
+//   window.orluneCapture(s)   -> Promise of the last s seconds the worklet played, as
+//                                {sampleRate, endFrame, frames, left, right} with base64
+//                                little-endian float32 channels. Needs "#capture=SECONDS"
+//                                in the page address (the worklet keeps no copy otherwise).
+//
+// Latency: for every datagram the socket worker notes the time its WebSocket message
+// arrives; the worklet reports the AudioContext frame at which the datagram's first frame
+// is rendered; AudioContext.getOutputTimestamp() maps that frame to the time at which it
+// reaches the audio output. The difference is the added latency on the listener's side:
+// jitter buffer plus the context's output latency. Times are compared as epoch
+// milliseconds (performance.timeOrigin + performance.now()), since the worker's and the
+// page's performance.now() start at different moments.
+
+import { roomFromPath, socketUrl, LatencyTracker, frameToPerformanceTime, toDbfs } from './player-core.js';
+
+const STATUS_TEXT = {
+  idle: 'Press Listen to hear this room',
+  starting: 'Starting audio…',
+  connecting: 'Connecting…',
+  waiting: 'Waiting for the stream',
+  buffering: 'Buffering…',
+  playing: 'Playing',
+  reconnecting: 'Connection lost — reconnecting',
+  suspended: 'Audio paused — press Resume',
+  error: 'Error',
+};
+
+class Player {
+  constructor(room, ui, captureSeconds) {
+    this.room = room;
+    this.ui = ui;
+    this.captureSeconds = captureSeconds;
+    this.ctx = null;
+    this.node = null;
+    this.moduleReady = null;
+    this.socket = null; // the worker
+    this.running = false;
+    this.net = { connection: 'closed', reconnectAt: 0, live: null, error: null, counters: {} };
+    this.error = null;
+    this.latency = new LatencyTracker();
+    this.outputTs = null;
+    this.worklet = null; // last stats message from the worklet
+    this.firstRenderFrame = null;
+    this.captureRequests = new Map();
+    this.nextCaptureId = 1;
+    this.startToken = 0;
+  }
+
+  // Runs inside the click handler: the context must be created or resumed right here,
+  // before any await, or iOS keeps it silent.
+  async start() {
+    if (!this.ctx) {
+      try {
+        this.ctx = new AudioContext({ sampleRate: 48000, latencyHint: 'interactive' });
+      } catch {
+        // The jitter buffer resamples when the device insists on another rate.
+        this.ctx = new AudioContext({ latencyHint: 'interactive' });
+      }
+      this.ctx.onstatechange = () => this.render();
+    }
+    const resumed = this.ctx.resume();
+    const token = ++this.startToken;
+    this.running = true;
+    this.error = null;
+    this.render();
+    try {
+      if (!this.moduleReady) this.moduleReady = this.ctx.audioWorklet.addModule('player-worklet.js');
+      await this.moduleReady;
+      await resumed;
+    } catch (err) {
+      this.fail(`audio could not start: ${err && err.message ? err.message : err}`);
+      return;
+    }
+    if (!this.running || token !== this.startToken) return;
+    this.createNode();
+    this.connect();
+  }
+
+  stop() {
+    this.running = false;
+    if (this.socket) this.socket.postMessage({ type: 'stop' });
+    if (this.node) {
+      this.node.port.onmessage = null;
+      this.node.disconnect();
+      this.node = null;
+    }
+    this.worklet = null;
+    if (this.ctx) this.ctx.suspend();
+    this.render();
+  }
+
+  fail(message) {
+    this.error = message;
+    this.stop();
+  }
+
+  createNode() {
+    this.node = new AudioWorkletNode(this.ctx, 'orlune-player', {
+      numberOfInputs: 0,
+      numberOfOutputs: 1,
+      outputChannelCount: [2],
+      processorOptions: { captureSeconds: this.captureSeconds },
+    });
+    this.node.port.onmessage = (event) => this.onWorkletMessage(event.data);
+    this.node.connect(this.ctx.destination);
+    this.firstRenderFrame = null;
+  }
+
+  connect() {
+    if (!this.socket) {
+      this.socket = new Worker('player-socket.js', { type: 'module' });
+      this.socket.onmessage = (event) => this.onSocketMessage(event.data);
+      this.socket.onerror = () => this.fail('the network worker failed to start');
+    }
+    const channel = new MessageChannel();
+    this.node.port.postMessage({ type: 'port' }, [channel.port1]);
+    this.socket.postMessage({ type: 'start', url: socketUrl(location, this.room) }, [channel.port2]);
+    this.net.connection = 'connecting';
+    this.render();
+  }
+
+  onSocketMessage(msg) {
+    if (msg.type !== 'connection') return;
+    this.net = msg;
+    if (msg.error && this.running) {
+      this.fail(msg.error);
+      return;
+    }
+    this.render();
+  }
+
+  onWorkletMessage(msg) {
+    if (msg.type === 'stats') {
+      this.worklet = msg;
+      if (this.ctx.getOutputTimestamp) this.outputTs = this.ctx.getOutputTimestamp();
+      if (msg.renders.length) {
+        if (this.firstRenderFrame === null) this.firstRenderFrame = msg.renders[3];
+        const fallback = {
+          nowMs: performance.now(),
+          currentTime: this.ctx.currentTime,
+          outputLatency: (this.ctx.outputLatency || 0) + (this.ctx.baseLatency || 0),
+        };
+        const rate = msg.sampleRate;
+        const origin = performance.timeOrigin;
+        this.latency.noteRenders(msg.renders, (frame) => origin + frameToPerformanceTime(frame, rate, this.outputTs, fallback));
+      }
+      this.render();
+    } else if (msg.type === 'capture') {
+      const resolve = this.captureRequests.get(msg.requestId);
+      this.captureRequests.delete(msg.requestId);
+      if (resolve) resolve(msg);
+    }
+  }
+
+  requestCapture(seconds) {
+    if (!this.node) return Promise.reject(new Error('not playing'));
+    const requestId = this.nextCaptureId++;
+    return new Promise((resolve) => {
+      this.captureRequests.set(requestId, resolve);
+      this.node.port.postMessage({ type: 'capture', seconds, requestId });
+    }).then((msg) => ({
+      sampleRate: msg.sampleRate,
+      endFrame: msg.endFrame,
+      frames: msg.left.byteLength / 4,
+      left: toBase64(msg.left),
+      right: toBase64(msg.right),
+    }));
+  }
+
+  get reconnectInMs() {
+    return this.net.connection === 'reconnecting' ? this.net.reconnectAt - (performance.timeOrigin + performance.now()) : 0;
+  }
+
+  state() {
+    if (this.error) return 'error';
+    if (!this.running) return 'idle';
+    if (!this.node) return 'starting';
+    if (this.net.connection === 'connecting' || this.net.connection === 'closed') return 'connecting';
+    if (this.net.connection === 'reconnecting') return 'reconnecting';
+    if (this.ctx && this.ctx.state !== 'running') return 'suspended';
+    const b = this.worklet && this.worklet.buffer;
+    if (!b || b.state === 'waiting' || this.net.live === false) return 'waiting';
+    return b.state; // buffering | playing
+  }
+
+  stats() {
+    const w = this.worklet;
+    const b = (w && w.buffer) || {};
+    const c = this.net.counters || {};
+    const rate = (w && w.sampleRate) || (this.ctx && this.ctx.sampleRate) || 48000;
+    const ts = this.outputTs;
+    return {
+      state: this.state(),
+      error: this.error,
+      room: this.room,
+      live: this.net.live,
+      connection: this.net.connection,
+      contextState: this.ctx ? this.ctx.state : null,
+      sampleRate: rate,
+      contextFrame: w ? w.frame : 0,
+      firstRenderFrame: this.firstRenderFrame,
+      bufferedMs: b.bufferedMs ?? 0,
+      levelMs: b.levelMs ?? 0,
+      targetMs: b.targetMs ?? 0,
+      jitterMs: b.jitterMs ?? 0,
+      rateCorrection: b.correction ?? 0,
+      underruns: b.underruns ?? 0,
+      underrunFrames: b.underrunFrames ?? [],
+      lost: b.lost ?? 0,
+      late: b.late ?? 0,
+      relaySkipped: b.relaySkipped ?? 0,
+      discontinuities: b.discontinuities ?? 0,
+      concealedFrames: b.concealedFrames ?? 0,
+      droppedFrames: b.droppedFrames ?? 0,
+      jumps: b.jumps ?? 0,
+      playedFrames: b.playedFrames ?? 0,
+      silentFrames: b.silentFrames ?? 0,
+      packetsReceived: c.packets ?? 0,
+      packetsBuffered: b.packets ?? 0,
+      malformed: (c.malformed ?? 0) + (b.malformed ?? 0),
+      reconnects: c.reconnects ?? 0,
+      skipMessages: c.skipMessages ?? 0,
+      peak: w ? w.peak : [0, 0],
+      rms: w ? w.rms : [0, 0],
+      outputLatencyMs: this.ctx ? ((this.ctx.outputLatency || 0) + (this.ctx.baseLatency || 0)) * 1000 : null,
+      outputTimestamp: ts ? { contextTime: ts.contextTime, performanceTime: ts.performanceTime } : null,
+      latency: this.latency.summary(),
+    };
+  }
+
+  render() {
+    this.ui.update(this);
+  }
+}
+
+function toBase64(arrayBuffer) {
+  const bytes = new Uint8Array(arrayBuffer);
+  let s = '';
+  const chunk = 0x8000;
+  for (let i = 0; i < bytes.length; i += chunk) s += String.fromCharCode.apply(null, bytes.subarray(i, i + chunk));
+  return btoa(s);
+}
+
+// ---- the page ------------------------------------------------------------------------
+
+function makeUi() {
+  const $ = (id) => document.getElementById(id);
+  const el = {
+    room: $('room'),
+    button: $('listen'),
+    status: $('status'),
+    statusText: $('status-text'),
+    buffered: $('buffered'),
+    target: $('target'),
+    underruns: $('underruns'),
+    lost: $('lost'),
+    latency: $('latency'),
+    meterL: $('meter-l'),
+    meterR: $('meter-r'),
+    meterDb: $('meter-db'),
+  };
+  const meter = { l: -90, r: -90, targetL: -90, targetR: -90, last: 0 };
+
+  function setText(node, text) {
+    if (node && node.textContent !== text) node.textContent = text;
+  }
+
+  function update(player) {
+    const state = player.state();
+    el.status.dataset.state = state;
+    let text = STATUS_TEXT[state] || state;
+    if (state === 'error') text = `Error: ${player.error}`;
+    if (state === 'reconnecting' && player.reconnectInMs > 0) {
+      text = `Connection lost — reconnecting in ${Math.ceil(player.reconnectInMs / 1000)} s`;
+    }
+    if (state === 'waiting' && player.net.live === false) text = 'Waiting for the stream — the source is not sending';
+    setText(el.statusText, text);
+    setText(el.button, !player.running ? 'Listen' : state === 'suspended' ? 'Resume' : 'Stop');
+    el.button.classList.toggle('active', player.running);
+
+    const s = player.stats();
+    setText(el.buffered, player.running ? `${Math.round(s.bufferedMs)}` : '–');
+    setText(el.target, player.running ? `target ${Math.round(s.targetMs)} ms` : '');
+    setText(el.underruns, `${s.underruns}`);
+    setText(el.lost, `${s.lost}`);
+    setText(el.latency, s.latency.medianMs === null ? '–' : `${Math.round(s.latency.medianMs)}`);
+    meter.targetL = player.running ? toDbfs(s.peak[0]) : -90;
+    meter.targetR = player.running ? toDbfs(s.peak[1]) : -90;
+  }
+
+  // Peak meter: rises at once, falls 20 dB per second.
+  function animate(now) {
+    const dt = meter.last ? Math.min(0.1, (now - meter.last) / 1000) : 0;
+    meter.last = now;
+    meter.l = meter.targetL > meter.l ? meter.targetL : Math.max(meter.targetL, meter.l - 20 * dt);
+    meter.r = meter.targetR > meter.r ? meter.targetR : Math.max(meter.targetR, meter.r - 20 * dt);
+    const width = (db) => `${Math.max(0, Math.min(100, ((db + 60) / 60) * 100)).toFixed(1)}%`;
+    el.meterL.style.width = width(meter.l);
+    el.meterR.style.width = width(meter.r);
+    const top = Math.max(meter.l, meter.r);
+    setText(el.meterDb, top <= -60 ? '−∞ dB' : `${top.toFixed(1).replace('-', '−')} dB`);
+    requestAnimationFrame(animate);
+  }
+  requestAnimationFrame(animate);
+
+  return { el, update };
+}
+
+function captureSecondsFromHash(hash) {
+  const m = /(?:^#|&)capture(?:=(\d+(?:\.\d+)?))?(?:&|$)/.exec(hash || '');
+  if (!m) return 0;
+  return Math.min(60, m[1] ? Number(m[1]) : 12);
+}
+
+function main() {
+  const room = roomFromPath(location.pathname);
+  const ui = makeUi();
+  ui.el.room.textContent = room || '(none)';
+  if (room) document.title = `${room} · Vesk Orlune`;
+  const player = new Player(room, ui, captureSecondsFromHash(location.hash));
+
+  if (!room) {
+    player.error = 'this link has no valid room code';
+    ui.el.button.disabled = true;
+    player.render();
+    return;
+  }
+  if (!window.AudioContext || !window.AudioWorkletNode) {
+    player.error = 'this browser cannot play the stream (no AudioWorklet support)';
+    ui.el.button.disabled = true;
+    player.render();
+    return;
+  }
+
+  ui.el.button.addEventListener('click', () => {
+    if (player.running && player.ctx && player.ctx.state !== 'running') {
+      player.ctx.resume();
+    } else if (player.running) {
+      player.stop();
+    } else {
+      player.start();
+    }
+  });
+  // The countdown of the reconnecting state needs a tick of its own.
+  setInterval(() => {
+    if (player.net.connection === 'reconnecting') player.render();
+  }, 500);
+
+  window.orluneStats = () => player.stats();
+  window.orluneLatencies = () => player.latency.samples.slice();
+  window.orluneCapture = (seconds) => player.requestCapture(seconds);
+  player.render();
+}
+
+main();
