@@ -1,0 +1,186 @@
+#include "config.h"
+
+#include <boost/asio/ip/address.hpp>
+
+#include <charconv>
+#include <filesystem>
+#include <limits>
+#include <sstream>
+
+#ifndef ORLUNE_RELAY_SOURCE_WEB_ROOT
+#define ORLUNE_RELAY_SOURCE_WEB_ROOT ""
+#endif
+
+namespace orlune::relay
+{
+namespace
+{
+
+template <typename T> bool parseUnsigned(const std::string& text, T& out, T min, T max)
+{
+    unsigned long long value = 0;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || ptr != end || text.empty())
+        return false;
+    if (value < static_cast<unsigned long long>(min) ||
+        value > static_cast<unsigned long long>(max))
+        return false;
+    out = static_cast<T>(value);
+    return true;
+}
+
+bool validAddress(const std::string& text)
+{
+    boost::system::error_code ec;
+    boost::asio::ip::make_address(text, ec);
+    return !ec;
+}
+
+} // namespace
+
+std::string helpText()
+{
+    return R"(orlune-relay: carries Vesk Orlune rooms from the plug-in's UDP stream to web listeners.
+
+Usage: orlune-relay [options]
+
+Network:
+  --udp-address ADDR         address for the plug-in's datagrams     (default 127.0.0.1)
+  --udp-port PORT            UDP port, 0 picks a free one             (default 54321)
+  --http-address ADDR        address for the player page and sockets  (default 127.0.0.1)
+  --http-port PORT           HTTP port, 0 picks a free one            (default 8080)
+  --web-root DIR             folder holding index.html and the player files
+  --tls-cert FILE            PEM certificate chain; with --tls-key serves HTTPS/WSS
+  --tls-key FILE             PEM private key
+
+Limits:
+  --max-rooms N              rooms known at once                      (default 1000)
+  --max-listeners-per-room N listeners in one room                    (default 2000)
+  --max-listeners N          listeners in all rooms together          (default 5000)
+  --max-connections N        open HTTP/WebSocket connections          (default 6000)
+  --listener-queue N         audio messages a listener may lag before
+                             it is skipped ahead to live audio         (default 64)
+
+Other:
+  --quiet                    print nothing but errors
+  --help                     show this text
+
+Endpoints (on the HTTP port):
+  GET /orlune/<room>         the player page (index.html from the web root)
+  GET /orlune/<file.ext>     player files from the web root
+  GET /orlune/<room>/ws      WebSocket stream of the room
+  GET /healthz               200 "ok"
+  GET /metrics               Prometheus text format
+
+SIGINT or SIGTERM closes all listeners and exits.
+)";
+}
+
+ParsedArgs parseArgs(const std::vector<std::string>& args)
+{
+    ParsedArgs result;
+    Config config;
+
+    auto fail = [&](std::string message)
+    {
+        result.error = std::move(message);
+        return result;
+    };
+
+    for (std::size_t i = 0; i < args.size(); ++i)
+    {
+        std::string flag = args[i];
+        std::optional<std::string> inlineValue;
+        if (auto eq = flag.find('='); flag.rfind("--", 0) == 0 && eq != std::string::npos)
+        {
+            inlineValue = flag.substr(eq + 1);
+            flag.resize(eq);
+        }
+
+        if (flag == "--help" || flag == "-h")
+        {
+            result.help = true;
+            return result;
+        }
+        if (flag == "--quiet")
+        {
+            config.quiet = true;
+            continue;
+        }
+
+        std::string value;
+        if (inlineValue)
+            value = *inlineValue;
+        else if (i + 1 < args.size())
+            value = args[++i];
+        else
+            return fail("missing value for " + flag);
+
+        const auto sizeMax = std::numeric_limits<std::size_t>::max();
+        if (flag == "--udp-address" || flag == "--http-address")
+        {
+            if (!validAddress(value))
+                return fail("not an IP address for " + flag + ": " + value);
+            (flag == "--udp-address" ? config.udpAddress : config.httpAddress) = value;
+        }
+        else if (flag == "--udp-port" || flag == "--http-port")
+        {
+            std::uint16_t port = 0;
+            if (!parseUnsigned<std::uint16_t>(value, port, 0, 65535))
+                return fail("not a port number for " + flag + ": " + value);
+            (flag == "--udp-port" ? config.udpPort : config.httpPort) = port;
+        }
+        else if (flag == "--web-root")
+            config.webRoot = value;
+        else if (flag == "--tls-cert")
+            config.tlsCert = value;
+        else if (flag == "--tls-key")
+            config.tlsKey = value;
+        else if (flag == "--max-rooms" || flag == "--max-listeners-per-room" ||
+                 flag == "--max-listeners" || flag == "--max-connections" ||
+                 flag == "--listener-queue")
+        {
+            std::size_t n = 0;
+            if (!parseUnsigned<std::size_t>(value, n, 1, sizeMax))
+                return fail("expected a positive number for " + flag + ": " + value);
+            if (flag == "--max-rooms")
+                config.limits.maxRooms = n;
+            else if (flag == "--max-listeners-per-room")
+                config.limits.maxListenersPerRoom = n;
+            else if (flag == "--max-listeners")
+                config.limits.maxListenersTotal = n;
+            else if (flag == "--max-connections")
+                config.maxConnections = n;
+            else
+                config.listenerQueue = n;
+        }
+        else
+            return fail("unknown option: " + flag);
+    }
+
+    if (config.tlsCert.empty() != config.tlsKey.empty())
+        return fail("--tls-cert and --tls-key must be given together");
+
+    result.config = std::move(config);
+    return result;
+}
+
+std::string defaultWebRoot(const std::string& executablePath)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path source = ORLUNE_RELAY_SOURCE_WEB_ROOT;
+    if (!source.empty() && fs::is_directory(source, ec))
+        return source.string();
+    if (!executablePath.empty())
+    {
+        const fs::path installed =
+            fs::path(executablePath).parent_path() / ".." / "share" / "orlune-relay" / "web";
+        if (fs::is_directory(installed, ec))
+            return fs::weakly_canonical(installed, ec).string();
+    }
+    return source.empty() ? std::string("web") : source.string();
+}
+
+} // namespace orlune::relay

@@ -1,0 +1,50 @@
+// Relay settings and the command line that fills them.
+#pragma once
+
+#include "rooms.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orlune::relay
+{
+
+struct Config
+{
+    std::string udpAddress = "127.0.0.1";
+    std::uint16_t udpPort = 54321;
+    std::string httpAddress = "127.0.0.1";
+    std::uint16_t httpPort = 8080;
+    std::string webRoot; // empty: the built-in default (see defaultWebRoot)
+    std::string tlsCert;
+    std::string tlsKey;
+
+    RoomLimits limits;
+    std::size_t maxConnections = 6000; // HTTP and WebSocket connections together
+    std::size_t listenerQueue = 64;    // audio messages queued per listener before skipping
+    std::chrono::seconds websocketIdle{30};
+    std::chrono::seconds httpTimeout{30};
+    bool quiet = false;
+
+    // Time source for room ownership and expiry; tests may replace it.
+    std::function<TimePoint()> clock = [] { return Clock::now(); };
+};
+
+struct ParsedArgs
+{
+    std::optional<Config> config; // empty when --help was asked for or on error
+    bool help = false;
+    std::string error;
+};
+
+ParsedArgs parseArgs(const std::vector<std::string>& args);
+std::string helpText();
+
+// The web folder of the source tree the relay was built from, if it exists, else the
+// install location next to the binary (<prefix>/share/orlune-relay/web).
+std::string defaultWebRoot(const std::string& executablePath);
+
+} // namespace orlune::relay

@@ -1,0 +1,282 @@
+#include "rooms.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace orlune::relay
+{
+namespace
+{
+
+void writeLe64(char* out, std::int64_t value)
+{
+    auto v = static_cast<std::uint64_t>(value);
+    for (int i = 0; i < 8; ++i)
+    {
+        out[i] = static_cast<char>(v & 0xff);
+        v >>= 8;
+    }
+}
+
+} // namespace
+
+SharedBytes makeAudioMessage(const Datagram& datagram)
+{
+    auto message = std::make_shared<std::string>(kAudioMessageSize, '\0');
+    char* out = message->data();
+    writeLe64(out, datagram.sequence);
+    writeLe64(out + 8, datagram.samplePosition);
+    std::memcpy(out + 16, datagram.samples, kSampleBytes);
+    return message;
+}
+
+std::string RoomRegistry::helloMessage(std::string_view room, bool live)
+{
+    // Room codes are limited to [a-z0-9_-], so they need no JSON escaping.
+    std::string text = R"({"type":"hello","room":")";
+    text += room;
+    text += R"(","sampleRate":48000,"channels":2,"framesPerPacket":256,"live":)";
+    text += live ? "true" : "false";
+    text += "}";
+    return text;
+}
+
+std::string RoomRegistry::sourceMessage(bool live)
+{
+    return live ? R"({"type":"source","live":true})" : R"({"type":"source","live":false})";
+}
+
+RoomRegistry::RoomRegistry(RoomLimits limits, Metrics& metrics)
+    : limits_(limits)
+    , metrics_(metrics)
+    , sourceLive_(std::make_shared<const std::string>(sourceMessage(true)))
+    , sourceOffline_(std::make_shared<const std::string>(sourceMessage(false)))
+{
+}
+
+RoomRegistry::~RoomRegistry() = default;
+
+bool RoomRegistry::sourceIsLive(const Room& room, TimePoint now) const
+{
+    return room.stats.live && now - room.lastDatagram < limits_.sourceSilence;
+}
+
+RoomRegistry::Room* RoomRegistry::findOrCreate(std::string_view name, TimePoint now)
+{
+    auto it = rooms_.find(name);
+    if (it != rooms_.end())
+        return &it->second;
+    if (rooms_.size() >= limits_.maxRooms)
+        return nullptr;
+    Room& room = rooms_.emplace(std::string(name), Room{}).first->second;
+    room.lastActivity = now;
+    return &room;
+}
+
+void RoomRegistry::broadcastText(Room& room, const SharedBytes& message)
+{
+    for (ListenerSink* sink : room.listeners)
+        sink->deliverText(message);
+}
+
+bool RoomRegistry::onDatagram(const Datagram& datagram, const Endpoint& from, TimePoint now)
+{
+    Room* room = findOrCreate(datagram.room, now);
+    if (room == nullptr)
+    {
+        metrics_.countDrop(RoomDrop::RoomLimit);
+        return false;
+    }
+    RoomStats& s = room->stats;
+
+    if (sourceIsLive(*room, now) && *s.source != from)
+    {
+        // Two senders must never interleave: the live owner keeps the room.
+        ++s.foreignDropped;
+        metrics_.countDrop(RoomDrop::ForeignSource);
+        return false;
+    }
+
+    bool restarted = false;
+    if (!sourceIsLive(*room, now))
+    {
+        // A new source, or the old one back after falling silent: either way a fresh stream.
+        s.source = from;
+        s.live = true;
+        s.hasSequence = false;
+        ++s.sourceChanges;
+        restarted = true;
+    }
+
+    room->lastDatagram = now;
+    room->lastActivity = now;
+    ++s.datagrams;
+
+    if (s.hasSequence)
+    {
+        const auto seq = static_cast<std::uint64_t>(datagram.sequence);
+        const auto last = static_cast<std::uint64_t>(s.lastSequence);
+        if (datagram.sequence > s.lastSequence)
+        {
+            const std::uint64_t gap = seq - last - 1; // exact even across the int64 range
+            if (gap > limits_.maxForwardGap)
+            {
+                ++s.restarts;
+                restarted = true;
+            }
+            else
+            {
+                s.lost += gap;
+            }
+        }
+        else
+        {
+            const std::uint64_t back = last - seq;
+            const bool restartAtZero = datagram.sequence == 0 && s.lastSequence != 0;
+            if (restartAtZero || back > limits_.maxBackwardStep)
+            {
+                // The sender restarted its counters on the same socket.
+                ++s.restarts;
+                restarted = true;
+            }
+            else
+            {
+                ++s.duplicateOrReordered;
+                metrics_.countDrop(RoomDrop::DuplicateOrReordered);
+                return false;
+            }
+        }
+    }
+
+    if (restarted)
+        broadcastText(*room, sourceLive_);
+
+    s.hasSequence = true;
+    s.lastSequence = datagram.sequence;
+    s.lastSamplePosition = datagram.samplePosition;
+    ++s.forwarded;
+    ++metrics_.datagramsForwarded;
+
+    if (!room->listeners.empty())
+    {
+        const SharedBytes message = makeAudioMessage(datagram);
+        for (ListenerSink* sink : room->listeners)
+            sink->deliverAudio(message);
+    }
+    return true;
+}
+
+JoinResult RoomRegistry::canJoin(std::string_view name) const
+{
+    if (listenerTotal_ >= limits_.maxListenersTotal)
+        return JoinResult::RelayFull;
+    auto it = rooms_.find(name);
+    if (it == rooms_.end())
+        return rooms_.size() >= limits_.maxRooms ? JoinResult::RoomLimit : JoinResult::Joined;
+    if (it->second.listeners.size() >= limits_.maxListenersPerRoom)
+        return JoinResult::RoomFull;
+    return JoinResult::Joined;
+}
+
+JoinResult RoomRegistry::addListener(std::string_view name, ListenerSink* sink, TimePoint now)
+{
+    const JoinResult verdict = canJoin(name);
+    switch (verdict)
+    {
+        case JoinResult::Joined:
+            break;
+        case JoinResult::RoomLimit:
+            metrics_.countReject(ListenerReject::RoomLimit);
+            return verdict;
+        case JoinResult::RoomFull:
+            metrics_.countReject(ListenerReject::RoomFull);
+            return verdict;
+        case JoinResult::RelayFull:
+            metrics_.countReject(ListenerReject::RelayFull);
+            return verdict;
+    }
+
+    Room* room = findOrCreate(name, now);
+    room->listeners.push_back(sink);
+    room->lastActivity = now;
+    ++listenerTotal_;
+    ++metrics_.listenersAccepted;
+    sink->deliverText(
+        std::make_shared<const std::string>(helloMessage(name, sourceIsLive(*room, now))));
+    return JoinResult::Joined;
+}
+
+void RoomRegistry::removeListener(std::string_view name, ListenerSink* sink, TimePoint now)
+{
+    auto it = rooms_.find(name);
+    if (it == rooms_.end())
+        return;
+    auto& listeners = it->second.listeners;
+    auto pos = std::find(listeners.begin(), listeners.end(), sink);
+    if (pos == listeners.end())
+        return;
+    listeners.erase(pos);
+    --listenerTotal_;
+    it->second.lastActivity = now;
+}
+
+void RoomRegistry::sweep(TimePoint now)
+{
+    for (auto it = rooms_.begin(); it != rooms_.end();)
+    {
+        Room& room = it->second;
+        if (room.stats.live && now - room.lastDatagram >= limits_.sourceSilence)
+        {
+            room.stats.live = false;
+            broadcastText(room, sourceOffline_);
+        }
+        if (!room.stats.live && room.listeners.empty() &&
+            now - room.lastActivity >= limits_.roomIdle)
+            it = rooms_.erase(it);
+        else
+            ++it;
+    }
+}
+
+std::size_t RoomRegistry::liveRoomCount() const
+{
+    std::size_t count = 0;
+    for (const auto& entry : rooms_)
+        if (entry.second.stats.live)
+            ++count;
+    return count;
+}
+
+std::optional<RoomStats> RoomRegistry::stats(std::string_view name) const
+{
+    auto it = rooms_.find(name);
+    if (it == rooms_.end())
+        return std::nullopt;
+    RoomStats s = it->second.stats;
+    s.listeners = it->second.listeners.size();
+    return s;
+}
+
+void RoomRegistry::forEachRoom(
+    const std::function<void(const std::string&, const RoomStats&)>& fn) const
+{
+    for (const auto& [name, room] : rooms_)
+    {
+        RoomStats s = room.stats;
+        s.listeners = room.listeners.size();
+        fn(name, s);
+    }
+}
+
+void RoomRegistry::forEachListener(const std::function<void(ListenerSink*)>& fn) const
+{
+    // Copy first: the callback may close listeners, which removes them later.
+    std::vector<ListenerSink*> all;
+    all.reserve(listenerTotal_);
+    for (const auto& entry : rooms_)
+        all.insert(all.end(), entry.second.listeners.begin(), entry.second.listeners.end());
+    for (ListenerSink* sink : all)
+        fn(sink);
+}
+
+} // namespace orlune::relay

@@ -1,0 +1,143 @@
+// Rooms: which source owns each room, its figures, and the listeners it fans out to.
+//
+// Pure bookkeeping: no sockets, no timers. Every call that depends on time takes `now`, so the
+// ownership and expiry rules can be driven with any clock.
+#pragma once
+
+#include "datagram.h"
+#include "metrics.h"
+
+#include <boost/asio/ip/udp.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orlune::relay
+{
+
+using Clock = std::chrono::steady_clock;
+using TimePoint = Clock::time_point;
+using Endpoint = boost::asio::ip::udp::endpoint;
+using SharedBytes = std::shared_ptr<const std::string>;
+
+// Size of one audio message to listeners: int64 sequence, int64 sample position, samples.
+inline constexpr std::size_t kAudioMessageSize = 16 + kSampleBytes; // 2064
+
+// Builds the listener message for one datagram (little-endian, samples copied unchanged).
+SharedBytes makeAudioMessage(const Datagram& datagram);
+
+// Something that receives a room's messages: a WebSocket connection in the server, a recorder
+// in tests. Calls must not remove the sink from the registry synchronously.
+class ListenerSink
+{
+public:
+    virtual ~ListenerSink() = default;
+    virtual void deliverAudio(const SharedBytes& message) = 0;
+    virtual void deliverText(const SharedBytes& message) = 0;
+    // Asked to go away (relay shutting down). Must not remove the sink synchronously either.
+    virtual void close() {}
+};
+
+struct RoomLimits
+{
+    std::size_t maxRooms = 1000;
+    std::size_t maxListenersPerRoom = 2000;
+    std::size_t maxListenersTotal = 5000;
+    // A source silent this long loses the room to the next one.
+    Clock::duration sourceSilence = std::chrono::seconds(2);
+    // A room with no live source and no listener for this long is forgotten.
+    Clock::duration roomIdle = std::chrono::seconds(30);
+    // Sequence steps beyond these are a restarted stream, not loss or reordering.
+    std::uint64_t maxForwardGap = 1000;
+    std::uint64_t maxBackwardStep = 64;
+};
+
+struct RoomStats
+{
+    std::uint64_t datagrams = 0; // from the owning source, duplicates included
+    std::uint64_t forwarded = 0;
+    std::uint64_t lost = 0;                 // sequence numbers skipped over
+    std::uint64_t duplicateOrReordered = 0; // at or behind the last forwarded sequence
+    std::uint64_t restarts = 0;             // sequence restarts from the owning source
+    std::uint64_t sourceChanges = 0;        // times a source took the room
+    std::uint64_t foreignDropped = 0;       // datagrams from other sources while owned
+    bool hasSequence = false;
+    std::int64_t lastSequence = 0;
+    std::int64_t lastSamplePosition = 0;
+    std::optional<Endpoint> source; // the current (or last) owner
+    bool live = false;
+    std::size_t listeners = 0;
+};
+
+enum class JoinResult
+{
+    Joined,
+    RoomLimit,
+    RoomFull,
+    RelayFull,
+};
+
+class RoomRegistry
+{
+public:
+    RoomRegistry(RoomLimits limits, Metrics& metrics);
+    ~RoomRegistry();
+
+    RoomRegistry(const RoomRegistry&) = delete;
+    RoomRegistry& operator=(const RoomRegistry&) = delete;
+
+    // A validated datagram from `from`. Forwards it to the room's listeners or counts why not.
+    // Returns true when forwarded.
+    bool onDatagram(const Datagram& datagram, const Endpoint& from, TimePoint now);
+
+    // Whether a listener could join `room` now.
+    JoinResult canJoin(std::string_view room) const;
+
+    // Adds a listener (creating the room if needed) and sends it the hello message.
+    JoinResult addListener(std::string_view room, ListenerSink* sink, TimePoint now);
+    void removeListener(std::string_view room, ListenerSink* sink, TimePoint now);
+
+    // Marks silent sources offline (telling listeners) and forgets idle rooms.
+    void sweep(TimePoint now);
+
+    std::size_t roomCount() const { return rooms_.size(); }
+    std::size_t listenerCount() const { return listenerTotal_; }
+    std::size_t liveRoomCount() const;
+    std::optional<RoomStats> stats(std::string_view room) const;
+    void forEachRoom(const std::function<void(const std::string&, const RoomStats&)>& fn) const;
+    void forEachListener(const std::function<void(ListenerSink*)>& fn) const;
+
+    const RoomLimits& limits() const { return limits_; }
+
+    static std::string helloMessage(std::string_view room, bool live);
+    static std::string sourceMessage(bool live);
+
+private:
+    struct Room
+    {
+        RoomStats stats;
+        TimePoint lastDatagram{};
+        TimePoint lastActivity{};
+        std::vector<ListenerSink*> listeners;
+    };
+
+    Room* findOrCreate(std::string_view room, TimePoint now);
+    void broadcastText(Room& room, const SharedBytes& message);
+    bool sourceIsLive(const Room& room, TimePoint now) const;
+
+    RoomLimits limits_;
+    Metrics& metrics_;
+    std::map<std::string, Room, std::less<>> rooms_;
+    std::size_t listenerTotal_ = 0;
+    SharedBytes sourceLive_;
+    SharedBytes sourceOffline_;
+};
+
+} // namespace orlune::relay
