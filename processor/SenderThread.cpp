@@ -76,12 +76,12 @@ void VeskOrluneAudioProcessor::readAndSendBlock()
     else
     {
         const double speedRatio = hostSampleRate / 48000.0;
-        const int used0 = resamplers[0].process(speedRatio, inputBlock.getReadPointer(0),
-                                                outputBlock.getWritePointer(0),
-                                                vesk::pcm::framesPerPacket);
-        const int used1 = resamplers[1].process(speedRatio, inputBlock.getReadPointer(1),
-                                                outputBlock.getWritePointer(1),
-                                                vesk::pcm::framesPerPacket);
+        const int used0 =
+            resamplers[0].process(speedRatio, inputBlock.getReadPointer(0),
+                                  outputBlock.getWritePointer(0), vesk::pcm::framesPerPacket);
+        const int used1 =
+            resamplers[1].process(speedRatio, inputBlock.getReadPointer(1),
+                                  outputBlock.getWritePointer(1), vesk::pcm::framesPerPacket);
         consumed = juce::jlimit(1, inputFramesPerPacket, std::max(used0, used1));
     }
 

@@ -22,7 +22,8 @@ public:
         int senderPort = 0;
     };
 
-    explicit LoopbackReceiver(int port = 54321) : socket(false)
+    explicit LoopbackReceiver(int port = 54321)
+        : socket(false)
     {
         // Another process may hold the port for a moment (tests in other
         // build folders); wait for it rather than fail at once.
@@ -89,8 +90,8 @@ private:
                                       senderAddress, senderPort);
             if (n <= 0)
                 continue;
-            Datagram d{{buffer.begin(), buffer.begin() + n}, std::chrono::steady_clock::now(),
-                       senderPort};
+            Datagram d{
+                {buffer.begin(), buffer.begin() + n}, std::chrono::steady_clock::now(), senderPort};
             {
                 const std::lock_guard<std::mutex> lock(mutex);
                 received.push_back(std::move(d));
@@ -128,7 +129,8 @@ struct DecodedDatagram
         if (b.size() != 2095 + d.roomCode.size())
             return d;
         pos += 1;
-        auto read = [&](auto& value) {
+        auto read = [&](auto& value)
+        {
             std::memcpy(&value, b.data() + pos, sizeof(value));
             pos += sizeof(value);
         };

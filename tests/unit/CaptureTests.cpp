@@ -26,7 +26,8 @@ juce::AudioBuffer<float> makeRamp(int channels, int frames, float channelOffset 
     juce::AudioBuffer<float> block(channels, frames);
     for (int ch = 0; ch < channels; ++ch)
         for (int i = 0; i < frames; ++i)
-            block.setSample(ch, i, static_cast<float>(i) + channelOffset * static_cast<float>(ch + 1));
+            block.setSample(ch, i,
+                            static_cast<float>(i) + channelOffset * static_cast<float>(ch + 1));
     return block;
 }
 
@@ -83,7 +84,9 @@ TEST(BlockLevel, MatchesTheRmsOfKnownBlocks)
     juce::AudioBuffer<float> sine(2, 4800);
     for (int ch = 0; ch < 2; ++ch)
         for (int i = 0; i < 4800; ++i)
-            sine.setSample(ch, i, static_cast<float>(std::sin(2.0 * juce::MathConstants<double>::pi * 100.0 * i / 48000.0)));
+            sine.setSample(ch, i,
+                           static_cast<float>(std::sin(2.0 * juce::MathConstants<double>::pi *
+                                                       100.0 * i / 48000.0)));
     EXPECT_NEAR(levelOf(sine), 0.70710677f, 1e-4f);
 
     // Every channel counts, not only the first two.
@@ -102,15 +105,19 @@ TEST(BlockLevel, SumsInChannelThenFrameOrderToTheLastBit)
         juce::AudioBuffer<float> block(channels, frames);
         for (int ch = 0; ch < channels; ++ch)
             for (int i = 0; i < frames; ++i)
-                block.setSample(ch, i, (random.nextFloat() * 2.0f - 1.0f) * std::ldexp(1.0f, random.nextInt(40) - 20));
+                block.setSample(ch, i,
+                                (random.nextFloat() * 2.0f - 1.0f) *
+                                    std::ldexp(1.0f, random.nextInt(40) - 20));
 
         double sum = 0.0;
         for (int ch = 0; ch < channels; ++ch)
             for (int i = 0; i < frames; ++i)
-                sum += static_cast<double>(block.getSample(ch, i)) * static_cast<double>(block.getSample(ch, i));
+                sum += static_cast<double>(block.getSample(ch, i)) *
+                       static_cast<double>(block.getSample(ch, i));
         const float expected = static_cast<float>(std::sqrt(sum / (channels * frames)));
 
-        EXPECT_EQ(bitsOf(vesk::computeBlockLevel(block)), bitsOf(expected)) << channels << "x" << frames;
+        EXPECT_EQ(bitsOf(vesk::computeBlockLevel(block)), bitsOf(expected))
+            << channels << "x" << frames;
     }
 }
 
@@ -155,7 +162,9 @@ TEST(ProcessBlock, LeavesTheAudioUntouchedAndPublishesBeforePrepare)
     processor.processBlock(block, midi);
 
     for (int ch = 0; ch < 2; ++ch)
-        EXPECT_EQ(std::memcmp(block.getReadPointer(ch), before.getReadPointer(ch), 333 * sizeof(float)), 0);
+        EXPECT_EQ(
+            std::memcmp(block.getReadPointer(ch), before.getReadPointer(ch), 333 * sizeof(float)),
+            0);
     EXPECT_GT(processor.getInputLevel(), 0.0f);
     EXPECT_FALSE(access.hasFifo());
     EXPECT_EQ(processor.getBufferedMs(), 0);
@@ -186,7 +195,8 @@ TEST(CaptureRing, BlockAcrossTheWrapSplitsInTwoRegions)
     for (int ch = 0; ch < 2; ++ch)
     {
         for (int i = 0; i < 200; ++i)
-            ASSERT_EQ(p.access.captureBuffer().getSample(ch, capacity - 200 + i), block.getSample(ch, i));
+            ASSERT_EQ(p.access.captureBuffer().getSample(ch, capacity - 200 + i),
+                      block.getSample(ch, i));
         for (int i = 0; i < 312; ++i)
             ASSERT_EQ(p.access.captureBuffer().getSample(ch, i), block.getSample(ch, 200 + i));
     }

@@ -13,7 +13,10 @@ namespace
 struct JuceRuntime : ::testing::Environment
 {
     void SetUp() override { juce::MessageManager::getInstance(); }
-    void TearDown() override { juce::DeletedAtShutdown::deleteAll(), juce::MessageManager::deleteInstance(); }
+    void TearDown() override
+    {
+        juce::DeletedAtShutdown::deleteAll(), juce::MessageManager::deleteInstance();
+    }
 };
 const auto* const juceRuntime = ::testing::AddGlobalTestEnvironment(new JuceRuntime);
 } // namespace
@@ -198,7 +201,8 @@ TEST(ProcessorIdentity, AcceptsOnlyMonoToMonoAndStereoToStereo)
 {
     using Set = juce::AudioChannelSet;
     VeskOrluneAudioProcessor processor;
-    auto layout = [](Set in, Set out) {
+    auto layout = [](Set in, Set out)
+    {
         juce::AudioProcessor::BusesLayout l;
         l.inputBuses.add(in);
         l.outputBuses.add(out);
@@ -210,6 +214,7 @@ TEST(ProcessorIdentity, AcceptsOnlyMonoToMonoAndStereoToStereo)
     EXPECT_FALSE(processor.isBusesLayoutSupported(layout(Set::mono(), Set::stereo())));
     EXPECT_FALSE(processor.isBusesLayoutSupported(layout(Set::stereo(), Set::mono())));
     EXPECT_FALSE(processor.isBusesLayoutSupported(layout(Set::disabled(), Set::stereo())));
-    EXPECT_FALSE(processor.isBusesLayoutSupported(layout(Set::create5point1(), Set::create5point1())));
+    EXPECT_FALSE(
+        processor.isBusesLayoutSupported(layout(Set::create5point1(), Set::create5point1())));
     EXPECT_FALSE(processor.isBusesLayoutSupported(layout(Set::disabled(), Set::disabled())));
 }

@@ -37,44 +37,44 @@ struct AuditScope
 #if VESK_HEAP_HOOKS
 extern "C"
 {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void* __libc_memalign(size_t, size_t);
-void __libc_free(void*);
+    void* __libc_malloc(size_t);
+    void* __libc_calloc(size_t, size_t);
+    void* __libc_realloc(void*, size_t);
+    void* __libc_memalign(size_t, size_t);
+    void __libc_free(void*);
 
-void* malloc(size_t n)
-{
-    noteHeapCall();
-    return __libc_malloc(n);
-}
-void* calloc(size_t n, size_t size)
-{
-    noteHeapCall();
-    return __libc_calloc(n, size);
-}
-void* realloc(void* p, size_t n)
-{
-    noteHeapCall();
-    return __libc_realloc(p, n);
-}
-void free(void* p)
-{
-    if (p != nullptr)
+    void* malloc(size_t n)
+    {
         noteHeapCall();
-    __libc_free(p);
-}
-void* aligned_alloc(size_t alignment, size_t n)
-{
-    noteHeapCall();
-    return __libc_memalign(alignment, n);
-}
-int posix_memalign(void** out, size_t alignment, size_t n)
-{
-    noteHeapCall();
-    *out = __libc_memalign(alignment, n);
-    return *out != nullptr ? 0 : ENOMEM;
-}
+        return __libc_malloc(n);
+    }
+    void* calloc(size_t n, size_t size)
+    {
+        noteHeapCall();
+        return __libc_calloc(n, size);
+    }
+    void* realloc(void* p, size_t n)
+    {
+        noteHeapCall();
+        return __libc_realloc(p, n);
+    }
+    void free(void* p)
+    {
+        if (p != nullptr)
+            noteHeapCall();
+        __libc_free(p);
+    }
+    void* aligned_alloc(size_t alignment, size_t n)
+    {
+        noteHeapCall();
+        return __libc_memalign(alignment, n);
+    }
+    int posix_memalign(void** out, size_t alignment, size_t n)
+    {
+        noteHeapCall();
+        *out = __libc_memalign(alignment, n);
+        return *out != nullptr ? 0 : ENOMEM;
+    }
 }
 
 void* operator new(size_t n)
@@ -155,7 +155,8 @@ TEST(RealtimeSafety, ProcessBlockNeverTouchesTheHeap)
             AuditScope scope;
             for (int i = 0; i < 3000; ++i)
             {
-                auto& block = blocks[static_cast<size_t>(random.nextInt(static_cast<int>(blocks.size())))];
+                auto& block =
+                    blocks[static_cast<size_t>(random.nextInt(static_cast<int>(blocks.size())))];
                 processor.processBlock(block, midi);
                 if (i % 97 == 0)
                     processor.processBlock(cleared, midi);

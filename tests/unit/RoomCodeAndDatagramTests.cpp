@@ -10,8 +10,8 @@
 
 namespace
 {
-std::vector<std::uint8_t> datagramFor(const juce::String& room, juce::int64 sequence, juce::int64 position,
-                                      const juce::AudioBuffer<float>& block)
+std::vector<std::uint8_t> datagramFor(const juce::String& room, juce::int64 sequence,
+                                      juce::int64 position, const juce::AudioBuffer<float>& block)
 {
     juce::MemoryOutputStream out(256);
     vesk::pcm::writeDatagram(out, room, sequence, position, block);
@@ -29,7 +29,8 @@ std::vector<std::uint8_t> bytes(std::initializer_list<int> values)
 
 std::vector<std::uint8_t> slice(const std::vector<std::uint8_t>& d, size_t from, size_t count)
 {
-    return {d.begin() + static_cast<std::ptrdiff_t>(from), d.begin() + static_cast<std::ptrdiff_t>(from + count)};
+    return {d.begin() + static_cast<std::ptrdiff_t>(from),
+            d.begin() + static_cast<std::ptrdiff_t>(from + count)};
 }
 } // namespace
 
@@ -38,14 +39,17 @@ TEST(RoomCode, SanitisesTypedText)
     EXPECT_EQ(vesk::sanitiseRoomCode("  My Room!  "), "myroom");
     EXPECT_EQ(vesk::sanitiseRoomCode("ABC-123_x"), "abc-123_x");
     EXPECT_EQ(vesk::sanitiseRoomCode("a.b/c"), "abc");
-    EXPECT_EQ(vesk::sanitiseRoomCode(juce::String(juce::CharPointer_UTF8("\xc3\x9cn\xc3\xaf" "code"))), "ncode");
+    EXPECT_EQ(vesk::sanitiseRoomCode(juce::String(juce::CharPointer_UTF8("\xc3\x9cn\xc3\xaf"
+                                                                         "code"))),
+              "ncode");
     EXPECT_EQ(vesk::sanitiseRoomCode(""), "default");
     EXPECT_EQ(vesk::sanitiseRoomCode("     "), "default");
     EXPECT_EQ(vesk::sanitiseRoomCode("!!!"), "default");
     EXPECT_EQ(vesk::sanitiseRoomCode("tab\there\nnewline"), "tabherenewline");
 
     const juce::String longCode = juce::String::repeatedString("ab-_9", 40);
-    EXPECT_EQ(vesk::sanitiseRoomCode(longCode), longCode) << "200 allowed characters are kept whole";
+    EXPECT_EQ(vesk::sanitiseRoomCode(longCode), longCode)
+        << "200 allowed characters are kept whole";
 }
 
 TEST(PcmDatagram, FirstAndSecondDatagramOfDefaultRoom)
@@ -69,7 +73,8 @@ TEST(PcmDatagram, SizeIs2095PlusRoomCodeBytes)
 {
     juce::AudioBuffer<float> block(2, 256);
     block.clear();
-    for (const auto* room : {"a", "default", "band_room-2x9q", "x0123456789012345678901234567890123456789"})
+    for (const auto* room :
+         {"a", "default", "band_room-2x9q", "x0123456789012345678901234567890123456789"})
         EXPECT_EQ(datagramFor(room, 5, 1280, block).size(), 2095u + std::strlen(room)) << room;
 
     const auto big = datagramFor(juce::String::repeatedString("z", 1000), -1, 1LL << 40, block);

@@ -18,11 +18,14 @@ struct HandDrivenSender
         processor.stopThread(1000); // passes are made by the test, one at a time
     }
 
-    void feed(const std::vector<float>& left, const std::vector<float>& right, size_t from, int frames)
+    void feed(const std::vector<float>& left, const std::vector<float>& right, size_t from,
+              int frames)
     {
         juce::AudioBuffer<float> block(2, frames);
-        std::memcpy(block.getWritePointer(0), left.data() + from, sizeof(float) * static_cast<size_t>(frames));
-        std::memcpy(block.getWritePointer(1), right.data() + from, sizeof(float) * static_cast<size_t>(frames));
+        std::memcpy(block.getWritePointer(0), left.data() + from,
+                    sizeof(float) * static_cast<size_t>(frames));
+        std::memcpy(block.getWritePointer(1), right.data() + from,
+                    sizeof(float) * static_cast<size_t>(frames));
         processor.processBlock(block, midi);
     }
 
@@ -73,8 +76,11 @@ TEST(Sender, At48kHzPassesTheRingThroughBitForBitAcrossTheWrap)
         s.access.runSenderPass();
         ASSERT_EQ(s.processor.getReaderActivity(), 100);
         const auto& out = s.access.outputBlock();
-        ASSERT_EQ(std::memcmp(out.getReadPointer(0), left.data() + checked, 256 * sizeof(float)), 0) << checked;
-        ASSERT_EQ(std::memcmp(out.getReadPointer(1), right.data() + checked, 256 * sizeof(float)), 0) << checked;
+        ASSERT_EQ(std::memcmp(out.getReadPointer(0), left.data() + checked, 256 * sizeof(float)), 0)
+            << checked;
+        ASSERT_EQ(std::memcmp(out.getReadPointer(1), right.data() + checked, 256 * sizeof(float)),
+                  0)
+            << checked;
         checked += 256;
     }
     EXPECT_LT(s.access.readStart(), capacity - 3000) << "the read start wrapped";
@@ -116,17 +122,22 @@ TEST_P(SenderResampling, ConsumesAsTheInterpolatorUsesAndMatchesAReferenceInterp
         consumed.push_back(used);
         total += used;
 
-        const int usedLeft = referenceLeft.process(ratio, left.data() + position, expectedLeft.data(), 256);
-        const int usedRight = referenceRight.process(ratio, right.data() + position, expectedRight.data(), 256);
+        const int usedLeft =
+            referenceLeft.process(ratio, left.data() + position, expectedLeft.data(), 256);
+        const int usedRight =
+            referenceRight.process(ratio, right.data() + position, expectedRight.data(), 256);
         ASSERT_EQ(used, juce::jlimit(1, perPacket, std::max(usedLeft, usedRight)));
         position += static_cast<size_t>(used);
 
         const auto& out = s.access.outputBlock();
-        ASSERT_EQ(std::memcmp(out.getReadPointer(0), expectedLeft.data(), 256 * sizeof(float)), 0) << pass;
-        ASSERT_EQ(std::memcmp(out.getReadPointer(1), expectedRight.data(), 256 * sizeof(float)), 0) << pass;
+        ASSERT_EQ(std::memcmp(out.getReadPointer(0), expectedLeft.data(), 256 * sizeof(float)), 0)
+            << pass;
+        ASSERT_EQ(std::memcmp(out.getReadPointer(1), expectedRight.data(), 256 * sizeof(float)), 0)
+            << pass;
     }
 
-    const std::vector<int> head(consumed.begin(), consumed.begin() + static_cast<long>(c.firstConsumed.size()));
+    const std::vector<int> head(consumed.begin(),
+                                consumed.begin() + static_cast<long>(c.firstConsumed.size()));
     EXPECT_EQ(head, c.firstConsumed);
     EXPECT_NEAR(static_cast<double>(total) / passes, c.averageConsumed, 0.05);
 }

@@ -18,11 +18,15 @@ namespace
 struct JuceRuntime : ::testing::Environment
 {
     void SetUp() override { juce::MessageManager::getInstance(); }
-    void TearDown() override { juce::DeletedAtShutdown::deleteAll(), juce::MessageManager::deleteInstance(); }
+    void TearDown() override
+    {
+        juce::DeletedAtShutdown::deleteAll(), juce::MessageManager::deleteInstance();
+    }
 };
 const auto* const juceRuntime = ::testing::AddGlobalTestEnvironment(new JuceRuntime);
 
-std::vector<DecodedDatagram> decodedFrom(const std::vector<LoopbackReceiver::Datagram>& all, int senderPort)
+std::vector<DecodedDatagram> decodedFrom(const std::vector<LoopbackReceiver::Datagram>& all,
+                                         int senderPort)
 {
     std::vector<DecodedDatagram> out;
     for (const auto& d : all)
@@ -36,7 +40,8 @@ std::vector<DecodedDatagram> decodedFrom(const std::vector<LoopbackReceiver::Dat
 struct Feeder
 {
     Feeder(VeskOrluneAudioProcessor& processorToFeed, int channelsToFeed)
-        : processor(processorToFeed), channels(channelsToFeed)
+        : processor(processorToFeed)
+        , channels(channelsToFeed)
     {
     }
 
@@ -46,11 +51,14 @@ struct Feeder
         juce::Random random(99);
         for (size_t done = 0; done < frames;)
         {
-            const int n = static_cast<int>(std::min<size_t>(frames - done, 64 + static_cast<size_t>(random.nextInt(900))));
+            const int n = static_cast<int>(
+                std::min<size_t>(frames - done, 64 + static_cast<size_t>(random.nextInt(900))));
             juce::AudioBuffer<float> block(channels, n);
-            std::memcpy(block.getWritePointer(0), left.data() + done, sizeof(float) * static_cast<size_t>(n));
+            std::memcpy(block.getWritePointer(0), left.data() + done,
+                        sizeof(float) * static_cast<size_t>(n));
             if (channels > 1)
-                std::memcpy(block.getWritePointer(1), right.data() + done, sizeof(float) * static_cast<size_t>(n));
+                std::memcpy(block.getWritePointer(1), right.data() + done,
+                            sizeof(float) * static_cast<size_t>(n));
             processor.processBlock(block, midi);
             done += static_cast<size_t>(n);
             std::this_thread::sleep_for(std::chrono::microseconds(n * 8)); // ~125 kHz
@@ -156,8 +164,13 @@ TEST(Streaming, At48kHzTheWireCarriesTheFedSamplesBitForBit)
             ASSERT_TRUE(got[k].wellFormed);
             ASSERT_EQ(got[k].sequence, static_cast<std::int64_t>(k));
             const auto& expectedRight = channels == 2 ? right : left;
-            ASSERT_EQ(std::memcmp(got[k].left.data(), left.data() + k * 256, 256 * sizeof(float)), 0) << k;
-            ASSERT_EQ(std::memcmp(got[k].right.data(), expectedRight.data() + k * 256, 256 * sizeof(float)), 0) << k;
+            ASSERT_EQ(std::memcmp(got[k].left.data(), left.data() + k * 256, 256 * sizeof(float)),
+                      0)
+                << k;
+            ASSERT_EQ(std::memcmp(got[k].right.data(), expectedRight.data() + k * 256,
+                                  256 * sizeof(float)),
+                      0)
+                << k;
         }
         EXPECT_LT(access.readStart(), capacity - 20000) << "the stream crossed the wrap";
         processor.releaseResources();
@@ -215,10 +228,12 @@ TEST(Streaming, NothingIsSentBeforePrepareAfterReleaseOrAfterStop)
     // Stop while audio keeps flowing: once stopStreaming returns, the last
     // datagram has been sent and no other follows.
     std::atomic<bool> feeding{true};
-    std::thread audio([&] {
-        while (feeding)
-            feeder.feedConstant(0.5f, 2048);
-    });
+    std::thread audio(
+        [&]
+        {
+            while (feeding)
+                feeder.feedConstant(0.5f, 2048);
+        });
     ASSERT_TRUE(receiver.waitFor(10, 5s));
     processor.stopStreaming();
     const auto sentInSession = access.packetSequence();
@@ -255,11 +270,13 @@ TEST(Streaming, EveryDatagramCarriesOneWholeRoomCode)
     const int port = access.socketPort();
 
     std::atomic<bool> feeding{true};
-    std::thread audio([&] {
-        Feeder feeder(processor, 2);
-        while (feeding)
-            feeder.feedConstant(0.1f, 4096);
-    });
+    std::thread audio(
+        [&]
+        {
+            Feeder feeder(processor, 2);
+            while (feeding)
+                feeder.feedConstant(0.1f, 4096);
+        });
 
     const juce::String a = "alpha", b = juce::String::repeatedString("bravo-", 30) + "end";
     for (int i = 0; i < 3000; ++i)
@@ -276,7 +293,8 @@ TEST(Streaming, EveryDatagramCarriesOneWholeRoomCode)
     for (const auto& d : decodedFrom(receiver.take(), port))
     {
         ASSERT_TRUE(d.wellFormed);
-        ASSERT_TRUE(d.roomCode == "default" || d.roomCode == a.toStdString() || d.roomCode == b.toStdString())
+        ASSERT_TRUE(d.roomCode == "default" || d.roomCode == a.toStdString() ||
+                    d.roomCode == b.toStdString())
             << d.roomCode;
         seen.insert(d.roomCode);
     }
@@ -306,7 +324,8 @@ TEST(Streaming, FailedSendsArePublishedAndClearedBySuccess)
     EXPECT_TRUE(processor.isStreaming()) << "the session still runs";
     EXPECT_TRUE(processor.hasLastSendFailed());
     EXPECT_GT(processor.getFailedSendCount(), 0);
-    EXPECT_EQ(access.packetSequence() - before, processor.getFailedSendCount()) << "counters advance all the same";
+    EXPECT_EQ(access.packetSequence() - before, processor.getFailedSendCount())
+        << "counters advance all the same";
 
     processor.stopStreaming();
     processor.startStreaming();
@@ -330,24 +349,27 @@ TEST(Streaming, StressSessionAndLifecycleWhileAudioRuns)
     std::atomic<bool> running{true};
     processor.prepareToPlay(48000.0, 512);
 
-    std::thread audio([&] {
-        juce::MidiBuffer midi;
-        juce::Random random(5);
-        juce::AudioBuffer<float> block(2, 4096);
-        for (int ch = 0; ch < 2; ++ch)
-            for (int i = 0; i < 4096; ++i)
-                block.setSample(ch, i, random.nextFloat() - 0.5f);
-        while (running)
+    std::thread audio(
+        [&]
         {
-            const int n = 1 + random.nextInt(1024);
-            juce::AudioBuffer<float> view(block.getArrayOfWritePointers(), 1 + random.nextInt(2), n);
+            juce::MidiBuffer midi;
+            juce::Random random(5);
+            juce::AudioBuffer<float> block(2, 4096);
+            for (int ch = 0; ch < 2; ++ch)
+                for (int i = 0; i < 4096; ++i)
+                    block.setSample(ch, i, random.nextFloat() - 0.5f);
+            while (running)
             {
-                const std::lock_guard<std::mutex> lock(hostCallbackLock);
-                processor.processBlock(view, midi);
+                const int n = 1 + random.nextInt(1024);
+                juce::AudioBuffer<float> view(block.getArrayOfWritePointers(),
+                                              1 + random.nextInt(2), n);
+                {
+                    const std::lock_guard<std::mutex> lock(hostCallbackLock);
+                    processor.processBlock(view, midi);
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(n * 5));
             }
-            std::this_thread::sleep_for(std::chrono::microseconds(n * 5));
-        }
-    });
+        });
 
     juce::Random random(6);
     const double rates[] = {22050.0, 44100.0, 48000.0, 96000.0};
@@ -356,9 +378,15 @@ TEST(Streaming, StressSessionAndLifecycleWhileAudioRuns)
     {
         switch (random.nextInt(6))
         {
-            case 0: processor.startStreaming(); break;
-            case 1: processor.stopStreaming(); break;
-            case 2: processor.setRoomCode("room-" + juce::String(random.nextInt(100))); break;
+            case 0:
+                processor.startStreaming();
+                break;
+            case 1:
+                processor.stopStreaming();
+                break;
+            case 2:
+                processor.setRoomCode("room-" + juce::String(random.nextInt(100)));
+                break;
             case 3:
             {
                 const std::lock_guard<std::mutex> lock(hostCallbackLock);
