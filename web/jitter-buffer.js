@@ -14,11 +14,14 @@
 //   and a 48 kHz context the frames are copied as they are.
 //
 //   Playback starts once the buffer holds `target` worth of audio. The target starts at
-//   60 ms and follows the measured network jitter: it rises at once when jitter grows or an
-//   underrun happens, and sinks slowly when the network is calm again. Jitter is the 98th
-//   percentile of each packet's transit time (arrival time minus its sample position) over
-//   the fastest transit of the last ten seconds, so one stall does not hold the latency up
-//   for long; repeated stalls do show, and each underrun raises the target on its own.
+//   60 ms and follows the measured jitter: it rises at once when jitter grows or an
+//   underrun happens, and sinks slowly when things are calm again. Jitter is measured where
+//   it does harm: as the deepest dip of the buffer level below its running mean in each
+//   second of playback. That takes in late packets as well as an audio device that pulls
+//   several render quanta at once, and ignores stalls of the audio thread itself (the
+//   buffer only fills up during those). The second-deepest dip of the last ten seconds
+//   counts, so a single stall does not hold the latency up; each underrun raises the target
+//   on its own.
 //
 //   The rate offset stays within 0.1 % (under two cents), enough for any pair of audio
 //   clocks. When far more than the target is buffered for a while (after an underrun the
@@ -71,15 +74,13 @@ export const DEFAULTS = Object.freeze({
   startTargetMs: 60,
   minTargetMs: 40,
   maxTargetMs: 500,
-  jitterFactor: 1.5, // target >= jitterFactor * jitter + marginMs
-  marginMs: 13, // two packets plus one render quantum
-  jitterQuantile: 0.98,
-  jitterWindowMs: 10000,
-  jitterWarmupMs: 1000, // arrivals right after (re)connecting come in a burst: not counted
-  settleMs: 5000, // keep the start target until this much jitter history exists
-  targetFallMsPerSecond: 0.5,
+  jitterFactor: 1.25, // target >= jitterFactor * jitter + marginMs
+  marginMs: 10,
+  jitterSeconds: 10, // one dip per second of playback is kept for this many seconds
+  settleSeconds: 5, // keep the start target until this many dips are known
+  targetFallMsPerSecond: 1, // as fast as the largest rate correction drains the buffer
   underrunBoostMs: 20, // raise the target this much after each underrun...
-  startupMs: 2000, // ...except in the first seconds of a stream
+  startupMs: 2000, // ...except in the first seconds of a stream, while the page settles
   levelTauSeconds: 0.5, // smoothing of the buffer level seen by the drift controller
   deadbandMs: 3,
   correctionSeconds: 8, // an error outside the dead band is worked off over about this long
@@ -115,7 +116,6 @@ export class JitterBuffer {
     this.fadeInLeft = 0; // output frames of read-side fade-in still to apply
 
     this.targetFrames = Math.round(o.startTargetMs * this.framesPerMs);
-    this.lastTargetUpdateMs = null;
 
     this.expectedSeq = null;
     this.expectedPos = 0;
@@ -124,16 +124,14 @@ export class JitterBuffer {
     this.pendingUnderrunFrame = 0;
     this.pendingRelaySkip = 0;
 
-    // Jitter: transit times of the packets of the last jitterWindowMs.
-    const windowPackets = Math.ceil(o.jitterWindowMs / (FRAMES_PER_PACKET / this.framesPerMs));
-    this.transit = new Float64Array(windowPackets);
-    this.transitSorted = new Float64Array(windowPackets);
-    this.transitHead = 0;
-    this.transitCount = 0;
+    // Jitter: the deepest dip of the level below its mean, per second of playback.
+    this.dips = new Float64Array(o.jitterSeconds);
+    this.dipCount = 0;
+    this.dipHead = 0;
+    this.blockDip = 0;
+    this.blockFrames = 0;
+    this.streamFrames = 0; // output frames played since the stream (re)started
     this.jitterMs = 0;
-    this.jitterStartMs = null;
-    this.jitterNextUpdateMs = 0;
-    this.transitSpanMs = 0;
 
     this.xfadePos = 0; // old read position while a jump crossfades into the new one
     this.xfadeLeft = 0;
@@ -211,8 +209,8 @@ export class JitterBuffer {
     if (Number.isFinite(dropped) && dropped > 0) this.pendingRelaySkip += Math.floor(dropped);
   }
 
-  // Adds one packet. `samples` holds 512 interleaved floats. `arrivalMs` is the arrival
-  // time on any steady millisecond clock; `id` is returned in the render records.
+  // Adds one packet. `samples` holds 512 interleaved floats. `arrivalMs` and `id` are only
+  // handed back in the render records.
   // Returns 'ok', 'late' (dropped) or 'restart' (accepted as the start of a new stream).
   push(sequence, samplePosition, samples, arrivalMs = 0, id = 0) {
     const o = this.o;
@@ -259,7 +257,7 @@ export class JitterBuffer {
       this.stats.underruns++;
       this.logUnderrun(this.pendingUnderrunFrame);
       // Stalls while the page and the stream start up say little about the network.
-      const startingUp = this.jitterStartMs === null || arrivalMs - this.jitterStartMs < o.startupMs;
+      const startingUp = this.streamFrames < (o.startupMs / 1000) * o.outputRate;
       if (!startingUp) {
         this.targetFrames = Math.min(
           Math.round(o.maxTargetMs * this.framesPerMs),
@@ -292,8 +290,6 @@ export class JitterBuffer {
     this.stats.packets++;
     this.expectedSeq = sequence + 1;
     this.expectedPos = samplePosition + FRAMES_PER_PACKET;
-    this.updateJitter(samplePosition, arrivalMs);
-    this.updateTarget(arrivalMs);
     if (this.state === 'waiting') this.state = 'buffering';
     return result;
   }
@@ -342,52 +338,52 @@ export class JitterBuffer {
   }
 
   resetJitter() {
-    this.transitHead = 0;
-    this.transitCount = 0;
+    this.dipCount = 0;
+    this.dipHead = 0;
+    this.blockDip = 0;
+    this.blockFrames = 0;
+    this.streamFrames = 0;
     this.jitterMs = 0;
-    this.jitterStartMs = null;
-    this.jitterNextUpdateMs = 0;
-    this.transitSpanMs = 0;
   }
 
-  // True once the jitter history is long enough to let the target go below its start value.
-  get jitterSettled() {
-    return this.transitCount > 0 && this.transitSpanMs >= this.o.settleMs;
-  }
-
-  updateJitter(samplePosition, arrivalMs) {
+  // Called after each render quantum that played audio: `remaining` is the level left.
+  noteLevel(remaining, n) {
     const o = this.o;
-    if (this.jitterStartMs === null) this.jitterStartMs = arrivalMs;
-    if (arrivalMs - this.jitterStartMs < o.jitterWarmupMs) return;
-    const cap = this.transit.length;
-    this.transit[(this.transitHead + this.transitCount) % cap] = arrivalMs - samplePosition / this.framesPerMs;
-    if (this.transitCount < cap) this.transitCount++;
-    else this.transitHead = (this.transitHead + 1) % cap;
-    this.transitSpanMs = arrivalMs - this.jitterStartMs - o.jitterWarmupMs;
-    // Sorting ten seconds of transits takes well under a millisecond; four times a second.
-    if (arrivalMs >= this.jitterNextUpdateMs || this.transitCount < 8) {
-      this.jitterNextUpdateMs = arrivalMs + 250;
-      const n = this.transitCount;
-      const sorted = this.transitSorted;
-      for (let k = 0; k < n; k++) sorted[k] = this.transit[(this.transitHead + k) % cap];
-      sorted.subarray(0, n).sort();
-      this.jitterMs = sorted[Math.floor(o.jitterQuantile * (n - 1))] - sorted[0];
+    this.streamFrames += n;
+    if (this.streamFrames <= (o.startupMs / 1000) * o.outputRate) return;
+    const dip = this.smoothedLevel - remaining;
+    if (dip > this.blockDip) this.blockDip = dip;
+    this.blockFrames += n;
+    if (this.blockFrames < o.outputRate) return;
+
+    // One second of playback done: keep its dip and move the target.
+    const cap = this.dips.length;
+    this.dips[(this.dipHead + this.dipCount) % cap] = this.blockDip;
+    if (this.dipCount < cap) this.dipCount++;
+    else this.dipHead = (this.dipHead + 1) % cap;
+    this.blockDip = 0;
+    this.blockFrames = 0;
+
+    let deepest = 0;
+    let second = 0;
+    for (let k = 0; k < this.dipCount; k++) {
+      const d = this.dips[(this.dipHead + k) % cap];
+      if (d > deepest) {
+        second = deepest;
+        deepest = d;
+      } else if (d > second) {
+        second = d;
+      }
     }
-  }
+    this.jitterMs = (this.dipCount > 1 ? second : deepest) / this.framesPerMs;
 
-  updateTarget(arrivalMs) {
-    const o = this.o;
-    const dt = this.lastTargetUpdateMs === null ? 0 : Math.max(0, arrivalMs - this.lastTargetUpdateMs) / 1000;
-    this.lastTargetUpdateMs = arrivalMs;
     let requiredMs = Math.max(o.minTargetMs, o.jitterFactor * this.jitterMs + o.marginMs);
-    if (!this.jitterSettled) requiredMs = Math.max(requiredMs, o.startTargetMs);
-    requiredMs = Math.min(requiredMs, o.maxTargetMs);
-    const required = Math.round(requiredMs * this.framesPerMs);
+    if (this.dipCount < o.settleSeconds) requiredMs = Math.max(requiredMs, o.startTargetMs);
+    const required = Math.round(Math.min(requiredMs, o.maxTargetMs) * this.framesPerMs);
     if (required >= this.targetFrames) {
       this.targetFrames = required;
     } else {
-      const fall = o.targetFallMsPerSecond * dt * this.framesPerMs;
-      this.targetFrames = Math.max(required, this.targetFrames - fall);
+      this.targetFrames = Math.max(required, this.targetFrames - o.targetFallMsPerSecond * this.framesPerMs);
     }
   }
 
@@ -501,6 +497,7 @@ export class JitterBuffer {
 
     this.recordRenders(startPos, ratio, frameStamp);
     this.stats.playedFrames += rendered;
+    if (rendered === n) this.noteLevel(this.level, n);
 
     if (rendered < n) {
       // Ran dry: fade out what there was and wait for the target again.

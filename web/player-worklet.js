@@ -82,11 +82,12 @@ class OrlunePlayerProcessor extends AudioWorkletProcessor {
     const wanted = Math.min(available, Math.round((Number(msg.seconds) || total / sampleRate) * sampleRate));
     const left = new Float32Array(wanted);
     const right = new Float32Array(wanted);
-    for (let k = 0; k < wanted; k++) {
-      const i = (this.captureWritten - wanted + k) % total;
-      left[k] = this.captureL[i];
-      right[k] = this.captureR[i];
-    }
+    const start = (this.captureWritten - wanted) % total;
+    const first = Math.min(wanted, total - start);
+    left.set(this.captureL.subarray(start, start + first));
+    right.set(this.captureR.subarray(start, start + first));
+    left.set(this.captureL.subarray(0, wanted - first), first);
+    right.set(this.captureR.subarray(0, wanted - first), first);
     this.port.postMessage(
       {
         type: 'capture',

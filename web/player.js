@@ -289,7 +289,7 @@ function makeUi() {
 
     const s = player.stats();
     setText(el.buffered, player.running ? `${Math.round(s.bufferedMs)}` : '–');
-    setText(el.target, player.running ? `target ${Math.round(s.targetMs)} ms` : '');
+    setText(el.target, player.running ? `target ${Math.round(s.targetMs)}` : '');
     setText(el.underruns, `${s.underruns}`);
     setText(el.lost, `${s.lost}`);
     setText(el.latency, s.latency.medianMs === null ? '–' : `${Math.round(s.latency.medianMs)}`);
