@@ -423,7 +423,9 @@ export class JitterBuffer {
       const ready = level >= this.targetFrames || (this.ended && level >= 3);
       if (this.state === 'buffering' && ready) {
         this.state = 'playing';
-        this.smoothedLevel = level;
+        // The level now saws between the target and a packet above it; its mean is
+        // about the target, which is where the drift controller should start from.
+        this.smoothedLevel = Math.min(level, this.targetFrames);
         this.fadeInLeft = o.fadeFrames;
       } else {
         outL.fill(0, 0, n);
