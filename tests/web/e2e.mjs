@@ -160,8 +160,14 @@ async function run() {
     ]);
   }
 
-  const { chromium } = await import('playwright-core');
-  browserContext = await chromium.launchPersistentContext(path.join(tmp, 'profile'), {
+  let chromium;
+  try {
+    ({ chromium } = await import('playwright-core'));
+  } catch {
+    throw new Error('playwright-core is missing: run (cd tests/web && npm install --no-package-lock --no-audit --no-fund)');
+  }
+  if (!fs.existsSync(chromiumPath)) throw new Error(`no browser at ${chromiumPath} (Debian package chromium)`);
+  browserContext = await chromium.launchPersistentContext(fs.mkdtempSync(path.join(tmp, 'profile-')), {
     executablePath: chromiumPath,
     headless: true,
     viewport: { width: 520, height: 600 },
@@ -330,6 +336,7 @@ async function run() {
 
 async function cleanup() {
   if (browserContext) await browserContext.close().catch(() => {});
+  browserContext = null;
   for (const child of children) {
     if (child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
   }
@@ -337,6 +344,7 @@ async function cleanup() {
   for (const child of children) {
     if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
   }
+  children.length = 0;
 }
 
 function dumpLogs() {
@@ -349,31 +357,40 @@ function dumpLogs() {
   }
 }
 
+const ATTEMPTS = 2;
 const watchdog = setTimeout(() => {
   console.error('[e2e] timed out');
   cleanup().finally(() => process.exit(2));
-}, (listenSeconds + 60) * 1000);
+}, ATTEMPTS * (listenSeconds + 60) * 1000);
 
 let exitCode = 1;
-try {
-  const result = await run();
-  const { checks, raw, ...measurements } = result;
-  console.log(JSON.stringify(measurements, null, 2));
-  for (const c of checks) console.log(`${c.ok ? 'PASS' : 'FAIL'}  ${c.name}: ${c.detail}`);
-  const failed = checks.filter((c) => !c.ok).length;
-  if (failed) dumpLogs();
-  if (failed && measurements.senderStallMs > 50) {
-    console.log(`note: the tone sender itself paused for ${measurements.senderStallMs} ms while the page played; the machine is overloaded`);
+for (let attempt = 1; attempt <= ATTEMPTS; attempt++) {
+  let retry = false;
+  try {
+    const result = await run();
+    const { checks, raw, ...measurements } = result;
+    console.log(JSON.stringify(measurements, null, 2));
+    for (const c of checks) console.log(`${c.ok ? 'PASS' : 'FAIL'}  ${c.name}: ${c.detail}`);
+    const failed = checks.filter((c) => !c.ok).length;
+    if (failed) dumpLogs();
+    // A sender that could not keep time for 50 ms starves any player; such a run says
+    // nothing about the page, so it is repeated once. The verdict of the repeat stands.
+    if (failed && measurements.senderStallMs > 50) {
+      console.log(`note: the tone sender itself paused for ${measurements.senderStallMs} ms while the page played; the machine is overloaded`);
+      retry = attempt < ATTEMPTS;
+    }
+    if (!retry) console.log(`web_player_e2e: ${checks.length - failed} passed, ${failed} failed`);
+    exitCode = failed ? 1 : 0;
+  } catch (err) {
+    console.error(`[e2e] error: ${err && err.stack ? err.stack : err}`);
+    dumpLogs();
+    exitCode = 1;
+  } finally {
+    await cleanup();
   }
-  console.log(`web_player_e2e: ${checks.length - failed} passed, ${failed} failed`);
-  exitCode = failed ? 1 : 0;
-} catch (err) {
-  console.error(`[e2e] error: ${err && err.stack ? err.stack : err}`);
-  dumpLogs();
-  exitCode = 1;
-} finally {
-  await cleanup();
-  clearTimeout(watchdog);
-  fs.rmSync(tmp, { recursive: true, force: true });
+  if (!retry) break;
+  console.log('[e2e] measuring again');
 }
+clearTimeout(watchdog);
+fs.rmSync(tmp, { recursive: true, force: true });
 process.exit(exitCode);
