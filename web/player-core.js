@@ -84,6 +84,12 @@ export class LatencyTracker {
     if (this.samples.length > this.keep) this.samples.splice(0, this.samples.length - this.keep);
   }
 
+  // Median of the last `n` datagrams, for the display.
+  recentMedian(n = 200) {
+    if (this.samples.length === 0) return null;
+    return summarize(this.samples.slice(-n).map((s) => s.latencyMs)).medianMs;
+  }
+
   summary(fromFrame = -Infinity) {
     const values = [];
     for (const s of this.samples) if (s.frame >= fromFrame) values.push(s.latencyMs);

@@ -78,6 +78,10 @@ class OrlunePlayerProcessor extends AudioWorkletProcessor {
 
   sendCapture(msg) {
     const total = this.captureFrames;
+    if (total === 0) {
+      this.port.postMessage({ type: 'capture', requestId: msg.requestId, sampleRate, endFrame: currentFrame, left: new ArrayBuffer(0), right: new ArrayBuffer(0) });
+      return;
+    }
     const available = Math.min(total, this.captureWritten);
     const wanted = Math.min(available, Math.round((Number(msg.seconds) || total / sampleRate) * sampleRate));
     const left = new Float32Array(wanted);

@@ -287,14 +287,16 @@ function makeUi() {
     setText(el.button, !player.running ? 'Listen' : state === 'suspended' ? 'Resume' : 'Stop');
     el.button.classList.toggle('active', player.running);
 
-    const s = player.stats();
-    setText(el.buffered, player.running ? `${Math.round(s.bufferedMs)}` : '–');
-    setText(el.target, player.running ? `target ${Math.round(s.targetMs)}` : '');
-    setText(el.underruns, `${s.underruns}`);
-    setText(el.lost, `${s.lost}`);
-    setText(el.latency, s.latency.medianMs === null ? '–' : `${Math.round(s.latency.medianMs)}`);
-    meter.targetL = player.running ? toDbfs(s.peak[0]) : -90;
-    meter.targetR = player.running ? toDbfs(s.peak[1]) : -90;
+    const w = player.worklet;
+    const b = (w && w.buffer) || { bufferedMs: 0, targetMs: 0, underruns: 0, lost: 0 };
+    const latencyMs = player.latency.recentMedian();
+    setText(el.buffered, player.running ? `${Math.round(b.bufferedMs)}` : '–');
+    setText(el.target, player.running ? `target ${Math.round(b.targetMs)}` : '');
+    setText(el.underruns, `${b.underruns}`);
+    setText(el.lost, `${b.lost}`);
+    setText(el.latency, latencyMs === null || state !== 'playing' ? '–' : `${Math.round(latencyMs)}`);
+    meter.targetL = player.running && w ? toDbfs(w.peak[0]) : -90;
+    meter.targetR = player.running && w ? toDbfs(w.peak[1]) : -90;
   }
 
   // Peak meter: rises at once, falls 20 dB per second.
