@@ -58,6 +58,8 @@ class Player {
   // Runs inside the click handler: the context must be created or resumed right here,
   // before any await, or iOS keeps it silent.
   async start() {
+    // iOS: play through the silent switch, like a music app, not like a ringtone.
+    if (navigator.audioSession) navigator.audioSession.type = 'playback';
     if (!this.ctx) {
       try {
         this.ctx = new AudioContext({ sampleRate: 48000, latencyHint: 'interactive' });
