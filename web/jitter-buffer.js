@@ -234,9 +234,13 @@ export class JitterBuffer {
         if (gap > o.maxGapPackets || !consistent) {
           result = this.restart();
           splice = true;
-        } else if (this.pendingRelaySkip > 0 && gap <= this.pendingRelaySkip) {
-          this.stats.relaySkipped += gap;
-          this.pendingRelaySkip -= gap;
+        } else if (this.pendingRelaySkip > 0) {
+          // The relay's skip is no loss and is not filled: it was made to catch up. Anything
+          // missing beyond it was lost on the way to the relay.
+          const skipped = Math.min(gap, this.pendingRelaySkip);
+          this.stats.relaySkipped += skipped;
+          this.stats.lost += gap - skipped;
+          this.pendingRelaySkip -= skipped;
           splice = true;
         } else {
           this.stats.lost += gap;

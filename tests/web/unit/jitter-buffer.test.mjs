@@ -173,6 +173,9 @@ describe('sequence gaps', () => {
     assert.deepEqual([jb.stats.lost, jb.stats.relaySkipped, jb.stats.concealedFrames], [0, 40, 0]);
     jb.push(45, 45 * 256, packetOf(() => 0, 0));
     assert.equal(jb.stats.lost, 3, 'the skip allowance is used up');
+    jb.relaySkipped(10);
+    jb.push(58, 58 * 256, packetOf(() => 0, 0));
+    assert.deepEqual([jb.stats.lost, jb.stats.relaySkipped], [5, 50], 'losses beyond a skip still count');
   });
 });
 
