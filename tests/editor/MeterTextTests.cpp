@@ -1,4 +1,4 @@
-// The value rules behind the meters and the buffer bar.
+// The text shown over a level meter.
 
 #include "MeterDrawing.h"
 
@@ -8,8 +8,6 @@
 
 namespace
 {
-using vesk::meter::barFraction;
-using vesk::meter::bufferFraction;
 using vesk::meter::levelText;
 
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
@@ -45,28 +43,5 @@ TEST(MeterLevelText, NonFiniteLevelsOtherThanPlusInfinityReadMinusInfinity)
     EXPECT_EQ(levelText(nan), "-inf dB");
     EXPECT_EQ(levelText(-nan), "-inf dB");
     EXPECT_EQ(levelText(-inf), "-inf dB");
-}
-
-TEST(MeterBarFraction, ClampsToTheTrackAndNeverYieldsNaN)
-{
-    EXPECT_EQ(barFraction(0.0f), 0.0f);
-    EXPECT_EQ(barFraction(0.5f), 0.5f);
-    EXPECT_EQ(barFraction(1.0f), 1.0f);
-    EXPECT_EQ(barFraction(2.0f), 1.0f);
-    EXPECT_EQ(barFraction(-1.0f), 0.0f);
-    EXPECT_EQ(barFraction(nan), 0.0f);
-    EXPECT_EQ(barFraction(-nan), 0.0f);
-    EXPECT_EQ(barFraction(inf), 1.0f);
-    EXPECT_EQ(barFraction(-inf), 0.0f);
-}
-
-TEST(BufferBarFraction, FullBarStandsForOneSecondOrMore)
-{
-    EXPECT_EQ(bufferFraction(0), 0.0f);
-    EXPECT_EQ(bufferFraction(500), 0.5f);
-    EXPECT_EQ(bufferFraction(1000), 1.0f);
-    EXPECT_EQ(bufferFraction(10000), 1.0f);
-    EXPECT_EQ(bufferFraction(-20), 0.0f);
-    EXPECT_EQ(bufferFraction(std::numeric_limits<int>::max()), 1.0f);
 }
 } // namespace
