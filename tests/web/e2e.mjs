@@ -212,15 +212,16 @@ async function run() {
   // The capture comes first and bounds what is judged: reading out this much data is no
   // listener's load, and whatever it disturbs afterwards is reported, not judged.
   const stateAtEnd = await page.evaluate(() => window.orluneStats().state);
-  const capture = await page.evaluate((s) => window.orluneCapture(s), listenSeconds + 2);
-  const stats = await page.evaluate(() => window.orluneStats());
-  const latencies = await page.evaluate(() => window.orluneLatencies());
-  const timeOrigin = await page.evaluate(() => performance.timeOrigin);
+  // The page as a listener sees it, before the read-out below disturbs it.
   if (screenshotPath) {
     fs.mkdirSync(path.dirname(screenshotPath), { recursive: true });
     await page.screenshot({ path: screenshotPath });
     log(`screenshot: ${screenshotPath}`);
   }
+  const capture = await page.evaluate((s) => window.orluneCapture(s), listenSeconds + 2);
+  const stats = await page.evaluate(() => window.orluneStats());
+  const latencies = await page.evaluate(() => window.orluneLatencies());
+  const timeOrigin = await page.evaluate(() => performance.timeOrigin);
   const statsAfter = await page.evaluate(() => window.orluneStats());
 
   // ---- analysis ----------------------------------------------------------------------
