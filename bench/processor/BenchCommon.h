@@ -8,10 +8,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace vesk::bench
 {
@@ -43,6 +46,12 @@ inline double percentile(std::vector<double>& values, double q)
 class FigureCollector : public benchmark::ConsoleReporter
 {
 public:
+    // Colours only on a terminal: a log file gets plain text.
+    FigureCollector()
+        : benchmark::ConsoleReporter(isatty(fileno(stdout)) ? OO_ColorTabular : OO_Tabular)
+    {
+    }
+
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const auto& run : runs)

@@ -20,6 +20,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -82,6 +83,7 @@ void plainSquareSum(benchmark::State& state)
 {
     const int frames = static_cast<int>(state.range(0));
     const auto block = noiseBlock(frames);
+    double lastSum = 0.0;
 
     for (auto _ : state)
     {
@@ -97,7 +99,19 @@ void plainSquareSum(benchmark::State& state)
             }
         }
         benchmark::DoNotOptimize(sum);
+        lastSum = sum;
     }
+
+    // The floor must be the very computation processBlock makes: same level,
+    // bit for bit.
+    VeskOrluneAudioProcessor processor;
+    juce::MidiBuffer midi;
+    auto copy = block;
+    processor.processBlock(copy, midi);
+    const auto level = static_cast<float>(std::sqrt(lastSum / (numChannels * frames)));
+    const float measured = processor.getInputLevel();
+    if (std::memcmp(&level, &measured, sizeof(float)) != 0)
+        state.SkipWithError("the plain loop and processBlock disagree on the level");
     addPerSampleCounters(state, frames);
 }
 
