@@ -16,8 +16,9 @@ constexpr double largestUsableSampleRate = std::numeric_limits<int>::max() / 10;
 int hostRateFor(double sampleRate) noexcept
 {
     // Zero, negative, not-a-number, infinite or absurdly large rates fall
-    // back to 48 kHz rather than overflowing the ring arithmetic.
-    if (sampleRate > 0.0 && sampleRate <= largestUsableSampleRate)
+    // back to 48 kHz rather than overflowing the ring arithmetic; so do rates
+    // below 1 Hz, which would truncate to 0 and leave no ring at all.
+    if (sampleRate >= 1.0 && sampleRate <= largestUsableSampleRate)
         return static_cast<int>(sampleRate);
     return 48000;
 }
