@@ -1,0 +1,378 @@
+// End-to-end tests over loopback: a relay on ephemeral ports, real UDP datagrams in, real
+// WebSocket clients out.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace orlune::relay
+{
+namespace
+{
+
+using namespace std::chrono_literals;
+using test::WsClient;
+
+const std::string kLive = R"({"type":"source","live":true})";
+const std::string kOffline = R"({"type":"source","live":false})";
+
+class RelayServer : public ::testing::Test
+{
+protected:
+    RelayServer()
+    {
+        web.write("index.html", "<!doctype html><title>player</title>");
+        web.write("player.js", "console.log('player');");
+        web.write("notes.txt", "not served");
+        config = test::loopbackConfig(web.path());
+    }
+
+    test::RunningRelay& start()
+    {
+        relay = std::make_unique<test::RunningRelay>(config);
+        return *relay;
+    }
+
+    std::vector<std::uint8_t> datagram(const std::string& room, std::int64_t seq)
+    {
+        test::DatagramFields f;
+        f.room = room;
+        f.sequence = seq;
+        f.samplePosition = seq * 256;
+        f.samples = test::patternSamples(static_cast<std::uint32_t>(seq) + 1);
+        return test::buildDatagram(f);
+    }
+
+    // Reads until an audio message arrives, collecting the text messages before it.
+    std::optional<test::WsMessage> nextAudio(WsClient& c, std::vector<std::string>* texts = nullptr)
+    {
+        while (auto m = c.read())
+        {
+            if (!m->text)
+                return m;
+            if (texts)
+                texts->push_back(m->data);
+        }
+        return std::nullopt;
+    }
+
+    test::TempDir web;
+    Config config;
+    std::unique_ptr<test::RunningRelay> relay;
+};
+
+TEST_F(RelayServer, ServesHealthMetricsPlayerPageAndFiles)
+{
+    auto& r = start();
+    auto reply = test::httpRequest(r.httpPort(), "/healthz");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "ok\n");
+
+    reply = test::httpRequest(r.httpPort(), "/orlune/some-room");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "<!doctype html><title>player</title>");
+    EXPECT_EQ(reply.headers["content-type"], "text/html; charset=utf-8");
+
+    reply = test::httpRequest(r.httpPort(), "/orlune/player.js");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "console.log('player');");
+    EXPECT_EQ(reply.headers["content-type"], "text/javascript; charset=utf-8");
+
+    reply = test::httpRequest(r.httpPort(), "/orlune/player.js", "HEAD");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.headers["content-length"], "22");
+
+    reply = test::httpRequest(r.httpPort(), "/orlune/some-room/");
+    EXPECT_EQ(reply.status, 301);
+    EXPECT_EQ(reply.headers["location"], "/orlune/some-room");
+
+    reply = test::httpRequest(r.httpPort(), "/metrics");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.headers["content-type"], "text/plain; version=0.0.4; charset=utf-8");
+    EXPECT_NE(reply.body.find("orlune_relay_http_requests_total"), std::string::npos);
+}
+
+TEST_F(RelayServer, RefusesWhatItShouldNotServe)
+{
+    auto& r = start();
+    EXPECT_EQ(test::httpRequest(r.httpPort(), "/orlune/notes.txt").status, 404);
+    EXPECT_EQ(test::httpRequest(r.httpPort(), "/orlune/missing.js").status, 404);
+    EXPECT_EQ(test::httpRequest(r.httpPort(), "/orlune/../CMakeLists.txt").status, 404);
+    EXPECT_EQ(test::httpRequest(r.httpPort(), "/orlune/Upper").status, 404);
+    EXPECT_EQ(test::httpRequest(r.httpPort(), "/orlune/room", "POST").status, 405);
+    EXPECT_EQ(test::httpRequest(r.httpPort(), "/orlune/room/ws").status, 426);
+    // A request line long enough for any room code is read, not rejected as too large.
+    const std::string longRoom(20000, 'x');
+    EXPECT_EQ(test::httpRequest(r.httpPort(), "/orlune/" + longRoom).status, 200);
+    EXPECT_EQ(test::httpRequest(r.httpPort(), "/healthz").status, 200) << "still serving";
+}
+
+TEST_F(RelayServer, MissingIndexIsNotFoundNotACrash)
+{
+    std::filesystem::remove(web.path() / "index.html");
+    auto& r = start();
+    EXPECT_EQ(test::httpRequest(r.httpPort(), "/orlune/room").status, 404);
+}
+
+TEST_F(RelayServer, FansOutEveryDatagramBitExactToEveryListener)
+{
+    auto& r = start();
+    std::vector<std::unique_ptr<WsClient>> clients;
+    for (int i = 0; i < 3; ++i)
+    {
+        clients.push_back(std::make_unique<WsClient>(r.httpPort(), "/orlune/band/ws"));
+        ASSERT_TRUE(clients.back()->connected());
+        auto hello = clients.back()->read();
+        ASSERT_TRUE(hello && hello->text);
+        EXPECT_EQ(
+            hello->data,
+            R"({"type":"hello","room":"band","sampleRate":48000,"channels":2,"framesPerPacket":256,"live":false})");
+    }
+    WsClient otherRoom(r.httpPort(), "/orlune/elsewhere/ws");
+    ASSERT_TRUE(otherRoom.read());
+
+    test::UdpSender sender(r.udpPort());
+    constexpr int kCount = 40;
+    for (int seq = 0; seq < kCount; ++seq)
+    {
+        sender.send(datagram("band", seq));
+        std::this_thread::sleep_for(1ms);
+    }
+
+    for (auto& c : clients)
+    {
+        auto first = c->read();
+        ASSERT_TRUE(first && first->text);
+        EXPECT_EQ(first->data, kLive);
+        for (int seq = 0; seq < kCount; ++seq)
+        {
+            auto m = c->read();
+            ASSERT_TRUE(m) << seq;
+            ASSERT_FALSE(m->text) << m->data;
+            const auto sent = datagram("band", seq);
+            ASSERT_EQ(m->data.size(), 2064u);
+            EXPECT_EQ(test::readLe64(m->data, 0), seq);
+            EXPECT_EQ(test::readLe64(m->data, 8), seq * 256);
+            EXPECT_EQ(std::memcmp(m->data.data() + 16, sent.data() + 19 + 4 + 28, 2048), 0) << seq;
+        }
+    }
+
+    const auto metrics = test::scrapeMetrics(r.httpPort());
+    EXPECT_EQ(metrics.at("orlune_relay_datagrams_received_total"), kCount);
+    EXPECT_EQ(metrics.at("orlune_relay_datagrams_forwarded_total"), kCount);
+    EXPECT_EQ(metrics.at("orlune_relay_messages_sent_total{kind=\"audio\"}"), 3 * kCount);
+    EXPECT_EQ(metrics.at("orlune_relay_room_listeners{room=\"band\"}"), 3);
+    EXPECT_EQ(metrics.at("orlune_relay_listeners"), 4);
+
+    // Gives up on the connection after the wait, so it comes last.
+    EXPECT_FALSE(otherRoom.read(200ms)) << "another room's listener hears nothing";
+}
+
+TEST_F(RelayServer, MalformedDatagramsAreCountedByReasonAndNotForwarded)
+{
+    auto& r = start();
+    WsClient listener(r.httpPort(), "/orlune/band/ws");
+    ASSERT_TRUE(listener.read());
+    test::UdpSender sender(r.udpPort());
+
+    auto good = datagram("band", 0);
+    const std::vector<std::uint8_t> truncated(good.begin(), good.end() - 1);
+    auto oversized = good;
+    oversized.push_back(0);
+    auto badRate = good;
+    badRate[19 + 4 + 16] = 0x44; // 48000 -> something else
+    sender.send(truncated);
+    sender.send(oversized);
+    sender.send(badRate);
+    const std::vector<std::uint8_t> hi(2, 'h');
+    const std::vector<std::uint8_t> empty;
+    sender.send(hi);
+    sender.send(empty);
+    sender.send(good);
+
+    auto m = nextAudio(listener);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(test::readLe64(m->data, 0), 0);
+
+    const auto metrics = test::scrapeMetrics(r.httpPort());
+    EXPECT_EQ(metrics.at("orlune_relay_datagrams_received_total"), 6);
+    EXPECT_EQ(metrics.at("orlune_relay_datagrams_dropped_total{reason=\"truncated\"}"), 2);
+    EXPECT_EQ(metrics.at("orlune_relay_datagrams_dropped_total{reason=\"oversized\"}"), 1);
+    EXPECT_EQ(metrics.at("orlune_relay_datagrams_dropped_total{reason=\"bad_sample_rate\"}"), 1);
+    EXPECT_EQ(metrics.at("orlune_relay_datagrams_dropped_total{reason=\"bad_magic\"}"), 1);
+    EXPECT_EQ(metrics.at("orlune_relay_datagrams_forwarded_total"), 1);
+}
+
+TEST_F(RelayServer, SecondSenderIsIgnoredUntilTheFirstFallsSilent)
+{
+    config.limits.sourceSilence = 300ms;
+    auto& r = start();
+    WsClient listener(r.httpPort(), "/orlune/band/ws");
+    ASSERT_TRUE(listener.read());
+    test::UdpSender first(r.udpPort());
+    test::UdpSender second(r.udpPort());
+
+    first.send(datagram("band", 50));
+    std::this_thread::sleep_for(20ms);
+    second.send(datagram("band", 0));
+    std::vector<std::string> texts;
+    auto m = nextAudio(listener, &texts);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(test::readLe64(m->data, 0), 50);
+
+    // After the silence the listener is told the source went away, then the new one arrives.
+    auto offline = listener.read(2s);
+    ASSERT_TRUE(offline);
+    EXPECT_EQ(offline->data, kOffline);
+    second.send(datagram("band", 0));
+    texts.clear();
+    m = nextAudio(listener, &texts);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(test::readLe64(m->data, 0), 0);
+    EXPECT_EQ(texts, std::vector<std::string>{kLive});
+
+    const auto metrics = test::scrapeMetrics(r.httpPort());
+    EXPECT_EQ(metrics.at("orlune_relay_datagrams_dropped_total{reason=\"foreign_source\"}"), 1);
+    const std::string info = "orlune_relay_room_source_info{room=\"band\",source=\"127.0.0.1:" +
+                             std::to_string(second.localPort()) + "\"}";
+    EXPECT_EQ(metrics.count(info), 1u) << info;
+}
+
+TEST_F(RelayServer, SlowListenerIsSkippedAheadWithoutHoldingUpOthers)
+{
+    config.listenerQueue = 8;
+    auto& r = start();
+    WsClient fast(r.httpPort(), "/orlune/band/ws");
+    WsClient slow(r.httpPort(), "/orlune/band/ws", 4096);
+    ASSERT_TRUE(fast.read());
+    ASSERT_TRUE(slow.read());
+    test::UdpSender sender(r.udpPort());
+
+    // The slow listener reads nothing while 1500 datagrams (about 3 MB) go by.
+    constexpr int kCount = 1500;
+    int next = 0;
+    for (int batch = 0; batch < kCount / 50; ++batch)
+    {
+        for (int i = 0; i < 50; ++i)
+            sender.send(datagram("band", batch * 50 + i));
+        for (int i = 0; i < 50; ++i, ++next)
+        {
+            auto m = nextAudio(fast);
+            ASSERT_TRUE(m) << "fast listener stalled at " << next;
+            ASSERT_EQ(test::readLe64(m->data, 0), next);
+        }
+    }
+
+    // Now the slow one catches up: it was told what it missed and ends on the newest audio.
+    bool sawSkip = false;
+    std::int64_t lastSeq = -1;
+    std::int64_t skipped = 0;
+    while (auto m = slow.read(500ms))
+    {
+        if (m->text)
+        {
+            if (m->data.rfind(R"({"type":"skip","dropped":)", 0) == 0)
+            {
+                sawSkip = true;
+                skipped += std::atoll(m->data.c_str() + 25);
+            }
+            continue;
+        }
+        const auto seq = test::readLe64(m->data, 0);
+        EXPECT_GT(seq, lastSeq) << "audio stays in order across skips";
+        lastSeq = seq;
+    }
+    EXPECT_TRUE(sawSkip);
+    EXPECT_EQ(lastSeq, kCount - 1);
+    const auto metrics = test::scrapeMetrics(r.httpPort());
+    EXPECT_GE(metrics.at("orlune_relay_listener_skips_total"), 1);
+    EXPECT_EQ(metrics.at("orlune_relay_listener_skipped_messages_total"), skipped);
+}
+
+TEST_F(RelayServer, ListenerLimitsAnswer503)
+{
+    config.limits.maxListenersPerRoom = 2;
+    config.limits.maxListenersTotal = 3;
+    auto& r = start();
+    WsClient a(r.httpPort(), "/orlune/one/ws");
+    WsClient b(r.httpPort(), "/orlune/one/ws");
+    ASSERT_TRUE(a.connected() && b.connected());
+    WsClient c(r.httpPort(), "/orlune/one/ws");
+    EXPECT_FALSE(c.connected());
+    EXPECT_EQ(c.refusedStatus(), 503);
+    WsClient d(r.httpPort(), "/orlune/two/ws");
+    EXPECT_TRUE(d.connected());
+    WsClient e(r.httpPort(), "/orlune/three/ws");
+    EXPECT_EQ(e.refusedStatus(), 503);
+
+    const auto metrics = test::scrapeMetrics(r.httpPort());
+    EXPECT_EQ(metrics.at("orlune_relay_listeners_rejected_total{reason=\"room_full\"}"), 1);
+    EXPECT_EQ(metrics.at("orlune_relay_listeners_rejected_total{reason=\"relay_full\"}"), 1);
+    EXPECT_EQ(metrics.at("orlune_relay_listeners"), 3);
+}
+
+TEST_F(RelayServer, DepartedListenersAreRemovedFromTheRoom)
+{
+    auto& r = start();
+    {
+        WsClient a(r.httpPort(), "/orlune/one/ws");
+        ASSERT_TRUE(a.read());
+    }
+    test::UdpSender sender(r.udpPort());
+    sender.send(datagram("one", 0)); // fan-out to a closed connection must be harmless
+    for (int i = 0; i < 100; ++i)
+    {
+        if (test::scrapeMetrics(r.httpPort()).at("orlune_relay_listeners") == 0)
+            break;
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(test::scrapeMetrics(r.httpPort()).at("orlune_relay_listeners"), 0);
+}
+
+TEST_F(RelayServer, StopClosesListenersWithGoingAway)
+{
+    auto& r = start();
+    WsClient a(r.httpPort(), "/orlune/one/ws");
+    ASSERT_TRUE(a.read());
+    std::optional<test::WsMessage> after;
+    std::thread reader([&] { after = a.read(3s); });
+    const auto before = std::chrono::steady_clock::now();
+    r.stop();
+    const auto took = std::chrono::steady_clock::now() - before;
+    reader.join();
+    EXPECT_LT(took, 1500ms) << "once every listener has closed there is no grace time to wait";
+    EXPECT_FALSE(after);
+    EXPECT_EQ(a.closeCode().value_or(0), 1001);
+}
+
+#ifdef ORLUNE_RELAY_OPENSSL_PROGRAM
+TEST_F(RelayServer, ServesHttpsWithTheGivenKeyPair)
+{
+    const auto cert = web.path() / "cert.pem";
+    const auto key = web.path() / "key.pem";
+    const std::string command = std::string(ORLUNE_RELAY_OPENSSL_PROGRAM) +
+                                " req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost"
+                                " -keyout " +
+                                key.string() + " -out " + cert.string() + " 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    config.tlsCert = cert.string();
+    config.tlsKey = key.string();
+    auto& r = start();
+    EXPECT_TRUE(r.relay().usesTls());
+
+    // A plain-text request gets no HTTP answer on the TLS port.
+    EXPECT_EQ(test::httpRequest(r.httpPort(), "/healthz").status, 0);
+    EXPECT_EQ(test::httpsGetStatus(r.httpPort(), "/healthz", cert.string()), 200);
+}
+TEST_F(RelayServer, RefusesToStartWithAMissingKeyPair)
+{
+    config.tlsCert = (web.path() / "none.pem").string();
+    config.tlsKey = (web.path() / "none.key").string();
+    EXPECT_ANY_THROW(start());
+}
+#endif
+
+} // namespace
+} // namespace orlune::relay

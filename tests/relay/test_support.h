@@ -1,0 +1,140 @@
+// Helpers for the relay tests: datagram building, a relay on ephemeral loopback ports, and
+// small HTTP and WebSocket clients with time limits so a fault fails a test instead of hanging it.
+#pragma once
+
+#include "config.h"
+#include "server.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace orlune::relay::test
+{
+
+struct DatagramFields
+{
+    std::string room = "default";
+    std::int64_t sequence = 0;
+    std::int64_t samplePosition = 0;
+    std::int32_t sampleRate = 48000;
+    std::int32_t channels = 2;
+    std::int32_t frames = 256;
+    std::vector<float> samples = std::vector<float>(512, 0.0f);
+};
+
+std::vector<std::uint8_t> buildDatagram(const DatagramFields& fields);
+// 512 distinct samples derived from `seed`, including awkward values (NaN, -0, denormals).
+std::vector<float> patternSamples(std::uint32_t seed);
+
+// A temporary folder removed when the object goes away.
+class TempDir
+{
+public:
+    TempDir();
+    ~TempDir();
+    const std::filesystem::path& path() const { return path_; }
+    void write(const std::string& name, const std::string& content) const;
+
+private:
+    std::filesystem::path path_;
+};
+
+// A relay serving on 127.0.0.1 with ports chosen by the system, run on its own thread.
+class RunningRelay
+{
+public:
+    explicit RunningRelay(Config config);
+    ~RunningRelay();
+    void stop(); // graceful stop and join
+    std::uint16_t udpPort() const { return udpPort_; }
+    std::uint16_t httpPort() const { return httpPort_; }
+    Relay& relay() { return *relay_; }
+
+private:
+    std::unique_ptr<Relay> relay_;
+    std::thread thread_;
+    std::uint16_t udpPort_ = 0;
+    std::uint16_t httpPort_ = 0;
+};
+
+Config loopbackConfig(const std::filesystem::path& webRoot);
+
+class UdpSender
+{
+public:
+    explicit UdpSender(std::uint16_t relayPort);
+    void send(const std::vector<std::uint8_t>& bytes);
+    std::uint16_t localPort() const;
+
+private:
+    boost::asio::io_context ioc_;
+    boost::asio::ip::udp::socket socket_;
+    boost::asio::ip::udp::endpoint relay_;
+};
+
+struct HttpReply
+{
+    int status = 0;
+    std::map<std::string, std::string> headers; // lower-case names
+    std::string body;
+};
+
+// One request on a fresh connection; status 0 if the exchange failed or timed out.
+HttpReply httpRequest(std::uint16_t port, const std::string& target,
+                      const std::string& method = "GET",
+                      const std::map<std::string, std::string>& extraHeaders = {});
+
+// GET over TLS, verifying the server against `caFile` for the name "localhost".
+int httpsGetStatus(std::uint16_t port, const std::string& target, const std::string& caFile);
+
+// Parses the Prometheus text into "name{labels}" -> value.
+std::map<std::string, double> scrapeMetrics(std::uint16_t port);
+
+struct WsMessage
+{
+    bool text = false;
+    std::string data;
+};
+
+class WsClient
+{
+public:
+    // Connects and completes the upgrade; `receiveBuffer` > 0 shrinks the socket's receive
+    // buffer first (a listener that reads slowly).
+    WsClient(std::uint16_t port, const std::string& target, int receiveBuffer = 0);
+    ~WsClient();
+
+    bool connected() const { return connected_; }
+    // The HTTP status of a refused upgrade (0 if it was accepted or failed otherwise).
+    int refusedStatus() const { return refusedStatus_; }
+
+    std::optional<WsMessage> read(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // The close code once the server has closed the connection (read() returned nothing).
+    std::optional<int> closeCode() const { return closeCode_; }
+
+private:
+    boost::asio::io_context ioc_;
+    boost::beast::websocket::stream<boost::asio::ip::tcp::socket> ws_;
+    boost::beast::flat_buffer buffer_;
+    bool connected_ = false;
+    int refusedStatus_ = 0;
+    std::optional<int> closeCode_;
+};
+
+// Little-endian helpers for checking listener messages.
+std::int64_t readLe64(const std::string& bytes, std::size_t offset);
+
+} // namespace orlune::relay::test
