@@ -8,7 +8,8 @@
 //   - the captured tone has the frequency and level that were sent, without dropouts;
 //   - added latency (datagram arrival on the page -> its first frame at the audio output,
 //     95th percentile) below 150 ms; with the built-in sender also the time from sending
-//     the datagram on this host to its playback.
+//     the datagram on this host to its playback;
+//   - after the relay is stopped and started again, the page reconnects and plays on.
 // Saves a screenshot of the playing page to docs/player.png.
 //
 // Environment:
@@ -132,18 +133,13 @@ async function run() {
   const room = `e2e-${process.pid}`;
   const webRoot = path.join(repo, 'web');
 
-  let relay;
-  if (process.env.ORLUNE_RELAY_BIN) {
-    relay = start('relay', process.env.ORLUNE_RELAY_BIN, [
-      '--udp-port', String(udpPort), '--http-port', String(httpPort), '--web-root', webRoot,
-    ]);
-  } else if (opts['mock-relay']) {
-    relay = start('relay', process.execPath, [
-      path.join(here, 'mock-relay.mjs'), '--udp-port', String(udpPort), '--http-port', String(httpPort), '--web-root', webRoot,
-    ]);
-  } else {
+  const relayArgs = ['--udp-port', String(udpPort), '--http-port', String(httpPort), '--web-root', webRoot];
+  const startRelay = (name) => {
+    if (process.env.ORLUNE_RELAY_BIN) return start(name, process.env.ORLUNE_RELAY_BIN, relayArgs);
+    if (opts['mock-relay']) return start(name, process.execPath, [path.join(here, 'mock-relay.mjs'), ...relayArgs]);
     throw new Error('set ORLUNE_RELAY_BIN to the relay binary (or pass --mock-relay)');
-  }
+  };
+  let relay = startRelay('relay');
   await waitForHealth(httpPort, relay);
   log(`relay up: http 127.0.0.1:${httpPort}, udp 127.0.0.1:${udpPort}, room ${room}`);
 
@@ -223,6 +219,28 @@ async function run() {
   const latencies = await page.evaluate(() => window.orluneLatencies());
   const timeOrigin = await page.evaluate(() => performance.timeOrigin);
   const statsAfter = await page.evaluate(() => window.orluneStats());
+
+  // Reconnection: the relay goes away and comes back on the same ports while the tone
+  // keeps streaming. The page must say so, connect again by itself and play on, and the
+  // datagrams it missed meanwhile are no losses.
+  const reconnect = { sawReconnecting: false, backAfterMs: null, lostAdded: null };
+  relay.kill('SIGTERM');
+  await relay.exited;
+  const sawState = (state, timeout) =>
+    page
+      .waitForFunction((want) => window.orluneStats().state === want, state, { timeout })
+      .then(() => true, () => false);
+  reconnect.sawReconnecting = await sawState('reconnecting', 10000);
+  relay = startRelay('relay-again');
+  await waitForHealth(httpPort, relay);
+  const restartedAt = Date.now();
+  if (await sawState('playing', 20000)) {
+    reconnect.backAfterMs = Date.now() - restartedAt;
+    await sleep(1000);
+    const s = await page.evaluate(() => window.orluneStats());
+    reconnect.lostAdded = s.lost - statsAfter.lost;
+    reconnect.reconnects = s.reconnects;
+  }
 
   // ---- analysis ----------------------------------------------------------------------
   const sr = capture.sampleRate;
@@ -305,6 +323,7 @@ async function run() {
       outputTimestamp: stats.outputTimestamp,
       underrunsDuringReadout: statsAfter.underrunFrames.filter((f) => f >= capture.endFrame).length,
     },
+    reconnect,
     latencyPageMs: pageLatency,
     latencyFromSendMs: sendLatency,
     senderStallMs,
@@ -338,6 +357,10 @@ async function run() {
     check(`latency from sending (p95) under ${LIMITS.latencyMs} ms`, sendLatency.p95 < LIMITS.latencyMs,
       `median ${sendLatency.median}, p95 ${sendLatency.p95}, max ${sendLatency.max} ms`);
   }
+  check('page shows "reconnecting" when the relay goes away', reconnect.sawReconnecting, `${reconnect.sawReconnecting}`);
+  check('page plays again once the relay is back', reconnect.backAfterMs !== null,
+    reconnect.backAfterMs === null ? 'not within 20 s' : `after ${reconnect.backAfterMs} ms`);
+  check('datagrams missed while disconnected are not counted as lost', reconnect.lostAdded === 0, `${reconnect.lostAdded}`);
   result.checks = checks;
   if (process.env.ORLUNE_E2E_RAW) {
     result.raw = { timeOrigin, latencies, capture, firstRenderFrame: stats.firstRenderFrame, underrunFrames: statsAfter.underrunFrames, sent: fs.existsSync(sendLog) ? fs.readFileSync(sendLog, 'utf8') : '' };
@@ -360,7 +383,7 @@ async function cleanup() {
 }
 
 function dumpLogs() {
-  for (const name of ['relay', 'sender']) {
+  for (const name of ['relay', 'relay-again', 'sender']) {
     const file = path.join(tmp, `${name}.log`);
     if (fs.existsSync(file)) {
       const text = fs.readFileSync(file, 'utf8').trim().split('\n').slice(-20).join('\n');
