@@ -130,6 +130,18 @@ describe('playback', () => {
   });
 });
 
+describe('long sessions', () => {
+  test('frame counters passing 2^31 (12 hours at 48 kHz) do not disturb playback', () => {
+    // No dead band: the rate correction is never zero, so the interpolating path runs too.
+    const buffer = new JitterBuffer({ deadbandMs: 0 });
+    buffer.writePos = buffer.readPos = 2 ** 31 - 5000;
+    const { out } = simulate({ seconds: 1, buffer, valueAt: () => 0.5, senderRate: 48000 * 1.0005 });
+    const playing = out.subarray(out.findIndex((x) => x === 0.5));
+    assert.ok(buffer.readPos > 2 ** 31 && buffer.correction !== 0);
+    assert.ok(playing.length > 40000 && playing.every((x) => Math.abs(x - 0.5) < 1e-6));
+  });
+});
+
 describe('sequence gaps', () => {
   test('a lost packet becomes silence faded out and in, and is counted as lost', () => {
     const { buffer, out } = simulate({ seconds: 2, valueAt: () => 0.5, drop: (k) => k === 100 || k === 101 });
