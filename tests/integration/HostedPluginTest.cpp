@@ -330,6 +330,28 @@ TEST_F(HostedPlugin, ForeignComponentStateIsIgnored)
     expectBlocksPassThrough(2);
 }
 
+// Known fault in the framework's VST3 wrapper (JUCE 8.0.6): it trusts the
+// length field of its state trailer, so 23 bytes ending in a length of
+// 0x10000000 and "JUCEPrivateData" make it read far outside the block and
+// crash the host before the processor's setStateInformation is reached.
+// Disabled until the framework checks that length; run it with
+// --gtest_also_run_disabled_tests.
+TEST_F(HostedPlugin, DISABLED_StateTrailerWithAnOversizedLengthIsIgnored)
+{
+    juce::MemoryOutputStream component;
+    component.writeInt64(0x10000000);
+    component << "JUCEPrivateData";
+
+    juce::XmlElement xml("VST3PluginState");
+    xml.createNewChildElement("IComponent")
+        ->addTextElement(component.getMemoryBlock().toBase64Encoding());
+    juce::MemoryBlock state;
+    juce::AudioProcessor::copyXmlToBinary(xml, state);
+
+    plugin->setStateInformation(state.getData(), static_cast<int>(state.getSize()));
+    EXPECT_EQ(bypassOf(*plugin).getValue(), 0.0f);
+}
+
 TEST_F(HostedPlugin, StereoBlocksPassThroughBitForBit)
 {
     plugin->prepareToPlay(sampleRate, maxBlock);
