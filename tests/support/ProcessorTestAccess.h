@@ -20,8 +20,17 @@ public:
     bool hasFifo() const { return p.captureFifo != nullptr; }
     bool hasSocket() const { return p.socket != nullptr; }
     int socketPort() const { return p.socket != nullptr ? p.socket->getBoundPort() : -1; }
-    juce::int64 packetSequence() const { return p.packetSequence; }
-    juce::int64 samplePosition() const { return p.samplePosition; }
+    // The counters belong to the sender; read them as the message thread may.
+    juce::int64 packetSequence() const
+    {
+        const std::lock_guard<std::mutex> lock(p.senderLock);
+        return p.packetSequence;
+    }
+    juce::int64 samplePosition() const
+    {
+        const std::lock_guard<std::mutex> lock(p.senderLock);
+        return p.samplePosition;
+    }
 
     const juce::AudioBuffer<float>& captureBuffer() const { return p.captureBuffer; }
     const juce::AudioBuffer<float>& inputBlock() const { return p.inputBlock; }
