@@ -130,8 +130,7 @@ bool printInstanceAndProcess(const juce::File& bundle)
     std::cout << "latency: " << plugin.getLatencySamples() << " samples, tail "
               << plugin.getTailLengthSeconds() << " s\n"
               << "MIDI: in " << (plugin.acceptsMidi() ? "yes" : "no") << ", out "
-              << (plugin.producesMidi() ? "yes" : "no") << "\n"
-              << "programs: " << plugin.getNumPrograms() << "\n";
+              << (plugin.producesMidi() ? "yes" : "no") << "\n";
 
     const auto& parameters = plugin.getParameters();
     std::cout << "parameters: " << parameters.size() << "\n";
