@@ -1,0 +1,548 @@
+// Fan-out cost of the relay: one room, N WebSocket listeners on loopback, the plug-in's rate of
+// 187.5 datagrams per second in.
+//
+// For each N the relay runs on its own thread and its thread CPU time is measured; the
+// listeners run on another thread and check that every datagram arrives, in order, without a
+// skip. The baseline writes the same bytes to N plain TCP sockets with one send() each, which
+// is what the kernel costs at the least; the ratio says what the relay adds on top of that.
+//
+//   orlune_relay_bench                          short run (about half a minute)
+//   orlune_relay_bench --seconds=10 --max-listeners=4000   longer, further search
+//
+// Google Benchmark flags (--benchmark_filter=... etc.) work as usual.
+#include "config.h"
+#include "server.h"
+
+#include <benchmark/benchmark.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+using udp = net::ip::udp;
+using namespace orlune::relay;
+using namespace std::chrono_literals;
+
+namespace
+{
+
+double gSeconds = 2.0;            // audio sent per measurement
+std::size_t gMaxListeners = 3000; // where the capacity search stops
+constexpr double kPacketsPerSecond = 48000.0 / 256.0;
+constexpr std::size_t kMessageSize = 2064;
+
+double threadCpuSeconds(std::thread& t)
+{
+    clockid_t id{};
+    pthread_getcpuclockid(t.native_handle(), &id);
+    timespec ts{};
+    clock_gettime(id, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+std::vector<std::uint8_t> makeDatagram(std::int64_t seq)
+{
+    std::vector<std::uint8_t> d(2095 + 5, 0);
+    std::memcpy(d.data(), "VESKORLUNE_PCM_V3", 17);
+    std::memcpy(d.data() + 18, "bench", 5);
+    std::uint8_t* p = d.data() + 24;
+    const std::int64_t pos = seq * 256;
+    std::memcpy(p, &seq, 8); // little-endian host
+    std::memcpy(p + 8, &pos, 8);
+    const std::int32_t fixed[3] = {48000, 2, 256};
+    std::memcpy(p + 16, fixed, 12);
+    for (int i = 0; i < 512; ++i)
+    {
+        const float s = std::sin(static_cast<float>(seq * 512 + i) * 0.01f);
+        std::memcpy(p + 28 + i * 4, &s, 4);
+    }
+    return d;
+}
+
+// Sends `count` datagrams at the plug-in's pace; returns when the last one is out.
+void paceDatagrams(udp::socket& socket, const udp::endpoint& to, std::int64_t count)
+{
+    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(1.0 / kPacketsPerSecond));
+    auto next = std::chrono::steady_clock::now();
+    for (std::int64_t seq = 0; seq < count; ++seq)
+    {
+        std::this_thread::sleep_until(next);
+        socket.send_to(net::buffer(makeDatagram(seq)), to);
+        next += period;
+    }
+}
+
+// N WebSocket listeners on one io_context thread, each checking its own stream.
+class Listeners
+{
+public:
+    Listeners(std::uint16_t port, std::size_t count)
+    {
+        clients_.reserve(count);
+        for (std::size_t i = 0; i < count; ++i)
+            clients_.push_back(std::make_unique<Client>(ioc_));
+        // Connect in batches so the accept backlog never overflows.
+        for (std::size_t start = 0; start < count; start += 200)
+        {
+            std::atomic<std::size_t> done{0};
+            const std::size_t end = std::min(count, start + 200);
+            for (std::size_t i = start; i < end; ++i)
+                clients_[i]->connect(port, done);
+            ioc_.restart();
+            while (done < end - start)
+                ioc_.run_one_for(100ms);
+        }
+        for (auto& c : clients_)
+            if (c->connected)
+                ++connected_;
+        ioc_.restart();
+        for (auto& c : clients_)
+            if (c->connected)
+                c->readHello();
+        thread_ = std::thread([this] { ioc_.run(); });
+    }
+
+    ~Listeners()
+    {
+        net::post(ioc_,
+                  [this]
+                  {
+                      for (auto& c : clients_)
+                      {
+                          beast::error_code ec;
+                          c->ws.next_layer().close(ec);
+                      }
+                  });
+        thread_.join();
+    }
+
+    std::size_t connected() const { return connected_; }
+
+    // Waits (bounded) until every listener has `expected` audio messages.
+    void waitFor(std::int64_t expected, std::chrono::milliseconds limit)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline)
+        {
+            bool all = true;
+            for (auto& c : clients_)
+                all = all && c->audio.load() >= expected;
+            if (all)
+                return;
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+
+    // Listeners that skipped, missed or reordered audio, or did not get all of it.
+    std::size_t behind(std::int64_t expected) const
+    {
+        std::size_t n = 0;
+        std::int64_t minAudio = expected, maxFaults = 0;
+        std::size_t disconnected = 0;
+        for (auto& c : clients_)
+        {
+            if (!c->connected || c->faults.load() > 0 || c->audio.load() != expected)
+                ++n;
+            minAudio = std::min<std::int64_t>(minAudio, c->audio.load());
+            maxFaults = std::max<std::int64_t>(maxFaults, c->faults.load());
+            disconnected += c->connected ? 0 : 1;
+        }
+        if (n > 0 && std::getenv("ORLUNE_BENCH_DEBUG"))
+            std::fprintf(
+                stderr,
+                "behind: %zu (min audio %lld of %lld, max faults %lld, %zu not connected)\n", n,
+                static_cast<long long>(minAudio), static_cast<long long>(expected),
+                static_cast<long long>(maxFaults), disconnected);
+        return n;
+    }
+
+private:
+    struct Client
+    {
+        explicit Client(net::io_context& ioc)
+            : ws(ioc)
+        {
+        }
+
+        void connect(std::uint16_t port, std::atomic<std::size_t>& done)
+        {
+            ws.next_layer().async_connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port),
+                                          [this, &done](beast::error_code ec)
+                                          {
+                                              if (ec)
+                                                  return void(++done);
+                                              ws.async_handshake("127.0.0.1", "/orlune/bench/ws",
+                                                                 [this, &done](beast::error_code e)
+                                                                 {
+                                                                     connected = !e;
+                                                                     ++done;
+                                                                 });
+                                          });
+        }
+
+        // The hello message is read through Beast; after that the frames are parsed straight
+        // from large socket reads, so that the listeners cost far less CPU than the relay and
+        // the measurement is of the relay, not of its clients.
+        void readHello()
+        {
+            ws.async_read(buffer,
+                          [this](beast::error_code ec, std::size_t)
+                          {
+                              if (ec)
+                                  return;
+                              buffer.consume(buffer.size());
+                              readRaw();
+                          });
+        }
+
+        void readRaw()
+        {
+            if (pending.size() < filled + 65536)
+                pending.resize(filled + 65536);
+            ws.next_layer().async_read_some(net::buffer(pending.data() + filled, 65536),
+                                            [this](beast::error_code ec, std::size_t n)
+                                            {
+                                                if (ec)
+                                                    return;
+                                                filled += n;
+                                                parseFrames();
+                                                readRaw();
+                                            });
+        }
+
+        void parseFrames()
+        {
+            std::size_t at = 0;
+            for (;;)
+            {
+                if (filled - at < 2)
+                    break;
+                const auto* h = reinterpret_cast<const unsigned char*>(pending.data() + at);
+                const int opcode = h[0] & 0x0f;
+                std::size_t length = h[1] & 0x7f;
+                std::size_t header = 2;
+                if (length == 126)
+                {
+                    if (filled - at < 4)
+                        break;
+                    length = (std::size_t(h[2]) << 8) | h[3];
+                    header = 4;
+                }
+                else if (length == 127)
+                {
+                    ++faults; // nothing the relay sends is this large
+                    return;
+                }
+                if (filled - at < header + length)
+                    break;
+                const char* payload = pending.data() + at + header;
+                if (opcode == 2)
+                {
+                    std::int64_t seq = -2;
+                    if (length == kMessageSize)
+                        std::memcpy(&seq, payload, 8);
+                    if (seq != lastSeq + 1)
+                        ++faults;
+                    lastSeq = seq;
+                    ++audio;
+                }
+                else if (opcode == 1 &&
+                         std::string_view(payload, length).find("skip") != std::string_view::npos)
+                {
+                    ++faults;
+                }
+                at += header + length;
+            }
+            std::memmove(pending.data(), pending.data() + at, filled - at);
+            filled -= at;
+        }
+
+        websocket::stream<tcp::socket> ws;
+        beast::flat_buffer buffer;
+        std::vector<char> pending;
+        std::size_t filled = 0;
+        bool connected = false;
+        std::int64_t lastSeq = -1;
+        std::atomic<std::int64_t> audio{0};
+        std::atomic<std::int64_t> faults{0};
+    };
+
+    net::io_context ioc_{1};
+    std::vector<std::unique_ptr<Client>> clients_;
+    std::size_t connected_ = 0;
+    std::thread thread_;
+};
+
+struct RunResult
+{
+    std::size_t listeners = 0;
+    double cpuSeconds = 0;   // relay (or baseline) thread
+    double audioSeconds = 0; // stream time sent
+    std::size_t behind = 0;
+    double cpuPerListenerUs() const
+    {
+        return cpuSeconds / audioSeconds / static_cast<double>(listeners) * 1e6;
+    }
+    double coreLoad() const { return cpuSeconds / audioSeconds; }
+};
+
+void dumpMetrics(std::uint16_t port)
+{
+    net::io_context ioc;
+    tcp::socket s(ioc);
+    s.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
+    const std::string req = "GET /metrics HTTP/1.0\r\n\r\n";
+    net::write(s, net::buffer(req));
+    std::string out;
+    beast::error_code ec;
+    char buf[4096];
+    for (;;)
+    {
+        const auto n = s.read_some(net::buffer(buf), ec);
+        if (ec)
+            break;
+        out.append(buf, n);
+    }
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty() && line[0] != '#' && line.find(" 0") == std::string::npos)
+            std::fprintf(stderr, "  %s\n", line.c_str());
+}
+
+RunResult runRelay(std::size_t listeners, double seconds)
+{
+    Config config;
+    config.udpPort = 0;
+    config.httpPort = 0;
+    config.quiet = true;
+    config.limits.maxListenersPerRoom = 1'000'000;
+    config.limits.maxListenersTotal = 1'000'000;
+    config.maxConnections = 1'000'000;
+    Relay relay(config);
+    std::thread relayThread([&] { relay.run(); });
+
+    RunResult result;
+    result.listeners = listeners;
+    {
+        Listeners clients(relay.httpPort(), listeners);
+        net::io_context ioc;
+        udp::socket sender(ioc, udp::endpoint(udp::v4(), 0));
+        const udp::endpoint to(net::ip::make_address("127.0.0.1"), relay.udpPort());
+        const auto count = static_cast<std::int64_t>(seconds * kPacketsPerSecond);
+
+        std::this_thread::sleep_for(50ms); // let the hello messages settle
+        const double cpuBefore = threadCpuSeconds(relayThread);
+        const auto sendStart = std::chrono::steady_clock::now();
+        paceDatagrams(sender, to, count);
+        if (std::getenv("ORLUNE_BENCH_DEBUG"))
+            std::fprintf(stderr, "sent %lld in %.3f s\n", static_cast<long long>(count),
+                         std::chrono::duration<double>(std::chrono::steady_clock::now() - sendStart)
+                             .count());
+        clients.waitFor(count, 500ms);
+        result.cpuSeconds = threadCpuSeconds(relayThread) - cpuBefore;
+        result.audioSeconds = static_cast<double>(count) / kPacketsPerSecond;
+        result.behind = clients.behind(count) + (listeners - clients.connected());
+        if (result.behind > 0 && std::getenv("ORLUNE_BENCH_DEBUG"))
+            dumpMetrics(relay.httpPort());
+    }
+    relay.stop();
+    relayThread.join();
+    return result;
+}
+
+// The floor: the same message bytes to N plain TCP sockets, one blocking send() each, paced
+// like the relay. Readers on another thread drain them.
+RunResult runBaseline(std::size_t listeners, double seconds)
+{
+    net::io_context ioc;
+    tcp::acceptor acceptor(ioc, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
+    std::vector<tcp::socket> writers;
+    std::vector<tcp::socket> readers;
+    for (std::size_t i = 0; i < listeners; ++i)
+    {
+        readers.emplace_back(ioc);
+        readers.back().connect(acceptor.local_endpoint());
+        writers.push_back(acceptor.accept());
+        writers.back().set_option(tcp::no_delay(true));
+    }
+
+    const auto count = static_cast<std::int64_t>(seconds * kPacketsPerSecond);
+    const auto expectedBytes = static_cast<std::int64_t>(kMessageSize + 4) * count;
+    std::atomic<bool> done{false};
+    std::vector<std::int64_t> received(listeners, 0);
+    std::thread drain(
+        [&]
+        {
+            std::vector<char> sink(1 << 16);
+            std::vector<pollfd> fds;
+            for (auto& r : readers)
+                fds.push_back({r.native_handle(), POLLIN, 0});
+            while (!done)
+            {
+                if (::poll(fds.data(), fds.size(), 20) <= 0)
+                    continue;
+                for (std::size_t i = 0; i < fds.size(); ++i)
+                    if (fds[i].revents & POLLIN)
+                    {
+                        const auto n = ::recv(fds[i].fd, sink.data(), sink.size(), MSG_DONTWAIT);
+                        if (n > 0)
+                            received[i] += n;
+                    }
+            }
+        });
+
+    double cpuSeconds = 0;
+    std::thread fanOut(
+        [&]
+        {
+            std::vector<char> message(kMessageSize + 4);
+            message[0] = static_cast<char>(0x82); // final binary frame; length in 16 bits
+            message[1] = 126;
+            message[2] = static_cast<char>(kMessageSize >> 8);
+            message[3] = static_cast<char>(kMessageSize & 0xff);
+            timespec a{}, b{};
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+            const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                std::chrono::duration<double>(1.0 / kPacketsPerSecond));
+            auto next = std::chrono::steady_clock::now();
+            for (std::int64_t seq = 0; seq < count; ++seq)
+            {
+                std::this_thread::sleep_until(next);
+                next += period;
+                for (auto& w : writers)
+                    ::send(w.native_handle(), message.data(), message.size(), MSG_NOSIGNAL);
+            }
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+            cpuSeconds = static_cast<double>(b.tv_sec - a.tv_sec) +
+                         static_cast<double>(b.tv_nsec - a.tv_nsec) * 1e-9;
+        });
+    fanOut.join();
+    std::this_thread::sleep_for(200ms);
+    done = true;
+    drain.join();
+
+    RunResult result;
+    result.listeners = listeners;
+    result.cpuSeconds = cpuSeconds;
+    result.audioSeconds = static_cast<double>(count) / kPacketsPerSecond;
+    for (auto r : received)
+        if (r != expectedBytes)
+            ++result.behind;
+    return result;
+}
+
+void report(benchmark::State& state, const RunResult& r)
+{
+    state.SetIterationTime(r.cpuSeconds);
+    state.counters["listeners"] = static_cast<double>(r.listeners);
+    state.counters["cpu_us_per_listener_s"] = r.cpuPerListenerUs();
+    state.counters["core_load"] = r.coreLoad();
+    state.counters["behind"] = static_cast<double>(r.behind);
+}
+
+// Relay thread CPU for one room of N listeners; iteration time is that CPU time.
+void BM_RelayFanOut(benchmark::State& state)
+{
+    const auto n = static_cast<std::size_t>(state.range(0));
+    for (auto _ : state)
+    {
+        const RunResult relay = runRelay(n, gSeconds);
+        report(state, relay);
+        if (n >= 100)
+        {
+            const RunResult base = runBaseline(n, gSeconds);
+            state.counters["baseline_us_per_listener_s"] = base.cpuPerListenerUs();
+            state.counters["ratio_to_baseline"] =
+                relay.cpuPerListenerUs() / base.cpuPerListenerUs();
+        }
+    }
+}
+BENCHMARK(BM_RelayFanOut)
+    ->Arg(1)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Raises N until the relay thread would need more than 90 % of a core or any listener falls
+// behind; prints the largest N that passed.
+void capacitySearch()
+{
+    std::cout << "\nCapacity search (one room, " << gSeconds << " s of audio per step):\n";
+    std::size_t best = 0;
+    for (std::size_t n = 500; n <= gMaxListeners; n += (n < 2000 ? 500 : 1000))
+    {
+        const RunResult r = runRelay(n, gSeconds);
+        std::printf("  N=%5zu  relay CPU %.1f%% of a core, %.2f us/s per listener, %zu behind\n", n,
+                    r.coreLoad() * 100, r.cpuPerListenerUs(), r.behind);
+        std::fflush(stdout);
+        if (r.behind > 0 || r.coreLoad() > 0.9)
+            break;
+        best = n;
+    }
+    std::printf("Largest N carried with no listener behind: %zu%s\n", best,
+                best == gMaxListeners ? " (search limit; raise --max-listeners)" : "");
+}
+
+void raiseFileLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0)
+    {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<char*> rest;
+    bool search = true;
+    for (int i = 0; i < argc; ++i)
+    {
+        const std::string arg = argv[i];
+        if (arg.rfind("--seconds=", 0) == 0)
+            gSeconds = std::stod(arg.substr(10));
+        else if (arg.rfind("--max-listeners=", 0) == 0)
+            gMaxListeners = std::stoul(arg.substr(16));
+        else if (arg == "--no-search")
+            search = false;
+        else
+            rest.push_back(argv[i]);
+    }
+    raiseFileLimit();
+    int restCount = static_cast<int>(rest.size());
+    benchmark::Initialize(&restCount, rest.data());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (search)
+        capacitySearch();
+    return 0;
+}
