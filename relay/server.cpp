@@ -312,13 +312,16 @@ private:
         {
             inFlight_.push_back(std::move(queue_.front()));
             queue_.pop_front();
-            const Outgoing& item = inFlight_.back();
-            if (item.opcode == kOpBinary)
+            if (inFlight_.back().opcode == kOpBinary)
                 --queuedAudio_;
+            if (inFlight_.back().opcode == kOpClose)
+                break; // nothing may follow a close frame
+        }
+        // Only now that inFlight_ will not grow again do the headers have fixed addresses.
+        for (const Outgoing& item : inFlight_)
+        {
             buffers_.emplace_back(item.header.data(), item.headerSize);
             buffers_.emplace_back(item.data->data(), item.data->size());
-            if (item.opcode == kOpClose)
-                break; // nothing may follow a close frame
         }
         writing_ = true;
         writeStarted_ = core_.now();

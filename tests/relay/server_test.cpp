@@ -291,6 +291,33 @@ TEST_F(RelayServer, SlowListenerIsSkippedAheadWithoutHoldingUpOthers)
     EXPECT_EQ(metrics.at("orlune_relay_listener_skipped_messages_total"), skipped);
 }
 
+TEST_F(RelayServer, ListenerThatCatchesUpGetsEveryMessageIntact)
+{
+    // Messages that pile up for a listener leave in gathered writes of many frames.
+    config.listenerQueue = 1000;
+    auto& r = start();
+    WsClient late(r.httpPort(), "/orlune/band/ws", 4096);
+    ASSERT_TRUE(late.read());
+    test::UdpSender sender(r.udpPort());
+    constexpr int kCount = 300;
+    for (int seq = 0; seq < kCount; ++seq)
+    {
+        sender.send(datagram("band", seq));
+        if (seq % 20 == 19)
+            std::this_thread::sleep_for(2ms);
+    }
+    std::vector<std::string> texts;
+    for (int seq = 0; seq < kCount; ++seq)
+    {
+        auto m = nextAudio(late, &texts);
+        ASSERT_TRUE(m) << seq;
+        const auto sent = datagram("band", seq);
+        ASSERT_EQ(test::readLe64(m->data, 0), seq);
+        ASSERT_EQ(std::memcmp(m->data.data() + 16, sent.data() + 51, 2048), 0) << seq;
+    }
+    EXPECT_EQ(texts, std::vector<std::string>{kLive}) << "no skips with room in the queue";
+}
+
 TEST_F(RelayServer, ListenerLimitsAnswer503)
 {
     config.limits.maxListenersPerRoom = 2;
