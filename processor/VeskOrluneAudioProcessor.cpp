@@ -129,25 +129,45 @@ void VeskOrluneAudioProcessor::prepareToPlay(double sampleRate, int)
 
 void VeskOrluneAudioProcessor::prepareBuffers(double sampleRate)
 {
-    hostSampleRate = hostRateFor(sampleRate);
-    ringCapacity = hostSampleRate * 10;
+    const int newHostRate = hostRateFor(sampleRate);
+    const int newRingCapacity = newHostRate * 10;
+    const auto packetFrames = std::ceil(static_cast<double>(newHostRate) * 256.0 / 48000.0);
+    const int newFramesPerPacket = std::max(256, static_cast<int>(packetFrames) + 16);
 
-    // setSize keeps the storage when the shape is unchanged; clear() zeroes it
-    // and raises the clear flag.
-    captureBuffer.setSize(2, ringCapacity);
+    // Everything that can fail to allocate happens before any member changes:
+    // if the ring for an absurd rate cannot be had, std::bad_alloc leaves the
+    // processor exactly as it was, still consistent for both other threads.
+    // Storage is only replaced when its shape changes.
+    auto needsNew = [](const juce::AudioBuffer<float>& b, int frames)
+    { return b.getNumChannels() != 2 || b.getNumSamples() != frames; };
+    juce::AudioBuffer<float> newCapture, newInput, newOutput;
+    if (needsNew(captureBuffer, newRingCapacity))
+        newCapture.setSize(2, newRingCapacity);
+    if (needsNew(inputBlock, newFramesPerPacket))
+        newInput.setSize(2, newFramesPerPacket);
+    if (needsNew(outputBlock, 256))
+        newOutput.setSize(2, 256);
+    auto newFifo = std::make_unique<juce::AbstractFifo>(newRingCapacity);
+
+    // Commit; nothing below allocates or throws.
+    hostSampleRate = newHostRate;
+    ringCapacity = newRingCapacity;
+    inputFramesPerPacket = newFramesPerPacket;
+
+    if (newCapture.getNumChannels() > 0)
+        captureBuffer = std::move(newCapture);
+    if (newInput.getNumChannels() > 0)
+        inputBlock = std::move(newInput);
+    if (newOutput.getNumChannels() > 0)
+        outputBlock = std::move(newOutput);
+    // clear() zeroes the storage and raises the clear flag.
     captureBuffer.clear();
-
-    const auto packetFrames = std::ceil(static_cast<double>(hostSampleRate) * 256.0 / 48000.0);
-    inputFramesPerPacket = std::max(256, static_cast<int>(packetFrames) + 16);
-
-    inputBlock.setSize(2, inputFramesPerPacket);
     inputBlock.clear();
-    outputBlock.setSize(2, 256);
     outputBlock.clear();
 
     resetResamplers();
 
-    captureFifo = std::make_unique<juce::AbstractFifo>(ringCapacity);
+    captureFifo = std::move(newFifo);
     captureFifo->reset();
 
     updateBufferedMs();

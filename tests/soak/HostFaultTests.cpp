@@ -408,7 +408,7 @@ void failAPrepareThenCarryOn()
 // changes any member: today the ring's storage is freed but still referenced,
 // the rate is 50 MHz while the sender's blocks are sized for 48 kHz, and
 // `prepared` stays true, so the sender thread crashes the process.
-TEST(HostFaults, DISABLED_AFailedAllocationInPrepareLeavesASafeProcessor)
+TEST(HostFaults, AFailedAllocationInPrepareLeavesASafeProcessor)
 {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "an address-space limit and the sanitizers' shadow memory do not mix";
