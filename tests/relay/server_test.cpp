@@ -318,6 +318,96 @@ TEST_F(RelayServer, ListenerThatCatchesUpGetsEveryMessageIntact)
     EXPECT_EQ(texts, std::vector<std::string>{kLive}) << "no skips with room in the queue";
 }
 
+TEST_F(RelayServer, FramesAreUnmaskedSingleFramesAndPingsGetPongs)
+{
+    auto& r = start();
+    test::RawWsClient c(r.httpPort(), "/orlune/band/ws");
+    ASSERT_TRUE(c.upgraded());
+    auto hello = c.readFrame();
+    ASSERT_TRUE(hello);
+    EXPECT_TRUE(hello->fin);
+    EXPECT_EQ(hello->opcode, 0x1);
+
+    test::UdpSender sender(r.udpPort());
+    sender.send(datagram("band", 0));
+    auto live = c.readFrame();
+    ASSERT_TRUE(live);
+    EXPECT_EQ(live->payload, kLive);
+    auto audio = c.readFrame();
+    ASSERT_TRUE(audio);
+    EXPECT_EQ(audio->opcode, 0x2);
+    EXPECT_TRUE(audio->fin);
+    EXPECT_EQ(audio->payload.size(), 2064u);
+
+    c.sendFrame(0x89, "are you there");
+    auto pong = c.readFrame();
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(pong->opcode, 0xA);
+    EXPECT_EQ(pong->payload, "are you there");
+
+    // Whatever a listener says is read and ignored.
+    c.sendFrame(0x81, std::string(4000, 'x'));
+    c.sendFrame(0x82, "bin");
+    sender.send(datagram("band", 1));
+    audio = c.readFrame();
+    ASSERT_TRUE(audio);
+    EXPECT_EQ(test::readLe64(audio->payload, 0), 1);
+}
+
+TEST_F(RelayServer, ListenerCloseIsEchoedAndTheListenerLeaves)
+{
+    auto& r = start();
+    test::RawWsClient c(r.httpPort(), "/orlune/band/ws");
+    ASSERT_TRUE(c.readFrame());
+    c.sendFrame(0x88, std::string("\x03\xe8", 2)); // 1000, normal closure
+    auto reply = c.readFrame();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->opcode, 0x8);
+    EXPECT_EQ(reply->payload, std::string("\x03\xe8", 2));
+    EXPECT_FALSE(c.readFrame(2s));
+    EXPECT_TRUE(c.closedByPeer());
+    EXPECT_EQ(test::scrapeMetrics(r.httpPort()).at("orlune_relay_listeners"), 0);
+}
+
+TEST_F(RelayServer, ProtocolViolationsDropOnlyThatListener)
+{
+    auto& r = start();
+    WsClient bystander(r.httpPort(), "/orlune/band/ws");
+    ASSERT_TRUE(bystander.read());
+
+    test::RawWsClient unmasked(r.httpPort(), "/orlune/band/ws");
+    ASSERT_TRUE(unmasked.readFrame());
+    unmasked.sendFrame(0x81, "hello", false);
+    EXPECT_FALSE(unmasked.readFrame(2s));
+    EXPECT_TRUE(unmasked.closedByPeer());
+
+    test::RawWsClient huge(r.httpPort(), "/orlune/band/ws");
+    ASSERT_TRUE(huge.readFrame());
+    huge.sendFrame(0x82, std::string(100000, 'z'));
+    EXPECT_FALSE(huge.readFrame(2s));
+    EXPECT_TRUE(huge.closedByPeer());
+
+    test::UdpSender sender(r.udpPort());
+    sender.send(datagram("band", 0));
+    EXPECT_TRUE(nextAudio(bystander));
+    EXPECT_EQ(test::scrapeMetrics(r.httpPort()).at("orlune_relay_listeners"), 1);
+}
+
+TEST_F(RelayServer, SilentListenerIsPingedThenDropped)
+{
+    config.websocketIdle = 200ms;
+    config.limits.sourceSilence = 400ms; // sweeps every 50 ms
+    auto& r = start();
+    test::RawWsClient c(r.httpPort(), "/orlune/band/ws");
+    ASSERT_TRUE(c.readFrame());
+    auto ping = c.readFrame(2s);
+    ASSERT_TRUE(ping);
+    EXPECT_EQ(ping->opcode, 0x9);
+    // No pong and nothing else from the listener: it is dropped.
+    EXPECT_FALSE(c.readFrame(3s));
+    EXPECT_TRUE(c.closedByPeer());
+}
+
 TEST_F(RelayServer, ListenerLimitsAnswer503)
 {
     config.limits.maxListenersPerRoom = 2;

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <boost/asio/ssl.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
@@ -340,6 +341,108 @@ std::optional<WsMessage> WsClient::read(std::chrono::milliseconds timeout)
         return std::nullopt;
     }
     return WsMessage{ws_.got_text(), beast::buffers_to_string(buffer_.data())};
+}
+
+RawWsClient::RawWsClient(std::uint16_t port, const std::string& target)
+    : socket_(ioc_)
+{
+    beast::error_code ec;
+    socket_.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
+    if (ec)
+        return;
+    const std::string request = "GET " + target +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                                "Connection: Upgrade\r\nSec-WebSocket-Key: "
+                                "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    net::write(socket_, net::buffer(request), ec);
+    while (!ec && in_.find("\r\n\r\n") == std::string::npos)
+        if (!fill(in_.size() + 1, std::chrono::seconds(5)))
+            return;
+    const auto end = in_.find("\r\n\r\n");
+    upgraded_ = in_.rfind("HTTP/1.1 101", 0) == 0 &&
+                in_.find("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=") < end; // the key's accept value
+    in_.erase(0, end + 4);
+}
+
+bool RawWsClient::fill(std::size_t bytes, std::chrono::milliseconds timeout)
+{
+    while (in_.size() < bytes)
+    {
+        char chunk[4096];
+        bool done = false;
+        beast::error_code error;
+        std::size_t got = 0;
+        socket_.async_read_some(net::buffer(chunk),
+                                [&](beast::error_code ec, std::size_t n)
+                                {
+                                    error = ec;
+                                    got = n;
+                                    done = true;
+                                });
+        if (!runUntil(ioc_, done, timeout))
+        {
+            socket_.cancel();
+            runUntil(ioc_, done, std::chrono::seconds(5));
+            return false;
+        }
+        if (error)
+        {
+            closed_ = true;
+            return false;
+        }
+        in_.append(chunk, got);
+    }
+    return true;
+}
+
+void RawWsClient::sendFrame(std::uint8_t firstByte, const std::string& payload, bool masked)
+{
+    std::string frame(1, static_cast<char>(firstByte));
+    const char maskBit = masked ? static_cast<char>(0x80) : 0;
+    if (payload.size() < 126)
+        frame += static_cast<char>(maskBit | static_cast<char>(payload.size()));
+    else
+    {
+        frame += static_cast<char>(maskBit | 127);
+        for (int i = 7; i >= 0; --i)
+            frame += static_cast<char>((payload.size() >> (8 * i)) & 0xff);
+    }
+    const char key[4] = {0x12, 0x34, 0x56, 0x78};
+    if (masked)
+        frame.append(key, 4);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        frame += masked ? static_cast<char>(payload[i] ^ key[i % 4]) : payload[i];
+    beast::error_code ec;
+    net::write(socket_, net::buffer(frame), ec);
+}
+
+std::optional<RawWsClient::Frame> RawWsClient::readFrame(std::chrono::milliseconds timeout)
+{
+    if (!fill(2, timeout))
+        return std::nullopt;
+    const auto b1 = static_cast<unsigned char>(in_[1]);
+    if (b1 & 0x80)
+        return std::nullopt; // servers never mask
+    std::size_t header = 2;
+    std::uint64_t length = b1 & 0x7f;
+    if (length >= 126)
+    {
+        const std::size_t extra = length == 126 ? 2 : 8;
+        if (!fill(2 + extra, timeout))
+            return std::nullopt;
+        length = 0;
+        for (std::size_t i = 0; i < extra; ++i)
+            length = (length << 8) | static_cast<unsigned char>(in_[2 + i]);
+        header += extra;
+    }
+    if (!fill(header + length, timeout))
+        return std::nullopt;
+    Frame f;
+    f.fin = (static_cast<unsigned char>(in_[0]) & 0x80) != 0;
+    f.opcode = static_cast<std::uint8_t>(in_[0] & 0x0f);
+    f.payload = in_.substr(header, length);
+    in_.erase(0, header + length);
+    return f;
 }
 
 std::int64_t readLe64(const std::string& bytes, std::size_t offset)

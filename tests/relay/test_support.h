@@ -134,6 +134,32 @@ private:
     std::optional<int> closeCode_;
 };
 
+// A WebSocket client that writes and reads raw frames, for checking the relay's own framing.
+class RawWsClient
+{
+public:
+    RawWsClient(std::uint16_t port, const std::string& target);
+    bool upgraded() const { return upgraded_; }
+    void sendFrame(std::uint8_t firstByte, const std::string& payload, bool masked = true);
+    struct Frame
+    {
+        std::uint8_t opcode = 0;
+        bool fin = false;
+        std::string payload;
+    };
+    // Nothing when the connection ended or nothing came within the timeout.
+    std::optional<Frame> readFrame(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    bool closedByPeer() const { return closed_; }
+
+private:
+    bool fill(std::size_t bytes, std::chrono::milliseconds timeout);
+    boost::asio::io_context ioc_;
+    boost::asio::ip::tcp::socket socket_;
+    std::string in_;
+    bool upgraded_ = false;
+    bool closed_ = false;
+};
+
 // Little-endian helpers for checking listener messages.
 std::int64_t readLe64(const std::string& bytes, std::size_t offset);
 
