@@ -62,18 +62,6 @@ TEST(Routes, NothingOutsideTheWebRootOrTheAlphabetIsReachable)
         EXPECT_EQ(routeTarget(target).kind, RouteKind::NotFound) << target;
 }
 
-TEST(Routes, ContentTypes)
-{
-    EXPECT_EQ(contentTypeFor("index.html").value_or(""), "text/html; charset=utf-8");
-    EXPECT_EQ(contentTypeFor("player.js").value_or(""), "text/javascript; charset=utf-8");
-    EXPECT_EQ(contentTypeFor("player.css").value_or(""), "text/css; charset=utf-8");
-    EXPECT_EQ(contentTypeFor("a.png").value_or(""), "image/png");
-    EXPECT_EQ(contentTypeFor("a.svg").value_or(""), "image/svg+xml");
-    EXPECT_EQ(contentTypeFor("a.json").value_or(""), "application/json");
-    EXPECT_FALSE(contentTypeFor("a.txt"));
-    EXPECT_FALSE(contentTypeFor("a.html.bak"));
-}
-
 ParsedArgs parse(std::vector<std::string> args)
 {
     return parseArgs(args);
@@ -148,15 +136,6 @@ TEST(CommandLine, RejectsBadValuesWithAMessage)
         EXPECT_FALSE(p.config) << args[0];
         EXPECT_FALSE(p.error.empty()) << args[0];
     }
-}
-
-TEST(CommandLine, HelpListsTheFlags)
-{
-    const ParsedArgs p = parse({"--udp-port", "1", "--help"});
-    EXPECT_TRUE(p.help);
-    for (const char* flag : {"--udp-port", "--http-port", "--web-root", "--tls-cert", "--tls-key",
-                             "--max-rooms", "--max-listeners", "--listener-queue"})
-        EXPECT_NE(helpText().find(flag), std::string::npos) << flag;
 }
 
 } // namespace
