@@ -4,10 +4,11 @@
 // blocks of 1 to 4096 frames (mono, stereo, four channels, flagged clear,
 // holding NaNs) in real time from its own audio thread; the user starts,
 // restarts and stops sessions and changes the room code; a loopback receiver
-// stands in for the relay.
+// stands in for the relay (exclusively, see ExclusiveReceiver.h).
 //
 // Usage: processor_soak [--seconds=N] [gtest options]
 
+#include "ExclusiveReceiver.h"
 #include "HeapAudit.h"
 #include "ProcessorTestAccess.h"
 #include "WireCheck.h"
@@ -188,7 +189,7 @@ double drawRate(juce::Random& random)
 
 TEST(Soak, OneProcessorThroughEverythingAHostAndAUserDo)
 {
-    LoopbackReceiver receiver;
+    ExclusiveReceiver receiver;
     soak::FeedLog log;
     soak::WireChecker checker(log);
     AudioFigures audio;
@@ -253,6 +254,7 @@ TEST(Soak, OneProcessorThroughEverythingAHostAndAUserDo)
             if (!processor.isStreaming() && random.nextInt(100) < 80)
             {
                 processor.startStreaming();
+                checker.noteSenderPort(access.socketPort());
                 ++starts;
             }
             nextEpoch = now + std::chrono::milliseconds(500 + random.nextInt(2500));
@@ -264,6 +266,7 @@ TEST(Soak, OneProcessorThroughEverythingAHostAndAUserDo)
             {
                 const bool restart = processor.isStreaming();
                 processor.startStreaming();
+                checker.noteSenderPort(access.socketPort());
                 ++(restart ? restarts : starts);
             }
             else if (op < 20)
@@ -309,7 +312,7 @@ TEST(Soak, OneProcessorThroughEverythingAHostAndAUserDo)
               << "  wire:  " << wire.datagrams << " datagrams in " << wire.sessions << " sessions, "
               << wire.malformed << " malformed, " << wire.foreignRoomCodes
               << " foreign room codes, " << wire.counterRegressions << " counter regressions, "
-              << wire.lostDatagrams << " lost\n"
+              << wire.lostDatagrams << " lost (" << wire.stray << " from other processes ignored)\n"
               << "  48 kHz: " << wire.at48k << " datagrams, " << wire.verified48k
               << " matched to the feed (" << wire.samplesCompared << " samples compared, "
               << wire.sampleMismatches << " differ), " << wire.unverifiable48k

@@ -80,6 +80,7 @@ private:
 
 struct WireFigures
 {
+    long stray = 0; // from sockets that are not ours (other processes on the port)
     long datagrams = 0;
     long malformed = 0;
     long foreignRoomCodes = 0;   // outside the alphabet, or never stored by the run
@@ -123,6 +124,10 @@ public:
 
     void noteStoredRoomCode(const std::string& code) { storedRoomCodes.insert(code); }
 
+    // Datagrams count only from the sockets of the run's own sessions: other
+    // processes may send to the relay's port while this one listens on it.
+    void noteSenderPort(int port) { senderPorts.insert(port); }
+
     void check(const std::vector<LoopbackReceiver::Datagram>& batch)
     {
         // Every frame in this batch was logged before it was fed, so before
@@ -154,6 +159,11 @@ private:
 
     void checkOne(const LoopbackReceiver::Datagram& raw, std::uint64_t logged)
     {
+        if (senderPorts.count(raw.senderPort) == 0)
+        {
+            ++fig.stray;
+            return;
+        }
         ++fig.datagrams;
         const auto d = DecodedDatagram::decode(raw.bytes);
         if (!d.wellFormed)
@@ -306,6 +316,7 @@ private:
     WireFigures fig;
     std::map<int, Session> sessions;
     std::set<std::string> storedRoomCodes{"default"};
+    std::set<int> senderPorts;
     bool jumbled = false;
     int reports = 0;
 };
