@@ -1,17 +1,28 @@
 #pragma once
 
-#include <juce_core/juce_core.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // Stands in for the relay: binds 127.0.0.1 on the relay's UDP port and keeps
-// every datagram that arrives, with the time it arrived.
+// every datagram that arrives, with the time it arrived and its sender port.
+// It binds exclusively (no address reuse), so while it listens no other
+// process can bind the port and take datagrams meant for it; when another
+// process holds the port it waits for it.
 class LoopbackReceiver
 {
 public:
@@ -23,12 +34,9 @@ public:
     };
 
     explicit LoopbackReceiver(int port = 54321)
-        : socket(false)
     {
-        // Another process may hold the port for a moment (tests in other
-        // build folders); wait for it rather than fail at once.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        while (!socket.bindToPort(port, "127.0.0.1"))
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
+        while (!tryBind(port))
         {
             if (std::chrono::steady_clock::now() > deadline)
                 throw std::runtime_error("could not bind 127.0.0.1:" + std::to_string(port));
@@ -41,7 +49,11 @@ public:
     {
         stopRequested = true;
         reader.join();
+        ::close(fd);
     }
+
+    LoopbackReceiver(const LoopbackReceiver&) = delete;
+    LoopbackReceiver& operator=(const LoopbackReceiver&) = delete;
 
     std::vector<Datagram> take()
     {
@@ -62,8 +74,7 @@ public:
         return arrived.wait_for(lock, timeout, [&] { return received.size() >= n; });
     }
 
-    // Reads the datagrams that arrive within `quiet` of each other, and stops
-    // once none has come for that long.
+    // Returns once no datagram has arrived for `quiet`.
     void drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(100))
     {
         for (size_t seen = count();;)
@@ -77,21 +88,41 @@ public:
     }
 
 private:
+    bool tryBind(int port)
+    {
+        fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        if (fd < 0)
+            throw std::runtime_error("no UDP socket");
+        const int bufferBytes = 4 << 20; // capped by net.core.rmem_max
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof(bufferBytes));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0)
+            return true;
+        ::close(fd);
+        fd = -1;
+        return false;
+    }
+
     void readLoop()
     {
         std::vector<std::uint8_t> buffer(70000);
         while (!stopRequested)
         {
-            if (socket.waitUntilReady(true, 20) != 1)
+            pollfd ready{fd, POLLIN, 0};
+            if (::poll(&ready, 1, 20) != 1)
                 continue;
-            juce::String senderAddress;
-            int senderPort = 0;
-            const int n = socket.read(buffer.data(), static_cast<int>(buffer.size()), false,
-                                      senderAddress, senderPort);
+            sockaddr_in from{};
+            socklen_t fromLength = sizeof(from);
+            const auto n = ::recvfrom(fd, buffer.data(), buffer.size(), 0,
+                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
             if (n <= 0)
                 continue;
-            Datagram d{
-                {buffer.begin(), buffer.begin() + n}, std::chrono::steady_clock::now(), senderPort};
+            Datagram d{{buffer.begin(), buffer.begin() + n},
+                       std::chrono::steady_clock::now(),
+                       ntohs(from.sin_port)};
             {
                 const std::lock_guard<std::mutex> lock(mutex);
                 received.push_back(std::move(d));
@@ -100,7 +131,7 @@ private:
         }
     }
 
-    juce::DatagramSocket socket;
+    int fd = -1;
     std::thread reader;
     std::atomic<bool> stopRequested{false};
     mutable std::mutex mutex;
