@@ -9,6 +9,8 @@
 //  - it asks for a large receive buffer, so that a loaded machine that keeps
 //    the reading thread off the CPU for a while does not drop datagrams.
 
+#include <utility> // before LoopbackReceiver.h, which uses std::exchange
+
 #include "LoopbackReceiver.h"
 
 #include <arpa/inet.h>
