@@ -15,10 +15,10 @@ target_compile_options(vesk_orlune_warnings INTERFACE
     $<$<CXX_COMPILER_ID:GNU,Clang>:-Wall -Wextra -Wshadow -Wnon-virtual-dtor -Wconversion -Wno-sign-conversion>)
 
 if(VESK_ORLUNE_SANITIZER STREQUAL "address")
-    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g)
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
 elseif(VESK_ORLUNE_SANITIZER STREQUAL "thread")
-    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -g)
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
     add_link_options(-fsanitize=thread)
 elseif(NOT VESK_ORLUNE_SANITIZER STREQUAL "")
     message(FATAL_ERROR "VESK_ORLUNE_SANITIZER must be empty, address or thread")
