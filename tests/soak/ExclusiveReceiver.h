@@ -7,7 +7,9 @@
 //    other test process can bind the port and take the datagrams, and while
 //    another process listens it waits for the port instead of sharing it;
 //  - it asks for a large receive buffer, so that a loaded machine that keeps
-//    the reading thread off the CPU for a while does not drop datagrams.
+//    the reading thread off the CPU for a while does not drop datagrams, and
+//    it reads the kernel's count of datagrams dropped because that buffer was
+//    full, so a test can tell its own losses from the sender's.
 
 #include <utility> // before LoopbackReceiver.h, which uses std::exchange
 
@@ -22,6 +24,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -73,6 +76,10 @@ public:
         return arrived.wait_for(lock, timeout, [&] { return received.size() >= n; });
     }
 
+    // Datagrams the kernel dropped because the receive buffer was full, as of
+    // the latest datagram read.
+    std::uint32_t overflowDrops() const { return drops.load(); }
+
     // Returns once no datagram has arrived for `quiet`.
     void drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(100))
     {
@@ -94,6 +101,8 @@ private:
             throw std::runtime_error("no UDP socket");
         const int bufferBytes = 4 << 20; // capped by net.core.rmem_max
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof(bufferBytes));
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on));
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));
@@ -114,11 +123,25 @@ private:
             if (::poll(&ready, 1, 20) != 1)
                 continue;
             sockaddr_in from{};
-            socklen_t fromLength = sizeof(from);
-            const auto n = ::recvfrom(fd, buffer.data(), buffer.size(), 0,
-                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
+            iovec data{buffer.data(), buffer.size()};
+            alignas(cmsghdr) char control[64];
+            msghdr message{};
+            message.msg_name = &from;
+            message.msg_namelen = sizeof(from);
+            message.msg_iov = &data;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof(control);
+            const auto n = ::recvmsg(fd, &message, 0);
             if (n <= 0)
                 continue;
+            for (auto* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c))
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL)
+                {
+                    std::uint32_t dropped = 0;
+                    std::memcpy(&dropped, CMSG_DATA(c), sizeof(dropped));
+                    drops.store(dropped);
+                }
             Datagram d{{buffer.begin(), buffer.begin() + n},
                        std::chrono::steady_clock::now(),
                        ntohs(from.sin_port)};
@@ -133,6 +156,7 @@ private:
     int fd = -1;
     std::thread reader;
     std::atomic<bool> stopRequested{false};
+    std::atomic<std::uint32_t> drops{0};
     mutable std::mutex mutex;
     std::condition_variable arrived;
     std::vector<Datagram> received;
