@@ -64,7 +64,7 @@ protected:
         test::DatagramFields f;
         f.room = room;
         f.sequence = seq;
-        f.samplePosition = seq * 256;
+        f.samplePosition = static_cast<std::int64_t>(static_cast<std::uint64_t>(seq) * 256u);
         f.samples = test::patternSamples(seed);
         const auto bytes = test::buildDatagram(f);
         const ParseResult r = parseDatagram(bytes.data(), bytes.size());
