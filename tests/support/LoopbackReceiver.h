@@ -22,7 +22,9 @@
 // every datagram that arrives, with the time it arrived and its sender port.
 // It binds exclusively (no address reuse), so while it listens no other
 // process can bind the port and take datagrams meant for it; when another
-// process holds the port it waits for it.
+// process holds the port it waits for it. A large receive buffer and the
+// kernel's overflow count (overflowDrops) tell loss at the receiver apart
+// from loss on the way.
 class LoopbackReceiver
 {
 public:
@@ -67,12 +69,15 @@ public:
         return received.size();
     }
 
-    // Waits until at least n datagrams have arrived or the time-out passes.
     bool waitFor(size_t n, std::chrono::milliseconds timeout)
     {
         std::unique_lock<std::mutex> lock(mutex);
         return arrived.wait_for(lock, timeout, [&] { return received.size() >= n; });
     }
+
+    // Datagrams the kernel dropped because the receive buffer was full, as of
+    // the latest datagram read.
+    std::uint32_t overflowDrops() const { return drops.load(); }
 
     // Returns once no datagram has arrived for `quiet`.
     void drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(100))
@@ -95,6 +100,8 @@ private:
             throw std::runtime_error("no UDP socket");
         const int bufferBytes = 4 << 20; // capped by net.core.rmem_max
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof(bufferBytes));
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on));
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));
@@ -115,11 +122,25 @@ private:
             if (::poll(&ready, 1, 20) != 1)
                 continue;
             sockaddr_in from{};
-            socklen_t fromLength = sizeof(from);
-            const auto n = ::recvfrom(fd, buffer.data(), buffer.size(), 0,
-                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
+            iovec data{buffer.data(), buffer.size()};
+            alignas(cmsghdr) char control[64];
+            msghdr message{};
+            message.msg_name = &from;
+            message.msg_namelen = sizeof(from);
+            message.msg_iov = &data;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof(control);
+            const auto n = ::recvmsg(fd, &message, 0);
             if (n <= 0)
                 continue;
+            for (auto* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c))
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL)
+                {
+                    std::uint32_t dropped = 0;
+                    std::memcpy(&dropped, CMSG_DATA(c), sizeof(dropped));
+                    drops.store(dropped);
+                }
             Datagram d{{buffer.begin(), buffer.begin() + n},
                        std::chrono::steady_clock::now(),
                        ntohs(from.sin_port)};
@@ -134,6 +155,7 @@ private:
     int fd = -1;
     std::thread reader;
     std::atomic<bool> stopRequested{false};
+    std::atomic<std::uint32_t> drops{0};
     mutable std::mutex mutex;
     std::condition_variable arrived;
     std::vector<Datagram> received;

@@ -1,130 +1,30 @@
 // Proves that the audio thread's path allocates and frees nothing: every heap
-// function of the process is wrapped, and calls made while this thread is
-// inside processBlock are counted.
+// function of the process is wrapped (tests/support/HeapAudit.cpp), and calls
+// made while this thread is inside processBlock are counted.
 
 #include "ProcessorTestAccess.h"
 
+#include "HeapAudit.h"
+
 #include <gtest/gtest.h>
-
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VESK_HEAP_HOOKS 0 // the sanitizers own the heap functions
-#else
-#define VESK_HEAP_HOOKS 1
-#endif
-
-namespace
-{
-thread_local bool auditing = false;
-std::atomic<long> auditedHeapCalls{0};
-
-inline void noteHeapCall() noexcept
-{
-    if (auditing)
-        auditedHeapCalls.fetch_add(1, std::memory_order_relaxed);
-}
-
-struct AuditScope
-{
-    AuditScope() { auditing = true; }
-    ~AuditScope() { auditing = false; }
-};
-} // namespace
-
-#if VESK_HEAP_HOOKS
-extern "C"
-{
-    void* __libc_malloc(size_t);
-    void* __libc_calloc(size_t, size_t);
-    void* __libc_realloc(void*, size_t);
-    void* __libc_memalign(size_t, size_t);
-    void __libc_free(void*);
-
-    void* malloc(size_t n)
-    {
-        noteHeapCall();
-        return __libc_malloc(n);
-    }
-    void* calloc(size_t n, size_t size)
-    {
-        noteHeapCall();
-        return __libc_calloc(n, size);
-    }
-    void* realloc(void* p, size_t n)
-    {
-        noteHeapCall();
-        return __libc_realloc(p, n);
-    }
-    void free(void* p)
-    {
-        if (p != nullptr)
-            noteHeapCall();
-        __libc_free(p);
-    }
-    void* aligned_alloc(size_t alignment, size_t n)
-    {
-        noteHeapCall();
-        return __libc_memalign(alignment, n);
-    }
-    int posix_memalign(void** out, size_t alignment, size_t n)
-    {
-        noteHeapCall();
-        *out = __libc_memalign(alignment, n);
-        return *out != nullptr ? 0 : ENOMEM;
-    }
-}
-
-void* operator new(size_t n)
-{
-    noteHeapCall();
-    if (void* p = __libc_malloc(n == 0 ? 1 : n))
-        return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t n)
-{
-    return operator new(n);
-}
-void operator delete(void* p) noexcept
-{
-    free(p);
-}
-void operator delete[](void* p) noexcept
-{
-    free(p);
-}
-void operator delete(void* p, size_t) noexcept
-{
-    free(p);
-}
-void operator delete[](void* p, size_t) noexcept
-{
-    free(p);
-}
-#endif
 
 TEST(RealtimeSafety, HooksSeeAnAllocationOnThisThread)
 {
-#if !VESK_HEAP_HOOKS
-    GTEST_SKIP() << "heap hooks are off under sanitizers";
-#endif
-    auditedHeapCalls = 0;
+    if (!heapaudit::available())
+        GTEST_SKIP() << "heap hooks are off under sanitizers";
+    heapaudit::reset();
     {
-        AuditScope scope;
-        auto* p = new int(3);
+        heapaudit::Scope scope;
+        int* volatile p = new int(3); // volatile: the pair may not be elided
         delete p;
     }
-    EXPECT_EQ(auditedHeapCalls.load(), 2);
+    EXPECT_EQ(heapaudit::count(), 2);
 }
 
 TEST(RealtimeSafety, ProcessBlockNeverTouchesTheHeap)
 {
-#if !VESK_HEAP_HOOKS
-    GTEST_SKIP() << "heap hooks are off under sanitizers";
-#endif
+    if (!heapaudit::available())
+        GTEST_SKIP() << "heap hooks are off under sanitizers";
     juce::MessageManager::getInstance();
     VeskOrluneAudioProcessor processor;
     juce::MidiBuffer midi;
@@ -150,9 +50,9 @@ TEST(RealtimeSafety, ProcessBlockNeverTouchesTheHeap)
     {
         processor.prepareToPlay(rate, 512);
         processor.startStreaming();
-        auditedHeapCalls = 0;
+        heapaudit::reset();
         {
-            AuditScope scope;
+            heapaudit::Scope scope;
             for (int i = 0; i < 3000; ++i)
             {
                 auto& block =
@@ -164,7 +64,7 @@ TEST(RealtimeSafety, ProcessBlockNeverTouchesTheHeap)
                     processor.processBlock(empty, midi);
             }
         }
-        EXPECT_EQ(auditedHeapCalls.load(), 0) << "at " << rate << " Hz";
+        EXPECT_EQ(heapaudit::count(), 0) << "at " << rate << " Hz";
         EXPECT_GT(processor.getBufferedMs(), 0);
         processor.releaseResources();
     }
