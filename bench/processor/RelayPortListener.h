@@ -1,15 +1,11 @@
 #pragma once
 
 // Stands in for the relay in the sender benchmarks: holds 127.0.0.1 on the
-// relay's UDP port and notes, for every datagram that comes from the one
-// sender port it is told to follow, its counters and the time it arrived.
-//
-// The port is bound exclusively. juce::DatagramSocket turns SO_REUSEADDR on in
-// its constructor, and on Linux two sockets that both set it may bind the same
-// UDP address, the later one then receiving every unicast datagram. Turning
-// reuse off before binding makes the bind fail while anyone else holds the
-// port, and keeps anyone else out while we hold it.
+// relay's UDP port (exclusively, through the tests' LoopbackReceiver) and
+// notes, for every datagram that comes from the one sender port it is told to
+// follow, its counters and the time it arrived.
 
+#include "LoopbackReceiver.h"
 #include "VeskOrluneAudioProcessor.h"
 
 #include <juce_core/juce_core.h>
@@ -21,7 +17,6 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace vesk::bench
@@ -49,28 +44,11 @@ public:
         Clock::time_point time;
     };
 
-    // keepArrivals: remember every datagram (the latency runs); otherwise
+    // keepArrivalsToo: remember every datagram (the latency runs); otherwise
     // only count them (the throughput runs, which send hundreds of thousands).
-    explicit RelayPortListener(bool keepArrivalsToo,
-                               std::chrono::seconds patience = std::chrono::seconds(120))
-        : socket(false, juce::SocketOptions{}.withReceiveBufferSize(4 << 20))
-        , keepArrivals(keepArrivalsToo)
+    explicit RelayPortListener(bool keepArrivalsToo)
+        : keepArrivals(keepArrivalsToo)
     {
-        socket.setEnablePortReuse(false);
-        const auto deadline = Clock::now() + patience;
-        while (!socket.bindToPort(VeskOrluneAudioProcessor::relayPort, "127.0.0.1"))
-        {
-            if (Clock::now() > deadline)
-                throw std::runtime_error("127.0.0.1:54321 stayed busy");
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        reader = std::thread([this] { readLoop(); });
-    }
-
-    ~RelayPortListener()
-    {
-        stopRequested = true;
-        reader.join();
     }
 
     RelayPortListener(const RelayPortListener&) = delete;
@@ -107,32 +85,19 @@ public:
     }
 
 private:
-    void readLoop()
+    void onDatagram(const LoopbackReceiver::DatagramView& d)
     {
-        std::vector<std::uint8_t> buffer(70000);
-        while (!stopRequested)
-        {
-            if (socket.waitUntilReady(true, 20) != 1)
-                continue;
-            juce::String senderAddress;
-            int senderPort = 0;
-            const int size = socket.read(buffer.data(), static_cast<int>(buffer.size()), false,
-                                         senderAddress, senderPort);
-            const auto now = Clock::now();
-            if (size <= 0 || senderPort != followedPort.load())
-                continue;
-
-            matched.fetch_add(1);
-            if (keepArrivals)
-            {
-                Arrival arrival;
-                if (!parse(buffer.data(), static_cast<size_t>(size), arrival))
-                    continue;
-                arrival.time = now;
-                const std::lock_guard<std::mutex> lock(mutex);
-                arrivals.push_back(arrival);
-            }
-        }
+        if (d.senderPort != followedPort.load())
+            return;
+        matched.fetch_add(1);
+        if (!keepArrivals)
+            return;
+        Arrival arrival;
+        if (!parse(d.bytes, d.size, arrival))
+            return;
+        arrival.time = d.arrival;
+        const std::lock_guard<std::mutex> lock(mutex);
+        arrivals.push_back(arrival);
     }
 
     // Magic + NUL, room code + NUL, int64 sequence, int64 position, three
@@ -156,13 +121,13 @@ private:
         return true;
     }
 
-    juce::DatagramSocket socket;
     const bool keepArrivals;
-    std::thread reader;
-    std::atomic<bool> stopRequested{false};
     std::atomic<int> followedPort{-1};
     std::atomic<std::int64_t> matched{0};
     std::mutex mutex;
     std::vector<Arrival> arrivals;
+    // Last, so that it starts delivering once everything above exists.
+    LoopbackReceiver receiver{VeskOrluneAudioProcessor::relayPort,
+                              [this](const LoopbackReceiver::DatagramView& d) { onDatagram(d); }};
 };
 } // namespace vesk::bench

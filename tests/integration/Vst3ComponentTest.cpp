@@ -107,7 +107,10 @@ protected:
 
     static std::string text(const Vst::TChar* utf16) { return Vst::StringConvert::convert(utf16); }
 
-    IPtr<FUnknown> hostContext = owned(static_cast<FUnknown*>(new Vst::HostApplication()));
+    // The SDK's host context is not reference counted (addRef and release
+    // do nothing): it lives here, first, so it outlives everything below.
+    Vst::HostApplication hostApplication;
+    FUnknown* hostContext = &hostApplication;
     VST3::Hosting::Module::Ptr module;
     VST3::Hosting::PluginFactory::ClassInfos classes;
     IPtr<Vst::IComponent> component;

@@ -6,7 +6,7 @@
 //
 // Runs under a virtual display (xvfb-run -a).
 
-#include "ExclusiveReceiver.h"
+#include "LoopbackReceiver.h"
 #include "ProcessorTestAccess.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
@@ -81,7 +81,7 @@ private:
 
 TEST(EditorTeardown, DestroyingAStreamingInstanceWithItsWindowOpen)
 {
-    ExclusiveReceiver receiver;
+    LoopbackReceiver receiver;
     constexpr int rounds = 8;
     int completed = 0, streamingAtTeardown = 0;
     size_t sentBeforeTeardown = 0;

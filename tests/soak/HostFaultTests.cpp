@@ -3,7 +3,8 @@
 // than the bus, empty blocks, blocks larger than the whole ring, a release
 // that lands while the sender is sending, destruction while streaming.
 
-#include "ExclusiveReceiver.h"
+#include "JuceTestRuntime.h"
+#include "LoopbackReceiver.h"
 #include "ProcessorTestAccess.h"
 
 #include <gtest/gtest.h>
@@ -21,17 +22,6 @@ using namespace std::chrono_literals;
 
 namespace
 {
-struct JuceRuntime : ::testing::Environment
-{
-    void SetUp() override { juce::MessageManager::getInstance(); }
-    void TearDown() override
-    {
-        juce::DeletedAtShutdown::deleteAll();
-        juce::MessageManager::deleteInstance();
-    }
-};
-const auto* const juceRuntime = ::testing::AddGlobalTestEnvironment(new JuceRuntime);
-
 // A block whose channel c holds the constant `base + c`, and a ramp variant
 // whose sample i of channel c is `c * 1000000 + i` (exact in float below 2^24).
 juce::AudioBuffer<float> constantBlock(int channels, int frames, float base)
@@ -63,20 +53,6 @@ bool sameSamples(const juce::AudioBuffer<float>& a, const juce::AudioBuffer<floa
     return true;
 }
 
-std::vector<DecodedDatagram> decodedFrom(const std::vector<LoopbackReceiver::Datagram>& all,
-                                         int senderPort)
-{
-    std::vector<DecodedDatagram> out;
-    for (const auto& d : all)
-        if (d.senderPort == senderPort)
-            out.push_back(DecodedDatagram::decode(d.bytes));
-    return out;
-}
-
-void letSenderSeeTheSession()
-{
-    std::this_thread::sleep_for(150ms);
-}
 } // namespace
 
 // The rate a host passes may be nonsense; the processor must come out of
@@ -119,7 +95,7 @@ TEST(HostFaults, AbsurdSampleRatesGiveAUsableProcessor)
 // block and can never gather a packet's worth, so a session sends nothing.
 TEST(HostFaults, OneHertzKeepsNineFramesAndSendsNothing)
 {
-    ExclusiveReceiver receiver;
+    LoopbackReceiver receiver;
     VeskOrluneAudioProcessor processor;
     VeskOrluneAudioProcessorTestAccess access(processor);
     processor.prepareToPlay(1.0, 512);
@@ -147,7 +123,7 @@ TEST(HostFaults, OneHertzKeepsNineFramesAndSendsNothing)
 // per output frame and every datagram is whole.
 TEST(HostFaults, VeryHighRatesStillStream)
 {
-    ExclusiveReceiver receiver;
+    LoopbackReceiver receiver;
     for (double rate : {384000.0, 768000.0})
     {
         VeskOrluneAudioProcessor processor;
@@ -179,7 +155,7 @@ TEST(HostFaults, VeryHighRatesStillStream)
 // them all, the ring takes the first two, and none is changed.
 TEST(HostFaults, EightChannelBlocksFeedTheFirstTwoAndMeterAll)
 {
-    ExclusiveReceiver receiver;
+    LoopbackReceiver receiver;
     VeskOrluneAudioProcessor processor;
     VeskOrluneAudioProcessorTestAccess access(processor);
     processor.prepareToPlay(48000.0, 512);
@@ -251,7 +227,7 @@ TEST(HostFaults, EmptyBlocksPublishSilenceAndTouchNothing)
 // order, without a frame more.
 TEST(HostFaults, ABlockLargerThanTheRingKeepsItsOldestFramesAndStreamsThem)
 {
-    ExclusiveReceiver receiver;
+    LoopbackReceiver receiver;
     VeskOrluneAudioProcessor processor;
     VeskOrluneAudioProcessorTestAccess access(processor);
     processor.prepareToPlay(48000.0, 512);
@@ -296,7 +272,7 @@ TEST(HostFaults, ABlockLargerThanTheRingKeepsItsOldestFramesAndStreamsThem)
 // whole and complete.
 TEST(HostFaults, ReleaseWhileThePassesSendLeavesNoHalfDatagramBehind)
 {
-    ExclusiveReceiver receiver;
+    LoopbackReceiver receiver;
     VeskOrluneAudioProcessor processor;
     VeskOrluneAudioProcessorTestAccess access(processor);
     // Datagrams of about 10 kB make each pass long enough to be caught in.
@@ -339,7 +315,7 @@ TEST(HostFaults, ReleaseWhileThePassesSendLeavesNoHalfDatagramBehind)
 // hang, and nothing sent once the instance is gone.
 TEST(HostFaults, DestructionWhileStreamingStopsTheSenderCleanly)
 {
-    ExclusiveReceiver receiver;
+    LoopbackReceiver receiver;
     juce::Random random(77);
     juce::MidiBuffer midi;
     auto backlog = constantBlock(2, 48000, 0.5f);

@@ -2,7 +2,8 @@
 // have them: each streams its own room at 48 kHz for ten seconds, fed in real
 // time by one host audio thread, and all are torn down while they stream.
 
-#include "ExclusiveReceiver.h"
+#include "JuceTestRuntime.h"
+#include "LoopbackReceiver.h"
 #include "ProcessorTestAccess.h"
 #include "TaggedSignal.h"
 
@@ -24,17 +25,6 @@ using namespace std::chrono_literals;
 
 namespace
 {
-struct JuceRuntime : ::testing::Environment
-{
-    void SetUp() override { juce::MessageManager::getInstance(); }
-    void TearDown() override
-    {
-        juce::DeletedAtShutdown::deleteAll();
-        juce::MessageManager::deleteInstance();
-    }
-};
-const auto* const juceRuntime = ::testing::AddGlobalTestEnvironment(new JuceRuntime);
-
 constexpr int instances = 16;
 constexpr int hostBlock = 512;
 // Instance i feeds frames from i × spacing on, so every room's audio is its own.
@@ -94,7 +84,7 @@ struct HostAudio
 
 TEST(ManyInstances, SixteenRoomsStreamCompleteAndInOrderAndTearDownWhileStreaming)
 {
-    ExclusiveReceiver receiver;
+    LoopbackReceiver receiver;
     std::vector<std::unique_ptr<VeskOrluneAudioProcessor>> processors;
     std::map<std::string, int> roomOf;
     std::map<int, int> instanceOfPort; // other processes may send to the port too

@@ -4,12 +4,13 @@
 // blocks of 1 to 4096 frames (mono, stereo, four channels, flagged clear,
 // holding NaNs) in real time from its own audio thread; the user starts,
 // restarts and stops sessions and changes the room code; a loopback receiver
-// stands in for the relay (exclusively, see ExclusiveReceiver.h).
+// stands in for the relay (exclusively, see LoopbackReceiver.h).
 //
 // Usage: processor_soak [--seconds=N] [gtest options]
 
-#include "ExclusiveReceiver.h"
 #include "HeapAudit.h"
+#include "JuceTestRuntime.h"
+#include "LoopbackReceiver.h"
 #include "ProcessorTestAccess.h"
 #include "WireCheck.h"
 
@@ -29,16 +30,6 @@ using namespace std::chrono_literals;
 namespace
 {
 double soakSeconds = 30.0;
-
-struct JuceRuntime : ::testing::Environment
-{
-    void SetUp() override { juce::MessageManager::getInstance(); }
-    void TearDown() override
-    {
-        juce::DeletedAtShutdown::deleteAll();
-        juce::MessageManager::deleteInstance();
-    }
-};
 
 struct AudioFigures
 {
@@ -189,7 +180,7 @@ double drawRate(juce::Random& random)
 
 TEST(Soak, OneProcessorThroughEverythingAHostAndAUserDo)
 {
-    ExclusiveReceiver receiver;
+    LoopbackReceiver receiver;
     soak::FeedLog log;
     soak::WireChecker checker(log);
     AudioFigures audio;
@@ -349,6 +340,5 @@ int main(int argc, char** argv)
         else if (arg.find_first_not_of("0123456789.") == std::string::npos)
             soakSeconds = std::atof(arg.c_str());
     }
-    ::testing::AddGlobalTestEnvironment(new JuceRuntime);
     return RUN_ALL_TESTS();
 }

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -35,7 +36,20 @@ public:
         int senderPort = 0;
     };
 
-    explicit LoopbackReceiver(int port = 54321)
+    // What a handler sees of one datagram; the bytes live until it returns.
+    struct DatagramView
+    {
+        const std::uint8_t* bytes;
+        size_t size;
+        std::chrono::steady_clock::time_point arrival;
+        int senderPort;
+    };
+    using Handler = std::function<void(const DatagramView&)>;
+
+    // With a handler, every datagram goes to it (on the receiver's thread)
+    // instead of being kept: for runs that send too many to keep.
+    explicit LoopbackReceiver(int port = 54321, Handler handler = {})
+        : onDatagram(std::move(handler))
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
         while (!tryBind(port))
@@ -141,9 +155,13 @@ private:
                     std::memcpy(&dropped, CMSG_DATA(c), sizeof(dropped));
                     drops.store(dropped);
                 }
-            Datagram d{{buffer.begin(), buffer.begin() + n},
-                       std::chrono::steady_clock::now(),
-                       ntohs(from.sin_port)};
+            const auto arrival = std::chrono::steady_clock::now();
+            if (onDatagram)
+            {
+                onDatagram({buffer.data(), static_cast<size_t>(n), arrival, ntohs(from.sin_port)});
+                continue;
+            }
+            Datagram d{{buffer.begin(), buffer.begin() + n}, arrival, ntohs(from.sin_port)};
             {
                 const std::lock_guard<std::mutex> lock(mutex);
                 received.push_back(std::move(d));
@@ -152,6 +170,7 @@ private:
         }
     }
 
+    const Handler onDatagram;
     int fd = -1;
     std::thread reader;
     std::atomic<bool> stopRequested{false};
@@ -203,3 +222,14 @@ struct DecodedDatagram
         return d;
     }
 };
+
+// The well-formed or not decoding of every datagram that came from one sender port.
+inline std::vector<DecodedDatagram> decodedFrom(const std::vector<LoopbackReceiver::Datagram>& all,
+                                                int senderPort)
+{
+    std::vector<DecodedDatagram> out;
+    for (const auto& d : all)
+        if (d.senderPort == senderPort)
+            out.push_back(DecodedDatagram::decode(d.bytes));
+    return out;
+}

@@ -2,6 +2,10 @@
 
 #include "VeskOrluneAudioProcessor.h"
 
+#include <chrono>
+#include <thread>
+#include <vector>
+
 // The narrow seam through which tests see and set the processor's private
 // state: ring indices and storage, the prepared sizes, the sender's blocks,
 // one sender pass on demand, and a way to make the socket unusable.
@@ -83,3 +87,20 @@ private:
 
     VeskOrluneAudioProcessor& p;
 };
+
+// The sender idles in 50 ms waits while no session runs; give it time to see
+// a new session (and drop the backlog) before a test feeds its signal.
+inline void letSenderSeeTheSession()
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+}
+
+// Uniform noise in [-1, 1), the same for the same seed.
+inline std::vector<float> noise(size_t n, int seed)
+{
+    juce::Random random(seed);
+    std::vector<float> v(n);
+    for (auto& s : v)
+        s = random.nextFloat() * 2.0f - 1.0f;
+    return v;
+}

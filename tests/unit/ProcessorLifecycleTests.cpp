@@ -1,25 +1,13 @@
 // The processor's life as the host drives it: construction, prepare at
 // various rates, release, destruction, and the fixed answers to the host.
 
+#include "JuceTestRuntime.h"
 #include "ProcessorTestAccess.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
-
-namespace
-{
-struct JuceRuntime : ::testing::Environment
-{
-    void SetUp() override { juce::MessageManager::getInstance(); }
-    void TearDown() override
-    {
-        juce::DeletedAtShutdown::deleteAll(), juce::MessageManager::deleteInstance();
-    }
-};
-const auto* const juceRuntime = ::testing::AddGlobalTestEnvironment(new JuceRuntime);
-} // namespace
 
 TEST(ProcessorLifecycle, StartsEmptyWithDefaultRoomAndNoThread)
 {

@@ -34,14 +34,6 @@ struct HandDrivenSender
     juce::MidiBuffer midi;
 };
 
-std::vector<float> noise(size_t n, int seed)
-{
-    juce::Random random(seed);
-    std::vector<float> v(n);
-    for (auto& s : v)
-        s = random.nextFloat() * 2.0f - 1.0f;
-    return v;
-}
 } // namespace
 
 TEST(Sender, WaitsForAFullPacketOfFramesAndConsumesNothingMeanwhile)

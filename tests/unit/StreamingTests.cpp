@@ -1,6 +1,7 @@
 // Streaming end to end over loopback: the sender thread, the session and the
 // datagrams as a relay on 127.0.0.1:54321 receives them.
 
+#include "JuceTestRuntime.h"
 #include "LoopbackReceiver.h"
 #include "ProcessorTestAccess.h"
 
@@ -15,26 +16,6 @@ using namespace std::chrono_literals;
 
 namespace
 {
-struct JuceRuntime : ::testing::Environment
-{
-    void SetUp() override { juce::MessageManager::getInstance(); }
-    void TearDown() override
-    {
-        juce::DeletedAtShutdown::deleteAll(), juce::MessageManager::deleteInstance();
-    }
-};
-const auto* const juceRuntime = ::testing::AddGlobalTestEnvironment(new JuceRuntime);
-
-std::vector<DecodedDatagram> decodedFrom(const std::vector<LoopbackReceiver::Datagram>& all,
-                                         int senderPort)
-{
-    std::vector<DecodedDatagram> out;
-    for (const auto& d : all)
-        if (d.senderPort == senderPort)
-            out.push_back(DecodedDatagram::decode(d.bytes));
-    return out;
-}
-
 // Feeds a signal into processBlock in blocks of varying size, a little faster
 // than real time, the way a host's audio thread would.
 struct Feeder
@@ -75,21 +56,6 @@ struct Feeder
     int channels;
 };
 
-std::vector<float> noise(size_t n, int seed)
-{
-    juce::Random random(seed);
-    std::vector<float> v(n);
-    for (auto& s : v)
-        s = random.nextFloat() * 2.0f - 1.0f;
-    return v;
-}
-
-// The sender idles in 50 ms waits while no session runs; give it time to see
-// a new session (and drop the backlog) before the test feeds its signal.
-void letSenderSeeTheSession()
-{
-    std::this_thread::sleep_for(150ms);
-}
 } // namespace
 
 TEST(Streaming, CountersRunPerSessionAndARestartKeepsTheSocket)
