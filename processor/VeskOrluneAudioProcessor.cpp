@@ -167,8 +167,7 @@ void VeskOrluneAudioProcessor::prepareBuffers(double sampleRate)
 
     resetResamplers();
 
-    captureFifo = std::move(newFifo);
-    captureFifo->reset();
+    captureFifo = std::move(newFifo); // a new fifo starts empty
 
     updateBufferedMs();
 }

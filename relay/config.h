@@ -25,8 +25,8 @@ struct Config
     RoomLimits limits;
     std::size_t maxConnections = 6000; // HTTP and WebSocket connections together
     std::size_t listenerQueue = 64;    // audio messages queued per listener before skipping
-    std::chrono::milliseconds websocketIdle{
-        30000}; // ping after this long unheard; drop after twice
+    // A listener unheard this long is pinged; unheard twice as long, dropped.
+    std::chrono::milliseconds websocketIdle{30000};
     std::chrono::seconds httpTimeout{30};
     bool quiet = false;
 

@@ -12,6 +12,7 @@
 // Google Benchmark flags (--benchmark_filter=... etc.) work as usual.
 #include "config.h"
 #include "server.h"
+#include "test_support.h"
 
 #include <benchmark/benchmark.h>
 #include <boost/asio/io_context.hpp>
@@ -64,21 +65,14 @@ double threadCpuSeconds(std::thread& t)
 
 std::vector<std::uint8_t> makeDatagram(std::int64_t seq)
 {
-    std::vector<std::uint8_t> d(2095 + 5, 0);
-    std::memcpy(d.data(), "VESKORLUNE_PCM_V3", 17);
-    std::memcpy(d.data() + 18, "bench", 5);
-    std::uint8_t* p = d.data() + 24;
-    const std::int64_t pos = seq * 256;
-    std::memcpy(p, &seq, 8); // little-endian host
-    std::memcpy(p + 8, &pos, 8);
-    const std::int32_t fixed[3] = {48000, 2, 256};
-    std::memcpy(p + 16, fixed, 12);
+    test::DatagramFields fields;
+    fields.room = "bench";
+    fields.sequence = seq;
+    fields.samplePosition = seq * 256;
     for (int i = 0; i < 512; ++i)
-    {
-        const float s = std::sin(static_cast<float>(seq * 512 + i) * 0.01f);
-        std::memcpy(p + 28 + i * 4, &s, 4);
-    }
-    return d;
+        fields.samples[static_cast<std::size_t>(i)] =
+            std::sin(static_cast<float>(seq * 512 + i) * 0.01f);
+    return test::buildDatagram(fields);
 }
 
 // Sends `count` datagrams at the plug-in's pace; returns when the last one is out.
