@@ -1,0 +1,282 @@
+#include "http_session.h"
+
+#include "http_routes.h"
+#include "listener_session.h"
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+
+namespace orlune::relay
+{
+
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+
+namespace
+{
+
+constexpr std::size_t kMaxRequestHeader = 80 * 1024; // room codes may be long
+constexpr std::uintmax_t kMaxStaticFile = 16 * 1024 * 1024;
+
+// ----------------------------------------------------------------------------------------------
+// One HTTP connection: answers requests until it is upgraded to a WebSocket or closed.
+
+std::optional<std::string> readSmallFile(const std::filesystem::path& path)
+{
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        return std::nullopt;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (ec || size > kMaxStaticFile)
+        return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::string data(static_cast<std::size_t>(size), '\0');
+    in.read(data.data(), static_cast<std::streamsize>(size));
+    if (static_cast<std::uintmax_t>(in.gcount()) != size)
+        return std::nullopt;
+    return data;
+}
+
+using Request = http::request<http::empty_body>;
+using Response = http::response<http::string_body>;
+
+Response makeResponse(const Request& req, http::status status, std::string_view contentType,
+                      std::string body)
+{
+    Response res{status, req.version()};
+    res.set(http::field::server, kServerName);
+    res.set(http::field::content_type, contentType);
+    res.set("X-Content-Type-Options", "nosniff");
+    res.keep_alive(req.keep_alive());
+    if (req.method() == http::verb::head)
+    {
+        res.content_length(body.size());
+    }
+    else
+    {
+        res.body() = std::move(body);
+        res.prepare_payload();
+    }
+    return res;
+}
+
+Response textResponse(const Request& req, http::status status, std::string text)
+{
+    return makeResponse(req, status, "text/plain; charset=utf-8", std::move(text));
+}
+
+Response fileResponse(const Request& req, const Core& core, const std::string& name)
+{
+    const auto type = contentTypeFor(name);
+    auto data = type ? readSmallFile(std::filesystem::path(core.webRoot) / name) : std::nullopt;
+    if (!data)
+        return textResponse(req, http::status::not_found, "not found\n");
+    Response res = makeResponse(req, http::status::ok, *type, std::move(*data));
+    res.set(http::field::cache_control, "no-cache");
+    return res;
+}
+
+const char* rejectText(JoinResult r)
+{
+    switch (r)
+    {
+        case JoinResult::RoomLimit:
+            return "the relay has reached its room limit\n";
+        case JoinResult::RoomFull:
+            return "this room has reached its listener limit\n";
+        case JoinResult::RelayFull:
+            return "the relay has reached its listener limit\n";
+        case JoinResult::Joined:
+            break;
+    }
+    return "\n";
+}
+
+ListenerReject toReject(JoinResult r)
+{
+    switch (r)
+    {
+        case JoinResult::RoomLimit:
+            return ListenerReject::RoomLimit;
+        case JoinResult::RoomFull:
+            return ListenerReject::RoomFull;
+        default:
+            return ListenerReject::RelayFull;
+    }
+}
+
+template <class Stream> class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>>
+{
+public:
+    template <class... Args>
+    explicit HttpSession(Core& core, Args&&... streamArgs)
+        : stream_(std::forward<Args>(streamArgs)...)
+        , core_(core)
+    {
+        core_.connectionOpened();
+    }
+
+    ~HttpSession() { core_.connectionClosed(); }
+
+    void run()
+    {
+        if constexpr (IsTls<Stream>::value)
+        {
+            beast::get_lowest_layer(stream_).expires_after(core_.config.httpTimeout);
+            stream_.async_handshake(
+                ssl::stream_base::server,
+                beast::bind_front_handler(&HttpSession::onHandshake, this->shared_from_this()));
+        }
+        else
+        {
+            readNext();
+        }
+    }
+
+private:
+    void onHandshake(beast::error_code ec)
+    {
+        if (!ec)
+            readNext();
+    }
+
+    void readNext()
+    {
+        if (core_.stopping)
+            return closeConnection();
+        parser_.emplace();
+        parser_->header_limit(kMaxRequestHeader);
+        beast::get_lowest_layer(stream_).expires_after(core_.config.httpTimeout);
+        http::async_read(stream_, buffer_, *parser_,
+                         beast::bind_front_handler(&HttpSession::onRead, this->shared_from_this()));
+    }
+
+    void onRead(beast::error_code ec, std::size_t)
+    {
+        if (ec == http::error::end_of_stream)
+            return closeConnection();
+        if (ec)
+            return;
+        ++core_.metrics.httpRequests;
+
+        Request& req = parser_->get();
+        const Route route = routeTarget(std::string_view(req.target().data(), req.target().size()));
+
+        if (websocket::is_upgrade(req))
+        {
+            if (route.kind != RouteKind::RoomSocket)
+                return send(textResponse(req, http::status::not_found, "not found\n"));
+            if (core_.stopping)
+                return send(textResponse(req, http::status::service_unavailable,
+                                         "the relay is shutting down\n"));
+            const JoinResult verdict = core_.registry.canJoin(route.argument);
+            if (verdict != JoinResult::Joined)
+            {
+                core_.metrics.countReject(toReject(verdict));
+                return send(
+                    textResponse(req, http::status::service_unavailable, rejectText(verdict)));
+            }
+            beast::get_lowest_layer(stream_).expires_never();
+            startListenerSession(std::move(stream_), core_, route.argument, parser_->release());
+            return;
+        }
+
+        send(handle(req, route));
+    }
+
+    Response handle(const Request& req, const Route& route)
+    {
+        if (req.method() != http::verb::get && req.method() != http::verb::head)
+        {
+            Response res =
+                textResponse(req, http::status::method_not_allowed, "method not allowed\n");
+            res.set(http::field::allow, "GET, HEAD");
+            return res;
+        }
+        switch (route.kind)
+        {
+            case RouteKind::Health:
+                return textResponse(req, http::status::ok, "ok\n");
+            case RouteKind::Metrics:
+                return makeResponse(req, http::status::ok,
+                                    "text/plain; version=0.0.4; charset=utf-8",
+                                    renderMetrics(core_.metrics, core_.registry));
+            case RouteKind::RoomPage:
+                return fileResponse(req, core_, "index.html");
+            case RouteKind::StaticFile:
+                return fileResponse(req, core_, route.argument);
+            case RouteKind::RoomSlash:
+            {
+                Response res = textResponse(req, http::status::moved_permanently, "moved\n");
+                res.set(http::field::location, "/orlune/" + route.argument);
+                return res;
+            }
+            case RouteKind::RoomSocket:
+                return textResponse(req, http::status::upgrade_required,
+                                    "this address takes WebSocket connections\n");
+            case RouteKind::NotFound:
+                break;
+        }
+        return textResponse(req, http::status::not_found, "not found\n");
+    }
+
+    void send(Response&& res)
+    {
+        response_ = std::move(res);
+        http::async_write(
+            stream_, *response_,
+            beast::bind_front_handler(&HttpSession::onWrite, this->shared_from_this()));
+    }
+
+    void onWrite(beast::error_code ec, std::size_t)
+    {
+        if (ec)
+            return;
+        const bool keepAlive = response_->keep_alive();
+        response_.reset();
+        if (!keepAlive)
+            return closeConnection();
+        readNext();
+    }
+
+    void closeConnection()
+    {
+        if constexpr (IsTls<Stream>::value)
+        {
+            beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(5));
+            stream_.async_shutdown([self = this->shared_from_this()](beast::error_code) {});
+        }
+        else
+        {
+            beast::error_code ec;
+            stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        }
+    }
+
+    Stream stream_;
+    Core& core_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::empty_body>> parser_;
+    std::optional<Response> response_;
+};
+
+} // namespace
+
+void startHttpSession(Core& core, tcp::socket socket, ssl::context* tls)
+{
+    if (tls)
+        std::make_shared<HttpSession<TlsStream>>(core, std::move(socket), *tls)->run();
+    else
+        std::make_shared<HttpSession<PlainStream>>(core, std::move(socket))->run();
+}
+
+} // namespace orlune::relay
