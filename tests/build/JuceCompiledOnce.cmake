@@ -91,7 +91,7 @@ foreach(_i IN LISTS _others)
     endif()
 endforeach()
 
-message("JUCE module sources: ${_n_expected}, each compiled once: ${_failures} problem(s)")
+message("JUCE module sources: ${_n_expected}; problems found: ${_failures}")
 message("translation units with JUCE's module settings checked against them: ${_n_others}")
 message("shared JUCE settings: ${_library_defs}")
 if(_failures GREATER 0)
