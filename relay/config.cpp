@@ -7,10 +7,6 @@
 #include <limits>
 #include <sstream>
 
-#ifndef ORLUNE_RELAY_SOURCE_WEB_ROOT
-#define ORLUNE_RELAY_SOURCE_WEB_ROOT ""
-#endif
-
 namespace orlune::relay
 {
 namespace
@@ -168,19 +164,23 @@ ParsedArgs parseArgs(const std::vector<std::string>& args)
 
 std::string defaultWebRoot(const std::string& executablePath)
 {
+    // <prefix>/bin/orlune-relay serves <prefix>/share/orlune-relay/web: /usr/share/... when
+    // installed from the package. A build tree has the same layout: CMake links
+    // <build>/share/orlune-relay/web to the source tree's web/ (relay/CMakeLists.txt), so no
+    // path of the machine that built the binary is compiled into it.
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::path source = ORLUNE_RELAY_SOURCE_WEB_ROOT;
-    if (!source.empty() && fs::is_directory(source, ec))
-        return source.string();
-    if (!executablePath.empty())
+    fs::path executable = fs::read_symlink("/proc/self/exe", ec);
+    if (ec || executable.empty())
+        executable = executablePath;
+    if (!executable.empty())
     {
         const fs::path installed =
-            fs::path(executablePath).parent_path() / ".." / "share" / "orlune-relay" / "web";
+            executable.parent_path() / ".." / "share" / "orlune-relay" / "web";
         if (fs::is_directory(installed, ec))
             return fs::weakly_canonical(installed, ec).string();
     }
-    return source.empty() ? std::string("web") : source.string();
+    return "web";
 }
 
 } // namespace orlune::relay

@@ -44,8 +44,9 @@ struct ParsedArgs
 ParsedArgs parseArgs(const std::vector<std::string>& args);
 std::string helpText();
 
-// The web folder of the source tree the relay was built from, if it exists, else the
-// install location next to the binary (<prefix>/share/orlune-relay/web).
+// <prefix>/share/orlune-relay/web beside the running binary <prefix>/bin/orlune-relay (found
+// through /proc/self/exe, else `executablePath`): /usr/share/orlune-relay/web when installed,
+// the source tree's web/ in a build tree (through a link CMake makes); "web" if neither exists.
 std::string defaultWebRoot(const std::string& executablePath);
 
 } // namespace orlune::relay

@@ -411,7 +411,7 @@ TEST_F(HostedPlugin, EditorOpensAndCloses)
     plugin->prepareToPlay(sampleRate, maxBlock);
     editor->addToDesktop(juce::ComponentPeer::windowAppearsOnTaskbar);
     editor->setVisible(true);
-    juce::MessageManager::getInstance()->runDispatchLoopUntil(200);
+    orlune::host::dispatchMessagesFor(200);
     expectBlocksPassThrough(2);
 
     editor.reset();

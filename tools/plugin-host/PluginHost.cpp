@@ -3,6 +3,15 @@
 #include <cmath>
 #include <cstring>
 
+#if JUCE_LINUX || JUCE_BSD
+namespace juce::detail
+{
+// Implemented in juce_events (juce_Messaging_linux.cpp); JUCE's Linux plug-in
+// client declares and calls it the same way (juce_LinuxMessageThread.h).
+bool dispatchNextMessageOnSystemQueue(bool returnIfNoPendingMessages);
+} // namespace juce::detail
+#endif
+
 namespace orlune::host
 {
 
@@ -122,6 +131,20 @@ juce::AudioBuffer<float> makeSine(int channels, int frames, double sampleRate, d
         for (int i = 0; i < frames; ++i)
             buffer.setSample(channel, i, amplitude * static_cast<float>(std::sin(step * i)));
     return buffer;
+}
+
+void dispatchMessagesFor(int milliseconds)
+{
+    const auto end = juce::Time::getMillisecondCounterHiRes() + milliseconds;
+    while (juce::Time::getMillisecondCounterHiRes() < end)
+    {
+#if JUCE_LINUX || JUCE_BSD
+        if (!juce::detail::dispatchNextMessageOnSystemQueue(true))
+            juce::Thread::sleep(1);
+#else
+        juce::Thread::sleep(1);
+#endif
+    }
 }
 
 } // namespace orlune::host

@@ -54,6 +54,14 @@ struct PassThroughResult
 PassThroughResult processAndCompare(juce::AudioProcessor& processor,
                                     const juce::AudioBuffer<float>& input);
 
+// Runs the calling (message) thread's event loop for about `milliseconds`:
+// pending messages, timers, and the X and file-descriptor events through which
+// a loaded plug-in's window is served. Modal loops, and with them
+// MessageManager::runDispatchLoopUntil, are switched off in this build (a
+// plug-in must never run one, and the host shares its JUCE settings), so this
+// dispatches the way JUCE's own Linux plug-in message thread does.
+void dispatchMessagesFor(int milliseconds);
+
 // A sine of `frequency` Hz at `amplitude` on every channel.
 juce::AudioBuffer<float> makeSine(int channels, int frames, double sampleRate, double frequency,
                                   float amplitude);
