@@ -137,7 +137,7 @@ bool RoomRegistry::onDatagram(const Datagram& datagram, const Endpoint& from, Ti
         restarted = true;
     }
 
-    if (!room->rate.take(now, limits_.streamRate, limits_.streamRate))
+    if (!room->rate.take(now, limits_.streamRate, 2 * limits_.streamRate))
     {
         metrics_.countDrop(RoomDrop::StreamRate);
         return false;

@@ -57,7 +57,7 @@ struct RoomLimits
     // ...and silent this long (at least sourceSilence) to a source at any other address.
     Clock::duration takeoverSilence = std::chrono::seconds(30);
     // Datagrams a second a room's stream may carry (the plug-in sends 187.5, and at most about
-    // 500 while it catches up); up to a second's worth may come at once. Excess is dropped.
+    // 500 while it catches up); up to two seconds' worth may come at once. Excess is dropped.
     double streamRate = 1000;
     // A room with no live source and no listener for this long is forgotten.
     Clock::duration roomIdle = std::chrono::seconds(30);

@@ -28,8 +28,8 @@ SourceVerdict SourceGuard::admit(const boost::asio::ip::address& from, TimePoint
         it = sources_.emplace(key, Source{}).first;
     }
     const double rate = rateFor(it->second);
-    return it->second.budget.take(now, rate, rate) ? SourceVerdict::Admitted
-                                                   : SourceVerdict::RateLimited;
+    return it->second.budget.take(now, rate, 2 * rate) ? SourceVerdict::Admitted
+                                                       : SourceVerdict::RateLimited;
 }
 
 bool SourceGuard::mayHoldAnother(const boost::asio::ip::address& source) const
@@ -56,7 +56,7 @@ void SourceGuard::sweep(TimePoint now)
     for (auto it = sources_.begin(); it != sources_.end();)
     {
         const double rate = rateFor(it->second);
-        if (it->second.rooms == 0 && it->second.budget.full(now, rate, rate))
+        if (it->second.rooms == 0 && it->second.budget.full(now, rate, 2 * rate))
             it = sources_.erase(it);
         else
             ++it;

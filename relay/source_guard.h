@@ -24,7 +24,7 @@ struct SourceLimits
     // A studio behind one NAT runs several plug-in instances.
     std::size_t maxRoomsPerSource = 32;
     // Datagrams a second an address may send for each room it holds (at least one room's
-    // worth), up to a second's worth at once. Checked before a datagram is parsed.
+    // worth), up to two seconds' worth at once. Checked before a datagram is parsed.
     double datagramRate = 1000;
     // Addresses remembered at once; datagrams from further addresses count as over the rate.
     std::size_t maxTracked = 65536;
