@@ -168,6 +168,7 @@ private:
             return closeConnection();
         parser_.emplace();
         parser_->header_limit(kMaxRequestHeader);
+        parser_->body_limit(boost::none); // bodies are judged by refuseBody(), never read here
         beast::get_lowest_layer(stream_).expires_after(core_.config.httpTimeout);
         http::async_read_header(
             stream_, buffer_, *parser_,
@@ -299,9 +300,11 @@ private:
             return refuse(textResponse(req, http::status::payload_too_large,
                                        "request bodies are not accepted here\n"));
         }
-        core_.metrics.countReject(bodyReason(req));
         if (beast::iequals(req[http::field::expect], "100-continue"))
+        {
+            core_.metrics.countReject(bodyReason(req));
             return refuse(bodyRefusal(req));
+        }
         head_.emplace(req.base());
         bodyParser_.emplace(std::move(*parser_));
         bodyParser_->body_limit(kMaxDiscardedBody);
@@ -323,6 +326,7 @@ private:
         }
         if (ec)
             return;
+        core_.metrics.countReject(bodyReason(head));
         send(bodyRefusal(head));
     }
 
