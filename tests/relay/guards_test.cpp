@@ -2,6 +2,7 @@
 // per-client connection limits, and the rooms' takeover rule by address.
 #include "cidr.h"
 #include "client_guard.h"
+#include "config.h"
 #include "rooms.h"
 #include "source_guard.h"
 #include "test_support.h"
@@ -266,6 +267,50 @@ TEST_F(Takeover, AStreamOverItsRateIsCutToIt)
     EXPECT_EQ(drops(RoomDrop::StreamRate), 1u);
     EXPECT_TRUE(feed("jam", 201, owner, t0 + 10ms));
     EXPECT_EQ(registry().stats("jam")->lastSequence, 201);
+}
+
+} // namespace
+} // namespace orlune::relay
+
+namespace orlune::relay
+{
+namespace
+{
+
+TEST(GuardOptions, DefaultsLetEverythingInAndEveryOptionIsRead)
+{
+    ParsedArgs p = parseArgs({});
+    ASSERT_TRUE(p.config);
+    EXPECT_TRUE(p.config->sources.allow.empty());
+    EXPECT_TRUE(p.config->clients.trustedProxies.empty());
+    EXPECT_EQ(p.config->limits.takeoverSilence, std::chrono::seconds(30));
+
+    p = parseArgs({"--allow-source", "10.0.0.0/8", "--allow-source=192.0.2.1,198.51.100.0/24",
+                   "--trusted-proxy", "127.0.0.1", "--takeover-seconds", "60", "--source-rooms",
+                   "4", "--source-rate", "500", "--client-rate", "3", "--client-burst", "9",
+                   "--client-connections", "7"});
+    ASSERT_TRUE(p.config) << p.error;
+    const Config& c = *p.config;
+    EXPECT_EQ(c.sources.allow.str(), "10.0.0.0/8,192.0.2.1/32,198.51.100.0/24");
+    EXPECT_EQ(c.clients.trustedProxies.str(), "127.0.0.1/32");
+    EXPECT_EQ(c.limits.takeoverSilence, std::chrono::seconds(60));
+    EXPECT_EQ(c.sources.maxRoomsPerSource, 4u);
+    EXPECT_EQ(c.sources.datagramRate, 500);
+    EXPECT_EQ(c.limits.streamRate, 500);
+    EXPECT_EQ(c.clients.connectionRate, 3);
+    EXPECT_EQ(c.clients.connectionBurst, 9);
+    EXPECT_EQ(c.clients.maxOpenPerClient, 7u);
+
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"--allow-source", "10.1.0.0/8"},
+                                               {"--trusted-proxy", "proxy.local"},
+                                               {"--source-rate", "100"},
+                                               {"--client-connections", "0"}})
+    {
+        p = parseArgs(bad);
+        EXPECT_FALSE(p.config) << bad[0];
+        EXPECT_NE(p.error.find(bad[0]), std::string::npos) << p.error;
+    }
 }
 
 } // namespace
