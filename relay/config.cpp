@@ -58,6 +58,21 @@ Limits:
   --listener-queue N         audio messages a listener may lag before
                              it is skipped ahead to live audio         (default 64)
 
+Hostile traffic (per address; see the README):
+  --allow-source CIDR[,CIDR] IPv4 networks that may send datagrams; others are
+                             dropped (repeatable; default: every address)
+  --takeover-seconds N       silence after which an address other than the
+                             owner's takes a room (a new port of the owner's
+                             address: 2 s)                             (default 30)
+  --source-rooms N           rooms one sending address may hold         (default 32)
+  --source-rate N            datagrams/s per room's stream, and per room held
+                             by a sending address (at least 188)       (default 1000)
+  --trusted-proxy CIDR[,CIDR] reverse proxies whose X-Forwarded-For names the
+                             client (repeatable; default: none)
+  --client-rate N            new connections/s per client address       (default 50)
+  --client-burst N           of which may come at once                  (default 200)
+  --client-connections N     connections open at once per client        (default 500)
+
 Other:
   --quiet                    print nothing but errors
   --help                     show this text
@@ -150,6 +165,36 @@ ParsedArgs parseArgs(const std::vector<std::string>& args)
                 config.maxConnections = n;
             else
                 config.listenerQueue = n;
+        }
+        else if (flag == "--allow-source" || flag == "--trusted-proxy")
+        {
+            std::string why;
+            CidrList& list =
+                flag == "--allow-source" ? config.sources.allow : config.clients.trustedProxies;
+            if (!list.add(value, &why))
+                return fail(flag + ": " + why);
+        }
+        else if (flag == "--takeover-seconds" || flag == "--source-rooms" ||
+                 flag == "--source-rate" || flag == "--client-rate" || flag == "--client-burst" ||
+                 flag == "--client-connections")
+        {
+            const std::size_t least = flag == "--source-rate" ? 188 : 1;
+            std::size_t n = 0;
+            if (!parseUnsigned<std::size_t>(value, n, least, 1'000'000'000))
+                return fail("expected a number from " + std::to_string(least) + " for " + flag +
+                            ": " + value);
+            if (flag == "--takeover-seconds")
+                config.limits.takeoverSilence = std::chrono::seconds(n);
+            else if (flag == "--source-rooms")
+                config.sources.maxRoomsPerSource = n;
+            else if (flag == "--source-rate")
+                config.sources.datagramRate = config.limits.streamRate = static_cast<double>(n);
+            else if (flag == "--client-rate")
+                config.clients.connectionRate = static_cast<double>(n);
+            else if (flag == "--client-burst")
+                config.clients.connectionBurst = static_cast<double>(n);
+            else
+                config.clients.maxOpenPerClient = n;
         }
         else
             return fail("unknown option: " + flag);

@@ -1,7 +1,9 @@
 // Relay settings and the command line that fills them.
 #pragma once
 
+#include "client_guard.h"
 #include "rooms.h"
+#include "source_guard.h"
 
 #include <cstdint>
 #include <functional>
@@ -23,6 +25,8 @@ struct Config
     std::string tlsKey;
 
     RoomLimits limits;
+    SourceLimits sources;              // who may send datagrams, and how much
+    ClientLimits clients;              // how much one HTTP/WebSocket client may connect
     std::size_t maxConnections = 6000; // HTTP and WebSocket connections together
     std::size_t listenerQueue = 64;    // audio messages queued per listener before skipping
     // A listener unheard this long is pinged; unheard twice as long, dropped.

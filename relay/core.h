@@ -2,9 +2,11 @@
 // connection. Everything here lives on the relay's io_context thread.
 #pragma once
 
+#include "client_guard.h"
 #include "config.h"
 #include "metrics.h"
 #include "rooms.h"
+#include "source_guard.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -54,6 +56,8 @@ struct Core
 {
     Config config;
     Metrics metrics;
+    SourceGuard sources;
+    ClientGuard clients;
     RoomRegistry registry;
     std::string webRoot;
     bool stopping = false;
@@ -72,7 +76,9 @@ struct Core
 
     explicit Core(Config c)
         : config(std::move(c))
-        , registry(config.limits, metrics)
+        , sources(config.sources)
+        , clients(config.clients)
+        , registry(config.limits, metrics, &sources)
     {
     }
 

@@ -72,13 +72,23 @@ void DatagramIngest::onDatagram(std::size_t size)
 {
     ++core_.metrics.datagramsReceived;
     core_.metrics.bytesReceived += size;
+    const TimePoint now = core_.now();
+    switch (core_.sources.admit(from_.address(), now))
+    {
+        case SourceVerdict::Admitted:
+            break;
+        case SourceVerdict::NotAllowed:
+            return core_.metrics.countDrop(SourceDrop::NotAllowed);
+        case SourceVerdict::RateLimited:
+            return core_.metrics.countDrop(SourceDrop::RateLimit);
+    }
     const ParseResult parsed = parseDatagram(buffer_.data(), size);
     if (!parsed.ok())
     {
         core_.metrics.countMalformed(parsed.error);
         return;
     }
-    core_.registry.onDatagram(parsed.datagram, from_, core_.now());
+    core_.registry.onDatagram(parsed.datagram, from_, now);
 }
 
 } // namespace orlune::relay

@@ -50,10 +50,11 @@ class WebSocketSession : public ListenerSink,
                          public std::enable_shared_from_this<WebSocketSession<Stream>>
 {
 public:
-    WebSocketSession(Stream&& stream, Core& core, std::string room)
+    WebSocketSession(Stream&& stream, Core& core, std::string room, ClientLease lease)
         : ws_(std::move(stream))
         , core_(core)
         , room_(std::move(room))
+        , lease_(std::move(lease))
     {
         core_.connectionOpened();
         core_.sockets.insert(this);
@@ -423,6 +424,7 @@ private:
     websocket::stream<Stream> ws_; // handshake only; frames are read and written on io()
     Core& core_;
     std::string room_;
+    ClientLease lease_;
     std::deque<Outgoing> queue_;
     std::vector<Outgoing> inFlight_;
     std::vector<net::const_buffer> buffers_;
@@ -444,23 +446,26 @@ private:
 };
 
 template <class Stream>
-void startSession(Stream&& stream, Core& core, std::string room, UpgradeRequest request)
+void startSession(Stream&& stream, Core& core, std::string room, UpgradeRequest request,
+                  ClientLease lease)
 {
-    std::make_shared<WebSocketSession<Stream>>(std::move(stream), core, std::move(room))
+    std::make_shared<WebSocketSession<Stream>>(std::move(stream), core, std::move(room),
+                                               std::move(lease))
         ->start(std::move(request));
 }
 
 } // namespace
 
 void startListenerSession(PlainStream&& stream, Core& core, std::string room,
-                          UpgradeRequest request)
+                          UpgradeRequest request, ClientLease lease)
 {
-    startSession(std::move(stream), core, std::move(room), std::move(request));
+    startSession(std::move(stream), core, std::move(room), std::move(request), std::move(lease));
 }
 
-void startListenerSession(TlsStream&& stream, Core& core, std::string room, UpgradeRequest request)
+void startListenerSession(TlsStream&& stream, Core& core, std::string room, UpgradeRequest request,
+                          ClientLease lease)
 {
-    startSession(std::move(stream), core, std::move(room), std::move(request));
+    startSession(std::move(stream), core, std::move(room), std::move(request), std::move(lease));
 }
 
 } // namespace orlune::relay

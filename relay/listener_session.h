@@ -15,8 +15,10 @@ using UpgradeRequest = boost::beast::http::request<boost::beast::http::empty_bod
 
 // Completes the WebSocket handshake on an HTTP connection that asked for `room`'s stream and
 // keeps the listener alive until it closes. The session owns itself from here on.
+// `lease` (the connection's count against its client) is held until the listener goes.
 void startListenerSession(PlainStream&& stream, Core& core, std::string room,
-                          UpgradeRequest request);
-void startListenerSession(TlsStream&& stream, Core& core, std::string room, UpgradeRequest request);
+                          UpgradeRequest request, ClientLease lease = {});
+void startListenerSession(TlsStream&& stream, Core& core, std::string room, UpgradeRequest request,
+                          ClientLease lease = {});
 
 } // namespace orlune::relay

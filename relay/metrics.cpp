@@ -17,6 +17,50 @@ std::string_view roomDropName(RoomDrop drop)
             return "room_limit";
         case RoomDrop::DuplicateOrReordered:
             return "duplicate_or_reordered";
+        case RoomDrop::SourceRoomLimit:
+            return "source_room_limit";
+        case RoomDrop::StreamRate:
+            return "stream_rate_limit";
+    }
+    return "unknown";
+}
+
+std::string_view sourceDropName(SourceDrop drop)
+{
+    switch (drop)
+    {
+        case SourceDrop::NotAllowed:
+            return "source_not_allowed";
+        case SourceDrop::RateLimit:
+            return "source_rate_limit";
+    }
+    return "unknown";
+}
+
+std::string_view connectionRejectName(ConnectionReject reject)
+{
+    switch (reject)
+    {
+        case ConnectionReject::RelayFull:
+            return "relay_full";
+        case ConnectionReject::ClientRate:
+            return "client_rate";
+        case ConnectionReject::ClientConnections:
+            return "client_connections";
+    }
+    return "unknown";
+}
+
+std::string_view requestRejectName(RequestReject reject)
+{
+    switch (reject)
+    {
+        case RequestReject::MethodNotAllowed:
+            return "method_not_allowed";
+        case RequestReject::BodyNotAllowed:
+            return "body_not_allowed";
+        case RequestReject::BodyTooLarge:
+            return "body_too_large";
     }
     return "unknown";
 }
@@ -104,6 +148,9 @@ std::string renderMetrics(const Metrics& m, const RoomRegistry& rooms)
     for (std::size_t i = 0; i < kRoomDropCount; ++i)
         w.sample("datagrams_dropped_total", label("reason", roomDropName(static_cast<RoomDrop>(i))),
                  m.roomDrops[i]);
+    for (std::size_t i = 0; i < kSourceDropCount; ++i)
+        w.sample("datagrams_dropped_total",
+                 label("reason", sourceDropName(static_cast<SourceDrop>(i))), m.sourceDrops[i]);
 
     w.family("messages_sent_total", "counter", "WebSocket messages written to listeners.");
     w.sample("messages_sent_total", label("kind", "audio"), m.audioMessagesSent);
@@ -129,8 +176,17 @@ std::string renderMetrics(const Metrics& m, const RoomRegistry& rooms)
     w.family("http_requests_total", "counter", "HTTP requests handled.");
     w.sample("http_requests_total", m.httpRequests);
     w.family("connections_rejected_total", "counter",
-             "TCP connections closed at once because the connection limit was reached.");
-    w.sample("connections_rejected_total", m.connectionsRejected);
+             "Connections (behind a trusted proxy: clients' requests) turned away, by reason.");
+    for (std::size_t i = 0; i < kConnectionRejectCount; ++i)
+        w.sample("connections_rejected_total",
+                 label("reason", connectionRejectName(static_cast<ConnectionReject>(i))),
+                 m.connectionRejects[i]);
+    w.family("http_requests_rejected_total", "counter",
+             "HTTP requests refused for their method or body, by reason.");
+    for (std::size_t i = 0; i < kRequestRejectCount; ++i)
+        w.sample("http_requests_rejected_total",
+                 label("reason", requestRejectName(static_cast<RequestReject>(i))),
+                 m.requestRejects[i]);
 
     w.family("room_listeners", "gauge", "Listeners per room.");
     rooms.forEachRoom([&](const std::string& name, const RoomStats& s)

@@ -19,8 +19,10 @@ enum class RoomDrop
     ForeignSource,        // the room is owned by another live source
     RoomLimit,            // a new room would exceed the configured room limit
     DuplicateOrReordered, // sequence at or behind the last one forwarded
+    SourceRoomLimit,      // the sending address already holds as many rooms as it may
+    StreamRate,           // the room's stream is over its datagram rate
 };
-inline constexpr std::size_t kRoomDropCount = 3;
+inline constexpr std::size_t kRoomDropCount = 5;
 std::string_view roomDropName(RoomDrop drop);
 
 // Why a WebSocket listener was turned away.
@@ -32,6 +34,35 @@ enum class ListenerReject
 };
 inline constexpr std::size_t kListenerRejectCount = 3;
 std::string_view listenerRejectName(ListenerReject reject);
+
+// Why a datagram was dropped before it was looked at (SourceGuard).
+enum class SourceDrop
+{
+    NotAllowed, // the address is outside --allow-source
+    RateLimit,  // the address is over its datagram rate
+};
+inline constexpr std::size_t kSourceDropCount = 2;
+std::string_view sourceDropName(SourceDrop drop);
+
+// Why a TCP connection (or, behind a proxy, a client's request) was turned away.
+enum class ConnectionReject
+{
+    RelayFull,         // --max-connections reached
+    ClientRate,        // the client opened connections too fast
+    ClientConnections, // the client has as many connections open as it may
+};
+inline constexpr std::size_t kConnectionRejectCount = 3;
+std::string_view connectionRejectName(ConnectionReject reject);
+
+// Why an HTTP request was refused for its form rather than its target.
+enum class RequestReject
+{
+    MethodNotAllowed, // 405: anything but GET and HEAD
+    BodyNotAllowed,   // 400: a GET or HEAD with a body
+    BodyTooLarge,     // 413
+};
+inline constexpr std::size_t kRequestRejectCount = 3;
+std::string_view requestRejectName(RequestReject reject);
 
 struct Metrics
 {
@@ -50,12 +81,17 @@ struct Metrics
     std::array<std::uint64_t, kListenerRejectCount> listenerRejects{};
 
     std::uint64_t httpRequests = 0;
-    std::uint64_t connectionsRejected = 0;
     std::uint64_t connectionsOpen = 0;
+    std::array<std::uint64_t, kSourceDropCount> sourceDrops{};
+    std::array<std::uint64_t, kConnectionRejectCount> connectionRejects{};
+    std::array<std::uint64_t, kRequestRejectCount> requestRejects{};
 
     void countMalformed(ParseError e) { ++malformed[static_cast<std::size_t>(e)]; }
     void countDrop(RoomDrop d) { ++roomDrops[static_cast<std::size_t>(d)]; }
     void countReject(ListenerReject r) { ++listenerRejects[static_cast<std::size_t>(r)]; }
+    void countDrop(SourceDrop d) { ++sourceDrops[static_cast<std::size_t>(d)]; }
+    void countReject(ConnectionReject r) { ++connectionRejects[static_cast<std::size_t>(r)]; }
+    void countReject(RequestReject r) { ++requestRejects[static_cast<std::size_t>(r)]; }
 };
 
 // Prometheus text exposition format (version 0.0.4) of the counters and the per-room figures.

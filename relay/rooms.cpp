@@ -46,9 +46,10 @@ std::string RoomRegistry::sourceMessage(bool live)
     return live ? R"({"type":"source","live":true})" : R"({"type":"source","live":false})";
 }
 
-RoomRegistry::RoomRegistry(RoomLimits limits, Metrics& metrics)
+RoomRegistry::RoomRegistry(RoomLimits limits, Metrics& metrics, RoomOwnership* ownership)
     : limits_(limits)
     , metrics_(metrics)
+    , ownership_(ownership)
     , sourceLive_(std::make_shared<const std::string>(sourceMessage(true)))
     , sourceOffline_(std::make_shared<const std::string>(sourceMessage(false)))
 {
@@ -59,6 +60,16 @@ RoomRegistry::~RoomRegistry() = default;
 bool RoomRegistry::sourceIsLive(const Room& room, TimePoint now) const
 {
     return room.stats.live && now - room.lastDatagram < limits_.sourceSilence;
+}
+
+// Another source may take an owned room once the owner has been silent long enough: briefly
+// for a new port of the owner's address, much longer for anyone else.
+bool RoomRegistry::mayTakeOver(const Room& room, const Endpoint& from, TimePoint now) const
+{
+    const auto silence = now - room.lastDatagram;
+    if (room.stats.source->address() == from.address())
+        return silence >= limits_.sourceSilence;
+    return silence >= std::max(limits_.sourceSilence, limits_.takeoverSilence);
 }
 
 RoomRegistry::Room* RoomRegistry::findOrCreate(std::string_view name, TimePoint now)
@@ -81,7 +92,26 @@ void RoomRegistry::broadcastText(Room& room, const SharedBytes& message)
 
 bool RoomRegistry::onDatagram(const Datagram& datagram, const Endpoint& from, TimePoint now)
 {
-    Room* room = findOrCreate(datagram.room, now);
+    auto found = rooms_.find(datagram.room);
+    if (found != rooms_.end())
+    {
+        Room& owned = found->second;
+        if (owned.stats.source && *owned.stats.source != from && !mayTakeOver(owned, from, now))
+        {
+            // Two senders must never interleave: the owner keeps the room.
+            ++owned.stats.foreignDropped;
+            metrics_.countDrop(RoomDrop::ForeignSource);
+            return false;
+        }
+    }
+    const bool newHolder = found == rooms_.end() || !found->second.stats.source ||
+                           found->second.stats.source->address() != from.address();
+    if (newHolder && ownership_ && !ownership_->mayHoldAnother(from.address()))
+    {
+        metrics_.countDrop(RoomDrop::SourceRoomLimit);
+        return false;
+    }
+    Room* room = found != rooms_.end() ? &found->second : findOrCreate(datagram.room, now);
     if (room == nullptr)
     {
         metrics_.countDrop(RoomDrop::RoomLimit);
@@ -89,23 +119,28 @@ bool RoomRegistry::onDatagram(const Datagram& datagram, const Endpoint& from, Ti
     }
     RoomStats& s = room->stats;
 
-    if (sourceIsLive(*room, now) && *s.source != from)
-    {
-        // Two senders must never interleave: the live owner keeps the room.
-        ++s.foreignDropped;
-        metrics_.countDrop(RoomDrop::ForeignSource);
-        return false;
-    }
-
     bool restarted = false;
     if (!sourceIsLive(*room, now))
     {
         // A new source, or the old one back after falling silent: either way a fresh stream.
+        if (newHolder && ownership_)
+        {
+            if (s.source)
+                ownership_->released(s.source->address());
+            ownership_->held(from.address());
+        }
+        room->rate.reset();
         s.source = from;
         s.live = true;
         s.hasSequence = false;
         ++s.sourceChanges;
         restarted = true;
+    }
+
+    if (!room->rate.take(now, limits_.streamRate, 2 * limits_.streamRate))
+    {
+        metrics_.countDrop(RoomDrop::StreamRate);
+        return false;
     }
 
     room->lastDatagram = now;
@@ -232,7 +267,11 @@ void RoomRegistry::sweep(TimePoint now)
         }
         if (!room.stats.live && room.listeners.empty() &&
             now - room.lastActivity >= limits_.roomIdle)
+        {
+            if (ownership_ && room.stats.source)
+                ownership_->released(room.stats.source->address());
             it = rooms_.erase(it);
+        }
         else
             ++it;
     }

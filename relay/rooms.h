@@ -6,6 +6,7 @@
 
 #include "datagram.h"
 #include "metrics.h"
+#include "token_bucket.h"
 
 #include <boost/asio/ip/udp.hpp>
 
@@ -50,8 +51,14 @@ struct RoomLimits
     std::size_t maxRooms = 1000;
     std::size_t maxListenersPerRoom = 2000;
     std::size_t maxListenersTotal = 5000;
-    // A source silent this long loses the room to the next one.
+    // A source silent this long loses the room to a new port of the same address (the
+    // plug-in restarted)...
     Clock::duration sourceSilence = std::chrono::seconds(2);
+    // ...and silent this long (at least sourceSilence) to a source at any other address.
+    Clock::duration takeoverSilence = std::chrono::seconds(30);
+    // Datagrams a second a room's stream may carry (the plug-in sends 187.5, and at most about
+    // 500 while it catches up); up to two seconds' worth may come at once. Excess is dropped.
+    double streamRate = 1000;
     // A room with no live source and no listener for this long is forgotten.
     Clock::duration roomIdle = std::chrono::seconds(30);
     // Sequence steps beyond these are a restarted stream, not loss or reordering.
@@ -76,6 +83,16 @@ struct RoomStats
     std::size_t listeners = 0;
 };
 
+// Told who holds which rooms, and asked before an address takes one more (SourceGuard).
+class RoomOwnership
+{
+public:
+    virtual ~RoomOwnership() = default;
+    virtual bool mayHoldAnother(const boost::asio::ip::address& source) const = 0;
+    virtual void held(const boost::asio::ip::address& source) = 0;
+    virtual void released(const boost::asio::ip::address& source) = 0;
+};
+
 enum class JoinResult
 {
     Joined,
@@ -87,7 +104,8 @@ enum class JoinResult
 class RoomRegistry
 {
 public:
-    RoomRegistry(RoomLimits limits, Metrics& metrics);
+    // `ownership`, if given, must outlive the registry.
+    RoomRegistry(RoomLimits limits, Metrics& metrics, RoomOwnership* ownership = nullptr);
     ~RoomRegistry();
 
     RoomRegistry(const RoomRegistry&) = delete;
@@ -126,14 +144,17 @@ private:
         TimePoint lastDatagram{};
         TimePoint lastActivity{};
         std::vector<ListenerSink*> listeners;
+        TokenBucket rate; // the owner's datagrams
     };
 
     Room* findOrCreate(std::string_view room, TimePoint now);
     void broadcastText(Room& room, const SharedBytes& message);
     bool sourceIsLive(const Room& room, TimePoint now) const;
+    bool mayTakeOver(const Room& room, const Endpoint& from, TimePoint now) const;
 
     RoomLimits limits_;
     Metrics& metrics_;
+    RoomOwnership* ownership_;
     std::map<std::string, Room, std::less<>> rooms_;
     std::size_t listenerTotal_ = 0;
     SharedBytes sourceLive_;

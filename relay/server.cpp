@@ -116,14 +116,49 @@ struct Relay::Impl
     {
         if (core.metrics.connectionsOpen >= core.config.maxConnections)
         {
-            ++core.metrics.connectionsRejected;
+            core.metrics.countReject(ConnectionReject::RelayFull);
+            beast::error_code ignored;
+            socket.close(ignored);
+            return;
+        }
+        ClientLease lease;
+        bool overRate = false;
+        if (!admitClient(socket, lease, overRate))
+        {
             beast::error_code ignored;
             socket.close(ignored);
             return;
         }
         beast::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
-        startHttpSession(core, std::move(socket), tls ? &*tls : nullptr);
+        startHttpSession(core, std::move(socket), tls ? &*tls : nullptr, std::move(lease),
+                         overRate);
+    }
+
+    // Counts a direct client's connection; false when it is to be closed unanswered. Over the
+    // rate, a plain connection is answered 429; a TLS one is closed before its handshake costs
+    // anything. A trusted proxy's connections are counted per client by the session.
+    bool admitClient(const tcp::socket& socket, ClientLease& lease, bool& overRate)
+    {
+        beast::error_code ec;
+        const auto peer = socket.remote_endpoint(ec);
+        if (ec)
+            return false;
+        if (core.clients.isTrustedProxy(peer.address()))
+            return true;
+        switch (core.clients.admit(peer.address(), core.now(), lease))
+        {
+            case ClientVerdict::Admitted:
+                return true;
+            case ClientVerdict::TooManyOpen:
+                core.metrics.countReject(ConnectionReject::ClientConnections);
+                return false;
+            case ClientVerdict::RateLimited:
+                core.metrics.countReject(ConnectionReject::ClientRate);
+                overRate = true;
+                return !tls;
+        }
+        return false;
     }
 
     void scheduleSweep()
@@ -141,6 +176,8 @@ struct Relay::Impl
                     return;
                 const TimePoint now = core.now();
                 core.registry.sweep(now);
+                core.sources.sweep(now);
+                core.clients.sweep(now);
                 for (SocketSession* session :
                      std::vector<SocketSession*>(core.sockets.begin(), core.sockets.end()))
                     session->tick(now);

@@ -3,6 +3,7 @@
 #include "datagram.h"
 #include "metrics.h"
 #include "rooms.h"
+#include "source_guard.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -42,11 +43,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (d.samples != copy + size - kSampleBytes)
             std::abort();
 
-        // The same datagram from two sources, with a silence between, through a small registry.
+        // The same datagram from two sources, with a silence between, then from another
+        // address after the longer silence, through a small registry that counts rooms held.
         static Metrics metrics;
         RoomLimits limits;
         limits.maxRooms = 2;
-        RoomRegistry rooms(limits, metrics);
+        SourceLimits sourceLimits;
+        sourceLimits.maxRoomsPerSource = 1;
+        SourceGuard guard(sourceLimits);
+        RoomRegistry rooms(limits, metrics, &guard);
         CountingSink sink;
         const TimePoint t0{};
         const Endpoint a(boost::asio::ip::make_address_v4("127.0.0.1"), 1);
@@ -56,9 +61,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         rooms.onDatagram(d, b, t0);
         rooms.sweep(t0 + std::chrono::seconds(3));
         rooms.onDatagram(d, b, t0 + std::chrono::seconds(3));
-        rooms.removeListener(d.room, &sink, t0 + std::chrono::seconds(3));
-        rooms.sweep(t0 + std::chrono::seconds(60));
-        if (rooms.roomCount() != 0 || rooms.listenerCount() != 0)
+        const Endpoint c(boost::asio::ip::make_address_v4("192.0.2.1"), 3);
+        if (rooms.onDatagram(d, c, t0 + std::chrono::seconds(4)))
+            std::abort(); // another address, only a second after the owner
+        if (!rooms.onDatagram(d, c, t0 + std::chrono::seconds(40)))
+            std::abort();
+        if (guard.roomsHeldBy(a.address()) != 0 || guard.roomsHeldBy(c.address()) != 1)
+            std::abort();
+        rooms.removeListener(d.room, &sink, t0 + std::chrono::seconds(40));
+        rooms.sweep(t0 + std::chrono::seconds(100));
+        if (rooms.roomCount() != 0 || rooms.listenerCount() != 0 ||
+            guard.roomsHeldBy(c.address()) != 0)
             std::abort();
         (void)renderMetrics(metrics, rooms);
     }

@@ -137,8 +137,8 @@ void RunningRelay::stop()
     thread_.join();
 }
 
-UdpSender::UdpSender(std::uint16_t relayPort)
-    : socket_(ioc_, udp::endpoint(net::ip::make_address("127.0.0.1"), 0))
+UdpSender::UdpSender(std::uint16_t relayPort, const std::string& from)
+    : socket_(ioc_, udp::endpoint(net::ip::make_address(from), 0))
     , relay_(net::ip::make_address("127.0.0.1"), relayPort)
 {
 }
@@ -210,6 +210,96 @@ HttpReply httpRequest(std::uint16_t port, const std::string& target, const std::
                          });
     ioc.run();
     return reply;
+}
+
+RawHttpClient::RawHttpClient(std::uint16_t port, const std::string& from)
+    : socket_(ioc_)
+{
+    beast::error_code ec;
+    socket_.open(tcp::v4(), ec);
+    if (!ec)
+        socket_.bind(tcp::endpoint(net::ip::make_address(from), 0), ec);
+    if (!ec)
+        socket_.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
+    connected_ = !ec;
+}
+
+void RawHttpClient::send(const std::string& bytes)
+{
+    beast::error_code ec;
+    net::write(socket_, net::buffer(bytes), ec);
+}
+
+bool RawHttpClient::fill(std::chrono::milliseconds timeout)
+{
+    char chunk[4096];
+    bool done = false;
+    beast::error_code error;
+    std::size_t got = 0;
+    socket_.async_read_some(net::buffer(chunk),
+                            [&](beast::error_code ec, std::size_t n)
+                            {
+                                error = ec;
+                                got = n;
+                                done = true;
+                            });
+    if (!runUntil(ioc_, done, timeout))
+    {
+        socket_.cancel();
+        runUntil(ioc_, done, std::chrono::seconds(5));
+        timedOut_ = true;
+        return false;
+    }
+    if (error)
+    {
+        reset_ = error != net::error::eof;
+        return false;
+    }
+    in_.append(chunk, got);
+    return true;
+}
+
+HttpReply RawHttpClient::readResponse(std::chrono::milliseconds timeout)
+{
+    HttpReply reply;
+    while (in_.find("\r\n\r\n") == std::string::npos)
+        if (!fill(timeout))
+            return reply;
+    const auto end = in_.find("\r\n\r\n");
+    std::istringstream head(in_.substr(0, end));
+    std::string line;
+    std::getline(head, line);
+    if (line.rfind("HTTP/1.1 ", 0) != 0)
+        return reply;
+    const int status = std::atoi(line.c_str() + 9);
+    while (std::getline(head, line))
+    {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const auto colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        std::string name = line.substr(0, colon);
+        for (auto& c : name)
+            c = static_cast<char>(std::tolower(c));
+        reply.headers[name] = line.substr(line.find_first_not_of(' ', colon + 1));
+    }
+    const std::size_t length =
+        static_cast<std::size_t>(std::atol(reply.headers["content-length"].c_str()));
+    while (in_.size() < end + 4 + length)
+        if (!fill(timeout))
+            return reply;
+    reply.body = in_.substr(end + 4, length);
+    in_.erase(0, end + 4 + length);
+    reply.status = status;
+    return reply;
+}
+
+bool RawHttpClient::closedCleanly(std::chrono::milliseconds timeout)
+{
+    while (fill(timeout))
+        ;
+    return !reset_ && !timedOut_ && in_.empty();
 }
 
 int httpsGetStatus(std::uint16_t port, const std::string& target, const std::string& caFile)

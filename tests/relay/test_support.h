@@ -75,7 +75,8 @@ Config loopbackConfig(const std::filesystem::path& webRoot);
 class UdpSender
 {
 public:
-    explicit UdpSender(std::uint16_t relayPort);
+    // `from`: the loopback address to send from (the whole of 127.0.0.0/8 is loopback).
+    explicit UdpSender(std::uint16_t relayPort, const std::string& from = "127.0.0.1");
     void send(const std::vector<std::uint8_t>& bytes);
     std::uint16_t localPort() const;
 
@@ -102,6 +103,28 @@ int httpsGetStatus(std::uint16_t port, const std::string& target, const std::str
 
 // Parses the Prometheus text into "name{labels}" -> value.
 std::map<std::string, double> scrapeMetrics(std::uint16_t port);
+
+// A plain HTTP/1.1 connection from a chosen loopback address, written and read as raw bytes.
+class RawHttpClient
+{
+public:
+    RawHttpClient(std::uint16_t port, const std::string& from = "127.0.0.1");
+    bool connected() const { return connected_; }
+    void send(const std::string& bytes);
+    // One response (status, headers, Content-Length body); status 0 when none came in time.
+    HttpReply readResponse(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Whether the server closes the connection (EOF, not a reset) within the timeout.
+    bool closedCleanly(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+private:
+    bool fill(std::chrono::milliseconds timeout);
+    boost::asio::io_context ioc_;
+    boost::asio::ip::tcp::socket socket_;
+    std::string in_;
+    bool connected_ = false;
+    bool reset_ = false;
+    bool timedOut_ = false;
+};
 
 struct WsMessage
 {
