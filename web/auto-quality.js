@@ -24,7 +24,7 @@ export const AUTO_DEFAULTS = Object.freeze({
   lagWindowMs: 10000,
   rateWindowMs: 2000,
   calmMs: 4000,
-  settleMs: 2000, // after a switch or a new stream, underruns and lag are the switch's doing
+  settleMs: 2000, // after a switch or a new stream, underruns are the switch's doing
   downCooldownMs: 3000,
   failWindowMs: 30000,
   retryMs: 20000,
@@ -126,8 +126,8 @@ export class AutoQuality {
   // The tier to ask the relay for now, or null to stay.
   decide(nowMs) {
     const o = this.o;
-    const settled = nowMs - this.changedAt >= o.settleMs;
-    if (settled && this.behind > o.behindMs) this.trouble(nowMs, 'behind');
+    // The lag reference starts afresh with each switch, so lag counts at once.
+    if (this.behind > o.behindMs) this.trouble(nowMs, 'behind', true);
     if (this.pendingDown) {
       this.pendingDown = false;
       if (nowMs - this.changedAt < o.downCooldownMs && this.lastDownAt === this.changedAt) return null;
