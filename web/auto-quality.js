@@ -6,9 +6,12 @@
 //   minus stream clock) stays within the network's jitter while the connection keeps up
 //   and grows when it carries less than real time. Its lowest value over the last
 //   `lagWindowMs` is the reference; the excess over it is how far arrival is behind.
-//   Behind by more than `behindMs`, an underrun, the relay's skip event or the relay
-//   stepping the listener down itself: step down one tier at once, then hold still for
-//   `downCooldownMs` while the queued audio drains.
+//   Behind by more than `behindMs`, the relay's skip event or the relay stepping the
+//   listener down itself: step down one tier at once, then hold still for
+//   `downCooldownMs` while the queued audio drains. An underrun steps down when arrival
+//   was lagging too (`underrunBehindMs`) or when it is the second within
+//   `underrunWindowMs`; a lone underrun with audio arriving on time is the listener's
+//   machine stalling, which a cheaper tier would not cure.
 //
 // Stepping up
 //   After `calmMs` without trouble, one tier up; never above `maxTier`. Auto spans the Opus
@@ -26,6 +29,8 @@ export const AUTO_DEFAULTS = Object.freeze({
   calmMs: 4000,
   settleMs: 2000, // after a switch or a new stream, underruns are the switch's doing
   downCooldownMs: 3000,
+  underrunBehindMs: 30,
+  underrunWindowMs: 10000,
   failWindowMs: 30000,
   retryMs: 20000,
   maxRetryMs: 600000,
@@ -47,6 +52,7 @@ export class AutoQuality {
     this.enteredAt = nowMs;
     this.lastReason = 'start';
     this.behind = 0;
+    this.lastUnderrunAt = -Infinity;
   }
 
   get tier() {
@@ -84,7 +90,9 @@ export class AutoQuality {
   }
 
   noteUnderrun(nowMs) {
-    this.trouble(nowMs, 'underrun');
+    const repeated = nowMs - this.lastUnderrunAt <= this.o.underrunWindowMs;
+    this.lastUnderrunAt = nowMs;
+    if (repeated || this.behind > this.o.underrunBehindMs) this.trouble(nowMs, 'underrun');
   }
 
   noteSkip(nowMs) {
@@ -95,7 +103,10 @@ export class AutoQuality {
   noteTier(nowMs, name, reason) {
     const i = this.tiers.findIndex((t) => t.name === name);
     if (i < 0) return;
-    if (reason === 'step-down' && i < this.index) this.recordFailure(nowMs, this.index);
+    if (reason === 'step-down' && i < this.index) {
+      this.lastReason = 'relay step-down';
+      this.recordFailure(nowMs, this.index);
+    }
     if (i !== this.index) {
       this.index = i;
       this.changedAt = nowMs;
@@ -118,8 +129,12 @@ export class AutoQuality {
       f.count++;
       f.until = nowMs + Math.min(this.o.maxRetryMs, this.o.retryMs * 2 ** (f.count - 1));
     }
-    f.ceilingBps = this.rateBps(nowMs);
-    f.at = nowMs;
+    // What the link delivered while it fell behind is what it can carry; an underrun alone
+    // says nothing about the link.
+    if (this.lastReason !== 'underrun') {
+      f.ceilingBps = this.rateBps(nowMs);
+      f.at = nowMs;
+    }
     this.failures.set(t.name, f);
   }
 

@@ -129,6 +129,7 @@ export class JitterBuffer {
     this.expectedSeq = null;
     this.expectedPos = 0;
     this.lastFrames = FRAMES_PER_PACKET; // length of the packet before the next one
+    this.sequenceRenewed = false; // newSequence() called: a continuing position is no splice
     this.fadeInPacket = false; // fade in the next packet written (after a splice)
     this.pendingUnderrun = false;
     this.pendingUnderrunFrame = 0;
@@ -202,6 +203,7 @@ export class JitterBuffer {
   // starts a new sequence, and a gap before it is not a loss.
   discontinuity() {
     this.expectedSeq = null;
+    this.sequenceRenewed = false;
     this.pendingUnderrun = false;
     this.pendingRelaySkip = 0;
     this.ended = false;
@@ -209,10 +211,12 @@ export class JitterBuffer {
   }
 
   // The stream goes on, but its sequence numbers start afresh (another codec or quality
-  // tier): the next packet is spliced on without counting a restart or losing the jitter
+  // tier): the next packet follows on seamlessly when its sample position continues the
+  // stream, and is spliced on otherwise; neither counts as a restart or resets the jitter
   // measurements.
   newSequence() {
     this.expectedSeq = null;
+    this.sequenceRenewed = this.stats.packets > 0;
   }
 
   // The source went silent: let the buffer play out; running dry is then not an underrun.
@@ -239,8 +243,9 @@ export class JitterBuffer {
     let splice = false;
 
     if (this.expectedSeq === null) {
-      result = this.stats.packets === 0 ? 'ok' : 'restart';
-      splice = true;
+      const continues = this.sequenceRenewed && samplePosition === this.expectedPos;
+      result = this.stats.packets === 0 || continues ? 'ok' : 'restart';
+      splice = !continues;
     } else {
       const gap = sequence - this.expectedSeq;
       if (gap < 0) {
@@ -316,6 +321,7 @@ export class JitterBuffer {
     this.expectedSeq = sequence + 1;
     this.expectedPos = samplePosition + frames;
     this.lastFrames = frames;
+    this.sequenceRenewed = false;
     if (this.state === 'waiting') this.state = 'buffering';
     return result;
   }

@@ -136,7 +136,9 @@ async function runOnce(chromium, packets, { name, webCodecs }) {
 
     const high = await waitFor(() => window.orluneStats().tier === 'high', null, 12000);
     mark('high');
-    check(`${name}: Auto steps up to High within 10 s of Listen`, high && marks.high - listenAt <= 10000, high ? `${marks.high - listenAt} ms` : 'not within 12 s');
+    const seen = high ? null : await stats();
+    check(`${name}: Auto steps up to High within 10 s of Listen`, high && marks.high - listenAt <= 10000,
+      high ? `${marks.high - listenAt} ms` : `not within 12 s: ${JSON.stringify({ tier: seen.tier, auto: seen.auto, underruns: seen.underrunFrames, requests: server.log.quality })}`);
     await sleep(2500);
 
     mark('inject');

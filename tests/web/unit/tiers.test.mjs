@@ -251,19 +251,27 @@ describe('Auto', () => {
     assert.equal(skipped.auto.tier, 'low');
   });
 
-  test('underruns right after a switch are the switch\'s; later ones step down once per cool-down', () => {
+  test('underruns: not right after a switch, not alone while audio arrives on time; else one step per cool-down', () => {
     const tiers = [{ name: 'low', bitrate: 1 }, { name: 'standard', bitrate: 2 }, { name: 'high', bitrate: 3 }];
     const auto = new AutoQuality({ tiers, start: 'high', nowMs: 0 });
-    auto.noteMessage(100, 100, 4800);
+    for (let t = 0; t <= 20000; t += 20) auto.noteMessage(t, 100, ((t + 20) / 1000) * 48000);
     auto.noteUnderrun(500);
-    assert.equal(auto.decide(600), null);
-    auto.noteUnderrun(2500);
-    assert.equal(auto.decide(2600), 'standard');
-    auto.noteSkip(2700);
-    assert.equal(auto.decide(2800), null); // still draining what the old tier queued
-    auto.noteSkip(6000);
-    assert.equal(auto.decide(6100), 'low');
-    assert.equal(auto.decide(7000), null);
+    assert.equal(auto.decide(600), null, 'while settling');
+    auto.noteUnderrun(15000);
+    assert.equal(auto.decide(15100), null, 'a lone underrun, audio on time');
+    auto.noteUnderrun(18000);
+    assert.equal(auto.decide(18100), 'standard', 'the second within 10 s');
+    auto.noteSkip(18200);
+    assert.equal(auto.decide(18300), null, 'still draining what the old tier queued');
+    auto.noteSkip(21500);
+    assert.equal(auto.decide(21600), 'low');
+    assert.equal(auto.decide(22000), null);
+
+    const lagging = new AutoQuality({ tiers, start: 'high', nowMs: 0 });
+    for (let t = 0; t <= 5000; t += 20) lagging.noteMessage(t, 100, ((t + 20) / 1000) * 48000);
+    lagging.noteMessage(5100, 100, (5040 / 1000) * 48000); // 60 ms late
+    lagging.noteUnderrun(5100);
+    assert.equal(lagging.decide(5100), 'standard', 'an underrun while arrival lags');
   });
 
   test('the relay stepping the listener down counts against the tier it left', () => {
@@ -293,17 +301,21 @@ describe('jitter buffer: unsafe samples and decoded blocks', () => {
     assert.deepEqual([b.stats.nonFinite, b.stats.clipped], [192, 192]);
   });
 
-  test('blocks of 480 frames: a gap counts in blocks; a new sequence splices without a restart', () => {
+  test('blocks of 480 frames: a gap counts in blocks; a new sequence follows on, or splices, without a restart', () => {
     const b = new JitterBuffer();
     const block = new Float32Array(960).fill(0.1);
     b.push(0, 0, block);
     b.push(1, 480, block);
     assert.equal(b.push(4, 4 * 480, block), 'ok');
     assert.equal(b.stats.lost, 2);
+    const before = b.writePos;
     b.newSequence();
-    assert.equal(b.push(0, 5 * 480, new Float32Array(512)), 'restart'); // lossless again
-    assert.equal(b.push(1, 5 * 480 + 256, new Float32Array(512)), 'ok');
-    // Two blocks, two blocks' worth of silence for the lost ones, one block, one datagram.
-    assert.deepEqual([b.stats.discontinuities, b.stats.lost, b.level], [0, 2, 960 + 960 + 480 + 512]);
+    assert.equal(b.push(0, 5 * 480, new Float32Array(512).fill(0.1)), 'ok'); // lossless, continuing
+    assert.equal(b.left[(before - 1) & b.mask], 0.10000000149011612, 'no fade where the stream continues');
+    b.newSequence();
+    assert.equal(b.push(0, 9 * 480, new Float32Array(512)), 'restart'); // positions jumped: spliced
+    assert.equal(b.push(1, 9 * 480 + 256, new Float32Array(512)), 'ok');
+    // Two blocks, two blocks' worth of silence for the lost ones, one block, three datagrams.
+    assert.deepEqual([b.stats.discontinuities, b.stats.lost, b.level], [0, 2, 960 + 960 + 480 + 3 * 256]);
   });
 });
