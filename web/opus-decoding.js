@@ -374,6 +374,13 @@ export class OpusFeed {
     this.queue.push({ done: true, run: fn, queuedAt: this.now() });
   }
 
+  // Forgets whatever is still queued (the listener stopped): nothing of it is handed on.
+  clearPending() {
+    this.queue.length = 0;
+    this.byKey.clear();
+    this.expectedSeq = null;
+  }
+
   get pending() {
     return this.queue.length;
   }

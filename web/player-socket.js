@@ -68,6 +68,8 @@ let formatError = null;
 let auto = null;
 let epoch = 0;
 let wanted = null; // tier to ask the relay for
+let inFlight = null; // tier asked for that no codec event has confirmed yet
+const IN_FLIGHT_MS = 3000; // a request unanswered this long is taken as not followed
 let lastRequestAt = -Infinity;
 let requestTimer = null;
 let note = null; // why the page is not playing what was asked for
@@ -102,7 +104,7 @@ function qualityReport() {
     receivedBps: receivedBps(t),
     decoder: decoderKind,
     auto: auto ? auto.summary(t) : null,
-    requested: wanted,
+    requested: wanted || inFlight,
     note,
     relayError,
     opus: feed ? { ...feed.counters, pending: feed.pending } : null,
@@ -262,6 +264,7 @@ function onText(text) {
     counters.relayErrors++;
     relayError = typeof msg.message === 'string' ? msg.message.slice(0, 200) : 'error';
     wanted = null; // the request was refused; the tier stays what the relay says
+    inFlight = null;
   } else {
     return;
   }
@@ -285,7 +288,8 @@ function setFormat(msg, reason) {
     }
   }
   if (before) counters.formatChanges++;
-  if (wanted === format.tier) wanted = null;
+  if (inFlight === format.tier) inFlight = null;
+  if (wanted === format.tier && !inFlight) wanted = null;
   newEpoch();
   if (auto) auto.noteTier(mono(), format.tier, reason);
 }
@@ -309,17 +313,22 @@ function chooseQuality(q) {
     }
     const current = format && opusTiers.some((t) => t.name === format.tier) ? format.tier : 'standard';
     if (!auto) auto = new AutoQuality({ tiers: opusTiers, start: current, nowMs: mono() });
-    if (format && format.tier !== current) request(current);
-    else if (wanted && wanted !== current) request(current);
+    request(current);
   } else {
     auto = null;
     request(mode);
   }
 }
 
+// The tier the relay is on once it has followed what was sent.
+function headingFor() {
+  if (inFlight && mono() - lastRequestAt > IN_FLIGHT_MS) inFlight = null;
+  return inFlight || (format ? format.tier : null);
+}
+
 // Asks the relay for a tier; at most one request per REQUEST_SPACING_MS, the latest wins.
 function request(tier) {
-  wanted = format && format.tier === tier ? null : tier;
+  wanted = headingFor() === tier ? null : tier;
   if (requestTimer !== null) return;
   const wait = lastRequestAt + REQUEST_SPACING_MS - mono();
   if (wait > 0) {
@@ -333,10 +342,16 @@ function request(tier) {
 }
 
 function sendRequest() {
-  if (!wanted || !ws || ws.readyState !== 1 || (format && format.tier === wanted)) return;
+  if (!wanted || !ws || ws.readyState !== 1) return;
+  if (headingFor() === wanted) {
+    wanted = null;
+    return;
+  }
   lastRequestAt = mono();
   counters.qualityRequests++;
   ws.send(JSON.stringify({ type: 'quality', tier: wanted }));
+  inFlight = wanted;
+  wanted = null;
 }
 
 function onBinary(buffer) {
@@ -395,7 +410,7 @@ function onAudioMessage(msg) {
 function tick() {
   if (feed) feed.flush();
   // A request the relay did not follow: Auto goes on from the tier actually playing.
-  if (auto && format && !wanted && auto.tier !== format.tier && mono() - lastRequestAt > 2000) {
+  if (auto && format && !wanted && !inFlight && auto.tier !== format.tier && mono() - lastRequestAt > 2000) {
     auto.noteTier(mono(), format.tier, 'relay');
   }
   if (auto && connection === 'open') {
@@ -411,6 +426,8 @@ function stop() {
   clearTimeout(requestTimer);
   requestTimer = null;
   wanted = null;
+  inFlight = null;
+  if (feed) feed.clearPending();
   close();
   connection = 'closed';
   live = null;
