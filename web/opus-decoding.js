@@ -197,7 +197,9 @@ export class OpusFeed {
     this.expectedSeq = null;
     this.expectedPos = 0;
     this.pendingSkipFrames = 0;
-    this.counters = { frames: 0, missing: 0, lost: 0, late: 0, concealed: 0, decodeErrors: 0, skippedFrames: 0 };
+    // missing: frames that never came (length 0 or a gap not skipped by the relay); concealed:
+    // frames the decoder made up (missing or undecodable), concealedMissing the missing ones.
+    this.counters = { frames: 0, missing: 0, late: 0, concealed: 0, concealedMissing: 0, decodeErrors: 0, skippedFrames: 0 };
     this.backend = null;
     this.setBackend(backend);
   }
@@ -241,7 +243,6 @@ export class OpusFeed {
         this.counters.skippedFrames += skipped;
         const missing = gap - skipped;
         this.counters.missing += missing;
-        this.counters.lost += missing;
         const consistent = samplePosition === this.expectedPos + gap * frameSamples;
         if (skipped === 0 && missing <= o.maxConcealFrames && consistent && this.backend && this.backend.conceals) {
           for (let k = 0; k < missing; k++) {
@@ -278,6 +279,7 @@ export class OpusFeed {
     e.samples = fit(this.backend.conceal(frames), frames);
     e.done = true;
     this.counters.concealed++;
+    this.counters.concealedMissing++;
   }
 
   addDecoded(seq, pos, frames, packet, arrival, id) {

@@ -341,7 +341,9 @@ function makeUi() {
     setText(el.buffered, player.running ? `${Math.round(b.bufferedMs)}` : '–');
     setText(el.target, player.running ? `target ${Math.round(b.targetMs)}` : '');
     setText(el.underruns, `${b.underruns}`);
-    setText(el.lost, `${b.lost}`);
+    // Frames the Opus decoder concealed never reach the buffer as a gap: count them here.
+    const concealed = (player.net.quality && player.net.quality.opus && player.net.quality.opus.concealedMissing) || 0;
+    setText(el.lost, `${b.lost + concealed}`);
     setText(el.latency, latencyMs === null || state !== 'playing' ? '–' : `${Math.round(latencyMs)}`);
     updateQuality(player);
     meter.targetL = player.running && w ? toDbfs(w.peak[0]) : -90;
