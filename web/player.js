@@ -364,8 +364,8 @@ function makeUi() {
     }
     let text = '–';
     if (player.running && q.tier) {
-      const codec = q.codec === 'opus' ? 'Opus' : q.codec === 'pcm-f32' ? 'float32' : q.codec;
-      text = `${player.quality === 'auto' ? 'Auto: ' : ''}${tierName(q.tier)} (${codec}) · receiving ${formatBps(q.receivedBps)}`;
+      const codec = q.codec === 'opus' ? 'Opus' : q.codec === 'pcm-f32' ? 'PCM' : q.codec;
+      text = `${q.auto ? 'Auto: ' : ''}${tierName(q.tier)} (${codec}) · ${formatBps(q.receivedBps)}`;
     }
     setText(el.tier, text);
     const noteText = q.formatError || q.note || '';
