@@ -132,7 +132,10 @@ function emitBlock(e) {
 }
 
 function loadWasmDecoder() {
-  // The package's single-file build defines a global when loaded as a module.
+  // The package's single-file build defines a global when loaded as a module. It also
+  // defines a threaded variant as a subclass of Worker, which a browser without nested
+  // workers lacks; that variant is not used here.
+  globalThis.Worker ??= class {};
   return import('./opus-decoder.min.js').then(() => {
     const lib = globalThis['opus-decoder'];
     if (!lib || typeof lib.OpusDecoder !== 'function') throw new Error('opus-decoder.min.js did not load');

@@ -316,6 +316,7 @@ function makeUi() {
     qualityNote: $('quality-note'),
   };
   let tierList = '';
+  const decodeErrors = { count: 0, at: -Infinity };
   const meter = { l: -90, r: -90, targetL: -90, targetR: -90, last: 0 };
 
   function setText(node, text) {
@@ -368,7 +369,14 @@ function makeUi() {
       text = `${q.auto ? 'Auto: ' : ''}${tierName(q.tier)} (${codec}) · ${formatBps(q.receivedBps)}`;
     }
     setText(el.tier, text);
-    const noteText = q.formatError || q.note || '';
+    const errors = (q.opus && q.opus.decodeErrors) || 0;
+    if (errors !== decodeErrors.count) {
+      decodeErrors.count = errors;
+      decodeErrors.at = performance.now();
+    }
+    const recentErrors = errors > 0 && performance.now() - decodeErrors.at < 5000;
+    const errorText = recentErrors ? `${errors} Opus frames could not be decoded; they were concealed` : '';
+    const noteText = q.formatError || q.note || errorText;
     setText(el.qualityNote, noteText);
     el.qualityNote.hidden = !noteText;
   }
