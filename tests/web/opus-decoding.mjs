@@ -6,7 +6,7 @@
 //   - Auto climbs from Standard to High within 10 s of Listen, and the tone plays clean
 //     (frequency, level, no clicks) on High;
 //   - missing frames, a sequence gap and undecodable packets are concealed and counted, and
-//     the tone is back right after;
+//     the tone is back right after; Opus that decodes beyond full scale is clipped;
 //   - forty quality changes in a second reach the relay as a handful of requests, and the
 //     last one (Lossless) is what plays;
 //   - 2 s of NaN, infinite and huge float32 samples never reach the output as anything
@@ -53,7 +53,10 @@ async function launch(chromium) {
 async function encodeTone(page, seconds) {
   const lists = await page.evaluate(async ({ seconds, amplitude }) => {
     const out = {};
-    for (const [name, bitrate] of [['low', 48000], ['standard', 128000], ['high', 256000]]) {
+    // "loud": the tone at +10 dBFS, which decodes to samples far beyond full scale.
+    const plan = [['low', 48000, amplitude, seconds], ['standard', 128000, amplitude, seconds],
+      ['high', 256000, amplitude, seconds], ['loud', 256000, 3.16, 2]];
+    for (const [name, bitrate, level, length] of plan) {
       const packets = [];
       const encoder = new AudioEncoder({
         output: (chunk) => {
@@ -67,10 +70,10 @@ async function encodeTone(page, seconds) {
       });
       encoder.configure({ codec: 'opus', sampleRate: 48000, numberOfChannels: 2, bitrate, opus: { frameDuration: 10000 } });
       const block = 4800;
-      for (let at = 0; at < seconds * 48000; at += block) {
+      for (let at = 0; at < length * 48000; at += block) {
         const data = new Float32Array(2 * block);
         for (let i = 0; i < block; i++) {
-          const v = amplitude * Math.sin((2 * Math.PI * (((at + i) * 1000) % 48000)) / 48000);
+          const v = level * Math.sin((2 * Math.PI * (((at + i) * 1000) % 48000)) / 48000);
           data[i] = v;
           data[block + i] = v;
         }
@@ -148,6 +151,17 @@ async function runOnce(chromium, packets, { name, webCodecs }) {
     server.inject.garbage = 5;
     await sleep(2400);
 
+    mark('loud');
+    const clippedBefore = (await stats()).clipped;
+    server.inject.loud = 50; // messages, 1 s
+    await waitFor(() => window.orluneStats().clipped > 0, null, 3000);
+    await sleep(1000);
+    const afterLoud = await stats();
+    check(`${name}: Opus decoded beyond full scale is clipped on its way to the output`, afterLoud.clipped > clippedBefore,
+      `${afterLoud.clipped - clippedBefore} samples clipped`);
+    await sleep(1000);
+    mark('quiet');
+
     mark('switching');
     const cycle = ['low', 'standard', 'high', 'auto'];
     await page.evaluate(async (cycle) => {
@@ -210,7 +224,8 @@ async function runOnce(chromium, packets, { name, webCodecs }) {
     const concealed = webCodecs ? s.lost >= 1 : s.opusConcealed >= 10;
     check(`${name}: missing, skipped-over and undecodable frames are counted and concealed`,
       s.opusMissing >= 5 && s.decodeErrors >= 5 && concealed, concealedDetail);
-    checkTone(name, analyse(slice(marks.inject + 1200, marks.switching - 200), 'after the damaged frames'));
+    checkTone(name, analyse(slice(marks.inject + 1200, marks.loud - 100), 'after the damaged frames'));
+    checkTone(name, analyse(slice(marks.quiet - 700, marks.switching - 200), 'right after the loud frames'), { minSeconds: 0.5 });
     checkTone(name, analyse(slice(marks.lossless + 400, marks.bad - 200), 'on Lossless'));
     checkTone(name, analyse(slice(marks.clean + 250, marks.clean + 1600), 'right after the bad samples'), { minSeconds: 1 });
     check(`${name}: no page errors`, errors.length === 0, errors.join(' | ') || 'none');

@@ -61,7 +61,7 @@ function toneValue(n, amplitude) {
 // starting at sample k * 480.
 export async function startTierServer({ webRoot, packets, amplitude }) {
   const log = { quality: [], sent: { opus: 0, pcm: 0 }, switches: [] };
-  const inject = { missing: 0, gap: 0, garbage: 0, badUntil: 0, unknownCodec: 0 };
+  const inject = { missing: 0, gap: 0, garbage: 0, badUntil: 0, unknownCodec: 0, loud: 0 };
   let socket = null;
   let timer = null;
 
@@ -132,7 +132,9 @@ export async function startTierServer({ webRoot, packets, amplitude }) {
     sock.on('close', () => clearInterval(timer));
 
     const sendOpus = () => {
-      const list = packets[tier];
+      const loud = inject.loud > 0 && packets.loud;
+      if (loud) inject.loud--;
+      const list = loud ? packets.loud : packets[tier];
       const parts = [];
       const head = Buffer.alloc(20);
       head.writeBigInt64LE(BigInt(seq), 0);
