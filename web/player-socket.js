@@ -314,7 +314,9 @@ function chooseQuality(q) {
       if (!feed && tiers.some((t) => t.codec === OPUS_CODEC)) note = 'no Opus decoder in this browser: Lossless only';
       return;
     }
-    const current = format && opusTiers.some((t) => t.name === format.tier) ? format.tier : 'standard';
+    // From the tier playing if Auto may choose it, else where the relay starts Auto.
+    const start = opusTiers.some((t) => t.name === 'standard') ? 'standard' : opusTiers[0].name;
+    const current = format && opusTiers.some((t) => t.name === format.tier) ? format.tier : start;
     if (!auto) auto = new AutoQuality({ tiers: opusTiers, start: current, nowMs: mono() });
     request(current);
   } else {
