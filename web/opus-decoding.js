@@ -40,10 +40,16 @@ export class WasmOpusBackend {
   // Returns interleaved stereo samples, or null when the packet could not be decoded.
   decode(packet) {
     let out;
+    // The library reports every undecodable packet on the console; the feed counts them
+    // instead, so a damaged stream does not flood the listener's console.
+    const report = console.error;
+    console.error = () => {};
     try {
       out = this.decoder.decodeFrame(packet);
     } catch {
       return null;
+    } finally {
+      console.error = report;
     }
     if (!out || out.errors.length > 0 || out.samplesDecoded === 0) return null;
     this.lastToc = packet[0] & 0xfc; // the same configuration, one frame (code 0)

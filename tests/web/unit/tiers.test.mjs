@@ -175,13 +175,15 @@ describe('Opus feed', () => {
     const { feed, out } = feedWith(backend);
     const celt = [0xf4, ...Array.from({ length: 60 }, (_, i) => (i * 37) & 255)]; // CELT, 10 ms, stereo
     const original = console.error;
-    console.error = () => {}; // the library reports undecodable packets on the console
+    let consoleErrors = 0;
+    console.error = () => consoleErrors++;
     try {
       feed.push(msg(0, 0, celt, []));
       feed.push(msg(2, 960, [0xf7, 0x00], celt));
     } finally {
       console.error = original;
     }
+    assert.equal(consoleErrors, 0, 'counted, not printed');
     assert.deepEqual(out.map((e) => e.samples.length), [960, 960, 960, 960]);
     assert.deepEqual([feed.counters.concealed, feed.counters.decodeErrors], [2, 1]);
     for (const e of out) assert.ok(e.samples.every(Number.isFinite));
