@@ -117,6 +117,9 @@ async function runOnce(chromium, packets, { name, webCodecs }) {
     if (!webCodecs) await context.addInitScript(() => { delete window.AudioDecoder; });
     const page = context.pages()[0] || (await context.newPage());
     page.on('pageerror', (e) => errors.push(String(e)));
+    page.on('console', (m) => {
+      if (m.type() === 'error') errors.push(`console: ${m.text()}`);
+    });
     const hash = webCodecs ? '#capture=40&quality=bogus' : '#capture=40';
     await page.goto(`http://127.0.0.1:${server.port}/orlune/tiers${hash}`);
     await page.waitForLoadState('load');
