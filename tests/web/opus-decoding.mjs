@@ -15,6 +15,7 @@
 //     does not know is dropped, counted, and the page asks for Lossless again.
 //
 //   node tests/web/opus-decoding.mjs [--json FILE]
+// ORLUNE_SCREENSHOT=FILE saves the page as it plays High (WebCodecs run).
 // Needs playwright-core in tests/web/node_modules and web/opus-decoder.min.js (both put
 // there by scripts/bootstrap). ORLUNE_CHROMIUM names the browser (default /usr/bin/chromium).
 import fs from 'node:fs';
@@ -146,6 +147,7 @@ async function runOnce(chromium, packets, { name, webCodecs }) {
     check(`${name}: Auto steps up to High within 10 s of Listen`, high && marks.high - listenAt <= 10000,
       high ? `${marks.high - listenAt} ms` : `not within 12 s: ${JSON.stringify({ tier: seen.tier, auto: seen.auto, underruns: seen.underrunFrames, requests: server.log.quality })}`);
     await sleep(2500);
+    if (process.env.ORLUNE_SCREENSHOT && webCodecs) await page.screenshot({ path: process.env.ORLUNE_SCREENSHOT });
 
     mark('inject');
     server.inject.missing = 3;
