@@ -167,6 +167,32 @@ describe('Opus feed', () => {
     assert.equal(feed.counters.late, 1);
   });
 
+  test('random messages and sequence numbers: no exception, every block the length of its frames', () => {
+    let seed = 12345;
+    const rand = (n) => {
+      seed = (seed * 1664525 + 1013904223) >>> 0;
+      return seed % n;
+    };
+    const { feed, out } = feedWith(syncBackend());
+    let seq = 0;
+    let parsed = 0;
+    for (let k = 0; k < 3000; k++) {
+      const packets = Array.from({ length: 1 + rand(3) }, () => Array.from({ length: rand(3) ? rand(20) : 0 }, () => rand(256)));
+      seq = rand(10) ? seq + packets.length + rand(3) - 1 : rand(100000); // mostly on, some jumps
+      const pos = rand(10) ? seq * 480 : rand(1e9);
+      const buf = new Uint8Array(opusMessage(seq, pos, packets));
+      if (rand(5) === 0) buf[rand(buf.length)] = rand(256); // damaged anywhere
+      const m = fmt.parseOpusMessage(rand(20) ? buf.buffer : buf.buffer.slice(0, rand(buf.length)));
+      if (m) {
+        parsed++;
+        feed.push(m);
+      }
+    }
+    assert.ok(parsed > 2000, `${parsed} parsed`);
+    assert.ok(out.length > 2000);
+    for (const e of out) assert.equal(e.samples.length, 2 * e.frames);
+  });
+
   const decoderBuild = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..', '..', 'web', 'opus-decoder.min.js');
   test('the WebAssembly decoder conceals one frame at a time and survives garbage', { skip: !fs.existsSync(decoderBuild) && 'web/opus-decoder.min.js missing (scripts/bootstrap)' }, async () => {
     globalThis.Worker ??= class {}; // the build subclasses Worker for its own threaded variant
