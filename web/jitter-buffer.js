@@ -32,6 +32,15 @@
 //   before the gap faded out and the audio after it faded in. An underrun is counted only
 //   when the same stream resumes after the buffer ran dry, so the end of a stream is not
 //   mistaken for one.
+//
+//   Packets are usually the relay's 256-frame datagrams; decoded Opus arrives in blocks of
+//   the codec's frame size. Each packet's length is taken from its sample array, and a gap
+//   is measured in packets of the length of the one before it.
+//
+//   Every sample is made safe as it is written: NaN and infinities become 0, anything
+//   beyond full scale is clipped to +-1 (a DAW track can hold such values and the plug-in
+//   passes them through unchanged). The ring therefore only ever holds playable audio,
+//   and clean audio after bad audio plays at once.
 
 export const SAMPLE_RATE = 48000;
 export const CHANNELS = 2;
@@ -119,6 +128,8 @@ export class JitterBuffer {
 
     this.expectedSeq = null;
     this.expectedPos = 0;
+    this.lastFrames = FRAMES_PER_PACKET; // length of the packet before the next one
+    this.sequenceRenewed = false; // newSequence() called: a continuing position is no splice
     this.fadeInPacket = false; // fade in the next packet written (after a splice)
     this.pendingUnderrun = false;
     this.pendingUnderrunFrame = 0;
@@ -165,6 +176,8 @@ export class JitterBuffer {
       relaySkipped: 0,
       discontinuities: 0,
       concealedFrames: 0, // silence inserted for lost packets
+      nonFinite: 0, // NaN or infinite samples written as 0
+      clipped: 0, // samples beyond full scale clipped to +-1
       droppedFrames: 0, // input frames thrown away (overflow or jump ahead)
       jumps: 0,
       playedFrames: 0, // output frames rendered from audio (not silence while stalled)
@@ -190,10 +203,20 @@ export class JitterBuffer {
   // starts a new sequence, and a gap before it is not a loss.
   discontinuity() {
     this.expectedSeq = null;
+    this.sequenceRenewed = false;
     this.pendingUnderrun = false;
     this.pendingRelaySkip = 0;
     this.ended = false;
     this.resetJitter();
+  }
+
+  // The stream goes on, but its sequence numbers start afresh (another codec or quality
+  // tier): the next packet follows on seamlessly when its sample position continues the
+  // stream, and is spliced on otherwise; neither counts as a restart or resets the jitter
+  // measurements.
+  newSequence() {
+    this.expectedSeq = null;
+    this.sequenceRenewed = this.stats.packets > 0;
   }
 
   // The source went silent: let the buffer play out; running dry is then not an underrun.
@@ -209,17 +232,20 @@ export class JitterBuffer {
     if (Number.isFinite(dropped) && dropped > 0) this.pendingRelaySkip += Math.floor(dropped);
   }
 
-  // Adds one packet. `samples` holds 512 interleaved floats. `arrivalMs` and `id` are only
-  // handed back in the render records.
+  // Adds one packet. `samples` holds the interleaved stereo frames (512 floats for a relay
+  // datagram). `arrivalMs` and `id` are only handed back in the render records.
   // Returns 'ok', 'late' (dropped) or 'restart' (accepted as the start of a new stream).
   push(sequence, samplePosition, samples, arrivalMs = 0, id = 0) {
     const o = this.o;
+    const frames = samples.length >> 1;
+    if (frames === 0) return 'late';
     let result = 'ok';
     let splice = false;
 
     if (this.expectedSeq === null) {
-      result = this.stats.packets === 0 ? 'ok' : 'restart';
-      splice = true;
+      const continues = this.sequenceRenewed && samplePosition === this.expectedPos;
+      result = this.stats.packets === 0 || continues ? 'ok' : 'restart';
+      splice = !continues;
     } else {
       const gap = sequence - this.expectedSeq;
       if (gap < 0) {
@@ -230,7 +256,7 @@ export class JitterBuffer {
         result = this.restart();
         splice = true;
       } else if (gap > 0) {
-        const consistent = samplePosition === this.expectedPos + gap * FRAMES_PER_PACKET;
+        const consistent = samplePosition === this.expectedPos + gap * this.lastFrames;
         if (gap > o.maxGapPackets || !consistent) {
           result = this.restart();
           splice = true;
@@ -244,7 +270,7 @@ export class JitterBuffer {
           splice = true;
         } else {
           this.stats.lost += gap;
-          const fill = Math.min(gap * FRAMES_PER_PACKET, Math.max(0, this.targetFrames - Math.ceil(this.level)));
+          const fill = Math.min(gap * this.lastFrames, Math.max(0, this.targetFrames - Math.ceil(this.level)));
           this.fadeOutTail();
           this.writeSilence(fill);
           this.stats.concealedFrames += fill;
@@ -279,8 +305,8 @@ export class JitterBuffer {
 
     // Never overwrite unread audio: drop the oldest frames instead.
     const room = this.capacity - 4 - this.level;
-    if (room < FRAMES_PER_PACKET) {
-      const drop = Math.ceil(FRAMES_PER_PACKET - room);
+    if (room < frames) {
+      const drop = Math.ceil(frames - room);
       this.readPos += drop;
       this.stats.droppedFrames += drop;
       this.dropMarksBefore(this.readPos);
@@ -288,12 +314,14 @@ export class JitterBuffer {
     }
 
     this.addMark(this.writePos, id, sequence, arrivalMs);
-    this.writeSamples(samples, this.fadeInPacket ? o.fadeFrames : 0);
+    this.writeSamples(samples, frames, this.fadeInPacket ? o.fadeFrames : 0);
     this.fadeInPacket = false;
 
     this.stats.packets++;
     this.expectedSeq = sequence + 1;
-    this.expectedPos = samplePosition + FRAMES_PER_PACKET;
+    this.expectedPos = samplePosition + frames;
+    this.lastFrames = frames;
+    this.sequenceRenewed = false;
     if (this.state === 'waiting') this.state = 'buffering';
     return result;
   }
@@ -306,15 +334,33 @@ export class JitterBuffer {
     return 'restart';
   }
 
-  writeSamples(samples, fadeIn) {
+  writeSamples(samples, frames, fadeIn) {
     const m = this.mask;
     let w = this.writePos;
-    for (let i = 0; i < FRAMES_PER_PACKET; i++, w++) {
+    for (let i = 0; i < frames; i++, w++) {
       const g = i < fadeIn ? (i + 1) / (fadeIn + 1) : 1;
-      this.left[w & m] = samples[2 * i] * g;
-      this.right[w & m] = samples[2 * i + 1] * g;
+      let l = samples[2 * i];
+      let r = samples[2 * i + 1];
+      // One comparison pair per sample on the common path; NaN fails both.
+      if (!(l >= -1 && l <= 1)) l = this.safe(l);
+      if (!(r >= -1 && r <= 1)) r = this.safe(r);
+      this.left[w & m] = l * g;
+      this.right[w & m] = r * g;
     }
     this.writePos = w;
+  }
+
+  safe(x) {
+    if (x > 1 && x !== Infinity) {
+      this.stats.clipped++;
+      return 1;
+    }
+    if (x < -1 && x !== -Infinity) {
+      this.stats.clipped++;
+      return -1;
+    }
+    this.stats.nonFinite++;
+    return 0;
   }
 
   writeSilence(frames) {

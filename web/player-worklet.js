@@ -2,13 +2,19 @@
 // meters what it plays and reports to the page about ten times a second.
 //
 // Messages from the page (port):
-//   {type: 'packet', buffer: ArrayBuffer(2064), arrival: ms, id}   one relay datagram
+//   {type: 'packet', buffer: ArrayBuffer(2064), arrival: ms, id, epoch}   one relay datagram
+//   {type: 'pcm', seq, pos, buffer: ArrayBuffer, arrival, id, epoch}   decoded audio: float32
+//                             interleaved stereo frames (the socket worker decodes Opus)
+//     `epoch` changes when the sequence numbers start afresh within one stream (another
+//     quality tier): the next packet is spliced on.
 //   {type: 'discontinuity'}   new source or new connection: sequence numbers start over
 //   {type: 'end'}             the source went silent
 //   {type: 'skip', dropped}   the relay skipped this listener ahead by `dropped` packets
 //   {type: 'capture', seconds, requestId}   send back the last seconds of output
 //   {type: 'port'} with a MessagePort: the socket worker's channel, which carries
 //                             the packet, discontinuity, end and skip messages
+// Messages to the socket worker (over its port):
+//   {type: 'underruns', count}   the underrun count went up (the quality choice listens)
 // Messages to the page:
 //   {type: 'stats', frame, buffer: {...}, peak: [l, r], rms: [l, r],
 //    renders: [id, sequence, arrival, frame, ...]}
@@ -24,6 +30,8 @@ class OrlunePlayerProcessor extends AudioWorkletProcessor {
     const opts = (options && options.processorOptions) || {};
     this.buffer = new JitterBuffer({ ...(opts.buffer || {}), outputRate: sampleRate });
     this.malformed = 0;
+    this.epoch = 0;
+    this.reportedUnderruns = 0;
 
     const captureSeconds = Math.max(0, Math.min(60, Number(opts.captureSeconds) || 0));
     this.captureFrames = Math.round(captureSeconds * sampleRate);
@@ -51,7 +59,18 @@ class OrlunePlayerProcessor extends AudioWorkletProcessor {
           this.malformed++;
           return;
         }
+        this.nextEpoch(msg.epoch);
         this.buffer.push(packet.sequence, packet.samplePosition, packet.samples, msg.arrival, msg.id);
+        break;
+      }
+      case 'pcm': {
+        const ok = msg.buffer instanceof ArrayBuffer && msg.buffer.byteLength % 8 === 0 && msg.buffer.byteLength > 0;
+        if (!ok || !Number.isFinite(msg.seq) || !Number.isFinite(msg.pos)) {
+          this.malformed++;
+          return;
+        }
+        this.nextEpoch(msg.epoch);
+        this.buffer.push(msg.seq, msg.pos, new Float32Array(msg.buffer), msg.arrival, msg.id);
         break;
       }
       case 'discontinuity':
@@ -74,6 +93,12 @@ class OrlunePlayerProcessor extends AudioWorkletProcessor {
       default:
         break;
     }
+  }
+
+  nextEpoch(epoch) {
+    if (epoch === undefined || epoch === this.epoch) return;
+    this.epoch = epoch;
+    this.buffer.newSequence();
   }
 
   sendCapture(msg) {
@@ -113,8 +138,13 @@ class OrlunePlayerProcessor extends AudioWorkletProcessor {
     this.buffer.pull(outL, outR, n, currentFrame);
 
     for (let k = 0; k < n; k++) {
-      const l = outL[k];
-      const r = outR[k];
+      // The ring holds only samples within +-1; interpolation can overshoot a little.
+      let l = outL[k];
+      let r = outR[k];
+      if (l > 1) outL[k] = l = 1;
+      else if (l < -1) outL[k] = l = -1;
+      if (r > 1) outR[k] = r = 1;
+      else if (r < -1) outR[k] = r = -1;
       const al = l < 0 ? -l : l;
       const ar = r < 0 ? -r : r;
       if (al > this.peakL) this.peakL = al;
@@ -146,6 +176,10 @@ class OrlunePlayerProcessor extends AudioWorkletProcessor {
     const frames = this.meterFrames || 1;
     const snapshot = this.buffer.snapshot();
     snapshot.malformed = this.malformed;
+    if (snapshot.underruns !== this.reportedUnderruns && this.dataPort) {
+      this.reportedUnderruns = snapshot.underruns;
+      this.dataPort.postMessage({ type: 'underruns', count: snapshot.underruns });
+    }
     this.port.postMessage({
       type: 'stats',
       frame: currentFrame,

@@ -21,6 +21,7 @@
 // page's performance.now() start at different moments.
 
 import { roomFromPath, socketUrl, LatencyTracker, frameToPerformanceTime, toDbfs } from './player-core.js';
+import { qualityFromHash } from './stream-format.js';
 
 const STATUS_TEXT = {
   idle: 'Press Listen to hear this room',
@@ -35,8 +36,9 @@ const STATUS_TEXT = {
 };
 
 class Player {
-  constructor(room, ui, captureSeconds) {
+  constructor(room, ui, captureSeconds, quality = 'auto') {
     this.room = room;
+    this.quality = quality; // 'auto' or a tier name, as the listener chose
     this.ui = ui;
     this.captureSeconds = captureSeconds;
     this.ctx = null;
@@ -125,14 +127,31 @@ class Player {
     }
     const channel = new MessageChannel();
     this.node.port.postMessage({ type: 'port' }, [channel.port1]);
-    this.socket.postMessage({ type: 'start', url: socketUrl(location, this.room) }, [channel.port2]);
+    // The page's view of WebCodecs decides: where the page has no AudioDecoder, its worker
+    // decodes with WebAssembly even if it has one.
+    const webCodecs = typeof window.AudioDecoder === 'function';
+    this.socket.postMessage(
+      { type: 'start', url: socketUrl(location, this.room), quality: this.quality, webCodecs },
+      [channel.port2],
+    );
     this.net.connection = 'connecting';
+    this.render();
+  }
+
+  setQuality(quality) {
+    this.quality = quality;
+    this.qualitySerial = (this.qualitySerial || 0) + 1;
+    if (this.socket) this.socket.postMessage({ type: 'quality', quality, serial: this.qualitySerial });
     this.render();
   }
 
   onSocketMessage(msg) {
     if (msg.type !== 'connection') return;
     this.net = msg;
+    // The worker may have settled on Auto instead (a tier this relay does not offer);
+    // reports from before the listener's latest choice do not count.
+    const q = msg.quality;
+    if (q && q.mode && (q.serial || 0) === (this.qualitySerial || 0)) this.quality = q.mode;
     if (msg.error && this.running) {
       this.fail(msg.error);
       return;
@@ -198,6 +217,8 @@ class Player {
     const w = this.worklet;
     const b = (w && w.buffer) || {};
     const c = this.net.counters || {};
+    const q = this.net.quality || {};
+    const opus = q.opus || {};
     const rate = (w && w.sampleRate) || (this.ctx && this.ctx.sampleRate) || 48000;
     const ts = this.outputTs;
     return {
@@ -229,6 +250,27 @@ class Player {
       packetsReceived: c.packets ?? 0,
       packetsBuffered: b.packets ?? 0,
       malformed: (c.malformed ?? 0) + (b.malformed ?? 0),
+      nonFinite: b.nonFinite ?? 0,
+      clipped: b.clipped ?? 0,
+      quality: this.quality,
+      tier: q.tier ?? null,
+      codec: q.codec ?? null,
+      bitrate: q.bitrate ?? 0,
+      receivedBps: q.receivedBps ?? 0,
+      decoder: q.decoder ?? null,
+      tiers: q.tiers ?? [],
+      auto: q.auto ?? null,
+      qualityNote: q.note ?? null,
+      formatError: q.formatError ?? null,
+      relayError: q.relayError ?? null,
+      relayErrors: c.relayErrors ?? 0,
+      qualityRequests: c.qualityRequests ?? 0,
+      formatChanges: c.formatChanges ?? 0,
+      undecodable: c.undecodable ?? 0,
+      opusFrames: opus.frames ?? 0,
+      opusMissing: opus.missing ?? 0,
+      opusConcealed: opus.concealed ?? 0,
+      decodeErrors: opus.decodeErrors ?? 0,
       reconnects: c.reconnects ?? 0,
       skipMessages: c.skipMessages ?? 0,
       peak: w ? w.peak : [0, 0],
@@ -269,7 +311,12 @@ function makeUi() {
     meterL: $('meter-l'),
     meterR: $('meter-r'),
     meterDb: $('meter-db'),
+    quality: $('quality'),
+    tier: $('tier'),
+    qualityNote: $('quality-note'),
   };
+  let tierList = '';
+  const decodeErrors = { count: 0, at: -Infinity };
   const meter = { l: -90, r: -90, targetL: -90, targetR: -90, last: 0 };
 
   function setText(node, text) {
@@ -295,10 +342,43 @@ function makeUi() {
     setText(el.buffered, player.running ? `${Math.round(b.bufferedMs)}` : '–');
     setText(el.target, player.running ? `target ${Math.round(b.targetMs)}` : '');
     setText(el.underruns, `${b.underruns}`);
-    setText(el.lost, `${b.lost}`);
+    // Frames the Opus decoder concealed never reach the buffer as a gap: count them here.
+    const concealed = (player.net.quality && player.net.quality.opus && player.net.quality.opus.concealedMissing) || 0;
+    setText(el.lost, `${b.lost + concealed}`);
     setText(el.latency, latencyMs === null || state !== 'playing' ? '–' : `${Math.round(latencyMs)}`);
+    updateQuality(player);
     meter.targetL = player.running && w ? toDbfs(w.peak[0]) : -90;
     meter.targetR = player.running && w ? toDbfs(w.peak[1]) : -90;
+  }
+
+  function updateQuality(player) {
+    const q = player.net.quality || {};
+    const tiers = q.tiers || [];
+    const list = tiers.map((t) => `${t.name}:${t.bitrate}`).join(',');
+    if (list !== tierList) {
+      tierList = list;
+      const options = [['auto', 'Auto']].concat(tiers.map((t) => [t.name, `${tierName(t.name)} · ${formatBps(t.bitrate)}`]));
+      el.quality.replaceChildren(...options.map(([value, label]) => new Option(label, value)));
+    }
+    if (el.quality.value !== player.quality && [...el.quality.options].some((o) => o.value === player.quality)) {
+      el.quality.value = player.quality;
+    }
+    let text = '–';
+    if (player.running && q.tier) {
+      const codec = q.codec === 'opus' ? 'Opus' : q.codec === 'pcm-f32' ? 'PCM' : q.codec;
+      text = `${q.auto ? 'Auto: ' : ''}${tierName(q.tier)} (${codec}) · ${formatBps(q.receivedBps)}`;
+    }
+    setText(el.tier, text);
+    const errors = (q.opus && q.opus.decodeErrors) || 0;
+    if (errors !== decodeErrors.count) {
+      decodeErrors.count = errors;
+      decodeErrors.at = performance.now();
+    }
+    const recentErrors = errors > 0 && performance.now() - decodeErrors.at < 5000;
+    const errorText = recentErrors ? `${errors} Opus frames could not be decoded; they were concealed` : '';
+    const noteText = q.formatError || q.note || errorText;
+    setText(el.qualityNote, noteText);
+    el.qualityNote.hidden = !noteText;
   }
 
   // Peak meter: rises at once, falls 20 dB per second.
@@ -319,6 +399,15 @@ function makeUi() {
   return { el, update };
 }
 
+function tierName(name) {
+  return name ? name.charAt(0).toUpperCase() + name.slice(1) : '';
+}
+
+function formatBps(bps) {
+  if (!(bps > 0)) return '0 kbit/s';
+  return bps >= 1e6 ? `${(bps / 1e6).toFixed(1)} Mbit/s` : `${Math.round(bps / 1000)} kbit/s`;
+}
+
 function captureSecondsFromHash(hash) {
   const m = /(?:^#|&)capture(?:=(\d+(?:\.\d+)?))?(?:&|$)/.exec(hash || '');
   if (!m) return 0;
@@ -330,7 +419,8 @@ function main() {
   const ui = makeUi();
   ui.el.room.textContent = room || '(none)';
   if (room) document.title = `${room} · Vesk Orlune`;
-  const player = new Player(room, ui, captureSecondsFromHash(location.hash));
+  const player = new Player(room, ui, captureSecondsFromHash(location.hash), qualityFromHash(location.hash));
+  ui.el.quality.addEventListener('change', () => player.setQuality(ui.el.quality.value));
 
   if (!room) {
     player.error = 'this link has no valid room code';
@@ -362,6 +452,7 @@ function main() {
   window.orluneStats = () => player.stats();
   window.orluneLatencies = () => player.latency.samples.slice();
   window.orluneCapture = (seconds) => player.requestCapture(seconds);
+  window.orluneSetQuality = (quality) => player.setQuality(String(quality));
   player.render();
 }
 

@@ -24,6 +24,7 @@
 //   ORLUNE_SIGNAL_DBFS   the tone's peak level in dBFS (default -12)
 //   ORLUNE_CHROMIUM      the browser (default /usr/bin/chromium)
 //   ORLUNE_SCREENSHOT    where the screenshot goes (default docs/player.png; "" for none)
+//   ORLUNE_E2E_QUALITY   the quality the page asks for (default lossless; auto, low, ...)
 // Options: --mock-relay (use mock-relay.mjs), --seconds N (listening time, default 10),
 //          --json FILE (write the measurements; with ORLUNE_E2E_RAW=1 also the raw
 //          capture, latency samples and send log, for looking into a failure).
@@ -188,7 +189,10 @@ async function run() {
     if (msg.type() === 'error') pageErrors.push(msg.text());
   });
 
-  await page.goto(`http://127.0.0.1:${httpPort}/orlune/${room}#capture=${listenSeconds + 2}`);
+  // Lossless unless ORLUNE_E2E_QUALITY says otherwise: the checks below (level within
+  // 0.2 dB, no clicks, latency per datagram) are those of the bit-exact stream.
+  const quality = process.env.ORLUNE_E2E_QUALITY || 'lossless';
+  await page.goto(`http://127.0.0.1:${httpPort}/orlune/${room}#capture=${listenSeconds + 2}&quality=${quality}`);
   // Like a person, press Listen once the page is there, not while the browser is still
   // starting up and holding both cores.
   await page.waitForLoadState('load');
