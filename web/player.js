@@ -25,7 +25,8 @@ import {
 } from './player-core.js';
 
 const OUTPUT_CLOCK_DELAY_S = 1.5;
-const OUTPUT_CLOCK_EVERY_S = 1;
+const OUTPUT_CLOCK_EVERY_S = 10;
+const OUTPUT_CLOCK_SAFE = !/\bFirefox\//.test(navigator.userAgent);
 
 const STATUS_TEXT = {
   idle: 'Press Listen to hear this room',
@@ -175,11 +176,14 @@ class Player {
 
   // The context's output clock (getOutputTimestamp, outputLatency, baseLatency), read
   // only once the context has been rendering for OUTPUT_CLOCK_DELAY_S and then once per
-  // OUTPUT_CLOCK_EVERY_S, and cached for everything else on the page. Firefox can hang the
-  // tab for good when these are read while its audio output is still being opened (the
-  // first moments after the context starts, or resumes): a page that asks for them every
-  // 50 ms from the moment its context exists freezes in about one start in three.
+  // OUTPUT_CLOCK_EVERY_S, and cached for everything else on the page (stats() included, which
+  // tests poll). In Firefox (ESR 153, PulseAudio output) reading either of them while the
+  // context plays can hang the tab's content process for good: every 50 ms from the start
+  // it froze about one start in three, and a single read 1.5 s into playback still froze
+  // 3 to 5 starts in 20, while a page that never reads them started 27 of 27 times. There
+  // they are not read at all, and the latency shown leaves out the output latency.
   readOutputClock(msg) {
+    if (!OUTPUT_CLOCK_SAFE) return;
     const rate = msg.sampleRate || this.ctx.sampleRate;
     if (this.ctx.state !== 'running') {
       this.clockFrom = null;

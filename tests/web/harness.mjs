@@ -377,3 +377,73 @@ export function summarize(values) {
 export function loadAverage() {
   return os.loadavg().map((x) => x.toFixed(2)).join(' ');
 }
+
+// ---- one listening run ------------------------------------------------------------------
+
+// Opens the room's page, presses Listen and waits for "playing" (within `startMs`). Throws
+// TimeoutError when the tab stops answering.
+export async function openAndListen(browser, url, { startMs = 15000 } = {}) {
+  const page = await browser.newPage();
+  await page.goto(url);
+  // Like a person, press Listen once the page is there.
+  await sleep(300);
+  await page.click('#listen');
+  const t0 = Date.now();
+  const playing = await poll(page, () => window.orluneStats && window.orluneStats().state === 'playing', null, {
+    ms: startMs,
+    everyMs: 100,
+  });
+  return { page, playing: !!playing, startMs: Date.now() - t0 };
+}
+
+// Lets the page play for `seconds`, noting every `everyMs` the tier, state and context frame
+// (the timeline a tier choice is judged by), then reads the capture, statistics and
+// latency samples and measures the settled part: from `fromFrame(stats, timeline)` on.
+export async function listenAndMeasure(page, { seconds, freq, dbfs, sendLog, everyMs = 500, fromFrame }) {
+  const { decodeFloat32, findEnvelopeFaults, findGlitches, sineLevelDbfs, zeroCrossingFrequency } = await import('./signal.mjs');
+  const timeline = [];
+  const t0 = Date.now();
+  while (Date.now() - t0 < seconds * 1000) {
+    const s = await page.evaluate(() => {
+      const x = window.orluneStats();
+      return { state: x.state, tier: x.tier ?? null, codec: x.codec ?? null, frame: x.contextFrame, underruns: x.underruns,
+        bufferedMs: x.bufferedMs, latencyText: document.getElementById('latency').textContent };
+    });
+    timeline.push({ t: (Date.now() - t0) / 1000, ...s });
+    await sleep(everyMs);
+  }
+  const capture = await page.evaluate((s) => window.orluneCapture(s), seconds + 2, 30000);
+  const stats = await page.evaluate(() => window.orluneStats());
+  const latencies = await page.evaluate(() => window.orluneLatencies(), undefined, 30000);
+
+  const sr = capture.sampleRate;
+  const from = Math.max(fromFrame ? fromFrame(stats, timeline) : stats.firstRenderFrame + sr, stats.firstRenderFrame + sr);
+  const captureStart = capture.endFrame - capture.frames;
+  const amplitude = 10 ** (dbfs / 20);
+  const channels = [capture.left, capture.right].map((b64) => {
+    const x = decodeFloat32(b64).subarray(Math.max(0, from - captureStart));
+    return {
+      seconds: Math.round((x.length / sr) * 100) / 100,
+      freqHz: zeroCrossingFrequency(x, sr),
+      levelDbfs: sineLevelDbfs(x),
+      glitches: findGlitches(x, sr, freq, amplitude).length,
+      envelopeFaults: findEnvelopeFaults(x, sr, freq, amplitude).length,
+    };
+  });
+  const judged = (frame) => frame >= from && frame < capture.endFrame;
+  const settled = latencies.filter((s) => judged(s.frame));
+  const sent = sendLog ? readSendLog(sendLog) : new Map();
+  const fromSend = [];
+  for (const s of settled) if (sent.has(s.seq)) fromSend.push(s.arrivalMs + s.latencyMs - sent.get(s.seq));
+  return {
+    sampleRate: sr,
+    fromFrame: from,
+    firstRenderFrame: stats.firstRenderFrame,
+    stats,
+    timeline,
+    channels,
+    underrunsJudged: stats.underrunFrames.filter(judged).length,
+    latencyPageMs: summarize(settled.map((s) => s.latencyMs)),
+    latencyFromSendMs: summarize(fromSend),
+  };
+}
