@@ -66,6 +66,19 @@ export function frameToPerformanceTime(frame, sampleRate, ts, fallback) {
   return fallback.nowMs + (frame / sampleRate - fallback.currentTime + fallback.outputLatency) * 1000;
 }
 
+// getOutputTimestamp() should name the context time being heard at the output right now;
+// some browsers return the time being rendered instead, which leaves the output latency
+// out. Rendering runs ahead of the output by that latency, so the timestamp's context time
+// lags currentTime by about outputLatency where it is right, and by next to nothing where
+// it is not: then the timestamp is moved back by the output latency. `nowMs` and
+// `currentTime` are read right after the timestamp; times in seconds except the *Ms ones.
+export function outputTimestampWithLatency(ts, nowMs, currentTime, outputLatency) {
+  if (!ts || !(ts.contextTime > 0) || !(outputLatency > 0)) return ts;
+  const lagS = currentTime - ts.contextTime - (nowMs - ts.performanceTime) / 1000;
+  if (lagS >= outputLatency / 2) return ts;
+  return { contextTime: ts.contextTime - outputLatency, performanceTime: ts.performanceTime };
+}
+
 // Latency of each datagram from its arrival at the page to the moment its first frame is
 // played out. The worklet reports [id, sequence, arrival, frame, ...] for every datagram it
 // starts to play; `frameToMs` maps an output frame to the same clock as `arrival`.

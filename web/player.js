@@ -20,8 +20,14 @@
 // milliseconds (performance.timeOrigin + performance.now()), since the worker's and the
 // page's performance.now() start at different moments.
 
-import { roomFromPath, socketUrl, LatencyTracker, frameToPerformanceTime, toDbfs } from './player-core.js';
+import {
+  roomFromPath, socketUrl, LatencyTracker, frameToPerformanceTime, outputTimestampWithLatency, toDbfs,
+} from './player-core.js';
 import { qualityFromHash } from './stream-format.js';
+
+const OUTPUT_CLOCK_DELAY_S = 1.5;
+const OUTPUT_CLOCK_EVERY_S = 10;
+const OUTPUT_CLOCK_SAFE = !/\bFirefox\//.test(navigator.userAgent);
 
 const STATUS_TEXT = {
   idle: 'Press Listen to hear this room',
@@ -50,6 +56,9 @@ class Player {
     this.error = null;
     this.latency = new LatencyTracker();
     this.outputTs = null;
+    this.outputLatency = 0; // seconds, output + base latency, as last read
+    this.clockFrom = null; // context frame from which the context has run without a pause
+    this.clockReadFrame = null;
     this.worklet = null; // last stats message from the worklet
     this.firstRenderFrame = null;
     this.captureRequests = new Map();
@@ -117,6 +126,8 @@ class Player {
     this.node.port.onmessage = (event) => this.onWorkletMessage(event.data);
     this.node.connect(this.ctx.destination);
     this.firstRenderFrame = null;
+    this.clockFrom = null;
+    this.clockReadFrame = null;
   }
 
   connect() {
@@ -162,13 +173,13 @@ class Player {
   onWorkletMessage(msg) {
     if (msg.type === 'stats') {
       this.worklet = msg;
-      if (this.ctx.getOutputTimestamp) this.outputTs = this.ctx.getOutputTimestamp();
+      this.readOutputClock(msg);
       if (msg.renders.length) {
         if (this.firstRenderFrame === null) this.firstRenderFrame = msg.renders[3];
         const fallback = {
           nowMs: performance.now(),
           currentTime: this.ctx.currentTime,
-          outputLatency: (this.ctx.outputLatency || 0) + (this.ctx.baseLatency || 0),
+          outputLatency: this.outputLatency,
         };
         const rate = msg.sampleRate;
         const origin = performance.timeOrigin;
@@ -180,6 +191,35 @@ class Player {
       this.captureRequests.delete(msg.requestId);
       if (resolve) resolve(msg);
     }
+  }
+
+  // The context's output clock (getOutputTimestamp, outputLatency, baseLatency), read
+  // only once the context has been rendering for OUTPUT_CLOCK_DELAY_S and then once per
+  // OUTPUT_CLOCK_EVERY_S, and cached for everything else on the page (stats() included, which
+  // tests poll). In Firefox (ESR 153, PulseAudio output) reading either of them while the
+  // context plays can hang the tab's content process for good: every 50 ms from the start
+  // it froze about one start in three, and a single read 1.5 s into playback still froze
+  // 3 to 5 starts in 20, while a page that never reads them started 27 of 27 times. There
+  // they are not read at all, and the latency shown leaves out the output latency.
+  readOutputClock(msg) {
+    if (!OUTPUT_CLOCK_SAFE) return;
+    const rate = msg.sampleRate || this.ctx.sampleRate;
+    if (this.ctx.state !== 'running') {
+      this.clockFrom = null;
+      return;
+    }
+    if (this.clockFrom === null) this.clockFrom = msg.frame;
+    const renderedS = (msg.frame - this.clockFrom) / rate;
+    if (renderedS < OUTPUT_CLOCK_DELAY_S) return;
+    if (this.clockReadFrame !== null && msg.frame - this.clockReadFrame < OUTPUT_CLOCK_EVERY_S * rate && msg.frame >= this.clockReadFrame) return;
+    this.clockReadFrame = msg.frame;
+    const latency = (this.ctx.outputLatency || 0) + (this.ctx.baseLatency || 0);
+    this.outputLatency = latency;
+    if (!this.ctx.getOutputTimestamp) return;
+    const ts = this.ctx.getOutputTimestamp();
+    const nowMs = performance.now();
+    const currentTime = this.ctx.currentTime;
+    this.outputTs = outputTimestampWithLatency(ts, nowMs, currentTime, this.ctx.outputLatency || 0);
   }
 
   requestCapture(seconds) {
@@ -275,7 +315,7 @@ class Player {
       skipMessages: c.skipMessages ?? 0,
       peak: w ? w.peak : [0, 0],
       rms: w ? w.rms : [0, 0],
-      outputLatencyMs: this.ctx ? ((this.ctx.outputLatency || 0) + (this.ctx.baseLatency || 0)) * 1000 : null,
+      outputLatencyMs: this.ctx ? this.outputLatency * 1000 : null,
       outputTimestamp: ts ? { contextTime: ts.contextTime, performanceTime: ts.performanceTime } : null,
       latency: this.latency.summary(),
     };

@@ -85,3 +85,27 @@ describe('latency bookkeeping', () => {
     assert.equal(core.summarize([]).count, 0);
   });
 });
+
+describe('output timestamp that leaves out the output latency', () => {
+  // Rendering at 1.050 s; what is heard lags by 50 ms of output latency.
+  test('a timestamp naming what is heard is kept', () => {
+    const ts = { contextTime: 1.0, performanceTime: 1000 };
+    assert.deepEqual(core.outputTimestampWithLatency(ts, 1000, 1.05, 0.05), ts);
+  });
+  test('a timestamp naming what is rendered is moved back by the output latency', () => {
+    const ts = { contextTime: 1.05, performanceTime: 1000 };
+    const fixed = core.outputTimestampWithLatency(ts, 1002, 1.052, 0.05);
+    assert.ok(Math.abs(fixed.contextTime - 1.0) < 1e-9);
+    assert.equal(fixed.performanceTime, 1000);
+    // The frame rendered now is heard 50 ms from now.
+    const at = core.frameToPerformanceTime(1.052 * 48000, 48000, fixed, null);
+    assert.ok(Math.abs(at - 1052) < 1e-6, `${at}`);
+  });
+  test('no latency reported, or no timestamp: unchanged', () => {
+    const ts = { contextTime: 1.05, performanceTime: 1000 };
+    assert.equal(core.outputTimestampWithLatency(ts, 1000, 1.05, 0), ts);
+    assert.equal(core.outputTimestampWithLatency(null, 1000, 1.05, 0.05), null);
+    const zero = { contextTime: 0, performanceTime: 0 };
+    assert.equal(core.outputTimestampWithLatency(zero, 1000, 0.01, 0.05), zero);
+  });
+});
