@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <sstream>
@@ -114,6 +115,8 @@ struct ClusterLink::Shared
     kvStore* bucket = nullptr; // worker thread only
 
     std::atomic<bool> connected{false};
+    std::atomic<bool> bucketReady{false};
+    std::atomic<bool> bucketAsked{false};
     std::atomic<std::uint64_t> reconnects{0}, disconnects{0}, messagesIn{0}, bytesIn{0},
         messagesOut{0}, bytesOut{0}, publishErrors{0}, malformed{0}, asyncErrors{0}, heldDropped{0},
         leasesGranted{0}, leasesDenied{0}, leasesLost{0}, bucketUnavailable{0};
@@ -174,14 +177,35 @@ struct ClusterLink::Shared
         kvConfig_Init(&config);
         config.Bucket = kBucket;
         config.History = 1;
-        config.TTL = 3000; // a crashed owner's lease: the takeover time plus a second
+        // A crashed owner's lease ends 2 s after its last refresh, like a silent source's room.
+        // Nanoseconds; this client version refuses (as a negative duplicate window) anything
+        // above about 2.1 s.
+        config.TTL = 2'000'000'000;
         config.StorageType = js_MemoryStorage;
         config.Replicas = replicas;
-        if (js_CreateKeyValue(&bucket, js, &config) == NATS_OK)
+        natsStatus s = js_CreateKeyValue(&bucket, js, &config);
+        if (s != NATS_OK)
+        {
+            bucket = nullptr;
+            s = js_KeyValue(&bucket, js, kBucket); // made by another relay
+        }
+        if (s == NATS_OK)
+        {
+            bucketReady = true;
             return true;
+        }
         bucket = nullptr;
-        return js_KeyValue(&bucket, js, kBucket) == NATS_OK; // made by another relay
+        // Said once per kind of failure, so a relay without JetStream does not flood its log.
+        const std::string error = nats_GetLastError(nullptr) ? nats_GetLastError(nullptr) : "";
+        if (error != lastBucketError)
+        {
+            lastBucketError = error;
+            std::fprintf(stderr, "orlune-relay: no room lease bucket on NATS (%s): %s\n",
+                         natsStatus_GetText(s), error.c_str());
+        }
+        return false;
     }
+    std::string lastBucketError; // worker thread only
 
     // The lease value is "<relay id> <source address>"; an empty value is a free lease.
     static std::string ownerOf(kvEntry* entry)
@@ -382,12 +406,15 @@ void ClusterLink::shutdown()
 
 bool ClusterLink::healthy() const
 {
-    return shared_->connected;
+    return shared_->connected && shared_->bucketReady;
 }
 
 std::string ClusterLink::healthText() const
 {
-    return shared_->connected ? "ok\nnats connected\n" : "nats disconnected\n";
+    if (!shared_->connected)
+        return "nats disconnected\n";
+    return shared_->bucketReady ? "ok\nnats connected\n"
+                                : "nats connected, room lease bucket not ready\n";
 }
 
 void ClusterLink::scheduleTick()
@@ -540,6 +567,13 @@ void ClusterLink::releaseHeld(RoomLease& lease, bool admitted)
 
 void ClusterLink::tick()
 {
+    if (shared_->connected && !shared_->bucketReady && !shared_->bucketAsked.exchange(true))
+        shared_->runJob(
+            [shared = shared_]
+            {
+                shared->ensureBucket();
+                shared->bucketAsked = false;
+            });
     const TimePoint now = core_.now();
     const auto silence = core_.config.limits.sourceSilence;
     for (auto it = leases_.begin(); it != leases_.end();)
@@ -630,6 +664,8 @@ std::string ClusterLink::metricsText() const
     for (const auto& entry : leases_)
         held += entry.second.state == Lease::Ours ? 1 : 0;
     metric("nats_connected", "gauge", "1 while the link to NATS is up.", s.connected ? 1 : 0);
+    metric("cluster_bucket_ready", "gauge", "1 once the room lease bucket answers.",
+           s.bucketReady ? 1 : 0);
     metric("nats_reconnects_total", "counter", "Times the NATS link came back.",
            s.reconnects.load());
     metric("nats_disconnects_total", "counter", "Times the NATS link was lost.",
