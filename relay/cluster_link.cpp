@@ -324,6 +324,8 @@ ClusterLink::ClusterLink(net::io_context& ioc, Core& core)
     if (s == NATS_OK)
         s = natsOptions_SetNoEcho(options, true); // never hear our own publications
     if (s == NATS_OK)
+        s = natsOptions_SetNoRandomize(options, true); // the first server listed is the nearest
+    if (s == NATS_OK)
         s = natsOptions_SetMaxReconnect(options, -1);
     if (s == NATS_OK)
         s = natsOptions_SetReconnectWait(options, 250);

@@ -1,0 +1,304 @@
+// A relay cluster as scripts/cluster starts it (three NATS servers, three relays, HAProxy), each
+// test on its own: a source streams into relay a, listeners hear it on b and c, directly and
+// through HAProxy, while relays and NATS servers are killed. Runs inside a private network
+// namespace (see run-in-netns); every address is 127.0.0.1.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+namespace orlune::relay
+{
+namespace
+{
+
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr auto kPeriod = std::chrono::microseconds(5333); // 256 frames at 48 kHz
+const std::string kLive = R"({"type":"source","live":true})";
+const std::string kOffline = R"({"type":"source","live":false})";
+
+std::vector<std::uint8_t> datagram(const std::string& room, std::int64_t seq, std::uint32_t seed)
+{
+    test::DatagramFields f;
+    f.room = room;
+    f.sequence = seq;
+    f.samplePosition = seq * 256;
+    f.samples = test::patternSamples(seed + static_cast<std::uint32_t>(seq));
+    return test::buildDatagram(f);
+}
+
+bool samplesMatch(const std::string& message, std::int64_t seq, std::uint32_t seed)
+{
+    const auto sent = datagram("x", seq, seed);
+    return message.size() == 2064 &&
+           std::memcmp(message.data() + 16, sent.data() + sent.size() - 2048, 2048) == 0;
+}
+
+// The processes of one cluster, started and stopped through scripts/cluster.
+class Cluster
+{
+public:
+    explicit Cluster(int slot)
+        : base_(20000 + slot * 100)
+        , udp_(30000 + slot * 10)
+    {
+        const std::string command = std::string(ORLUNE_CLUSTER_SCRIPT) + " --detach --dir " +
+                                    dir_.path().string() + " --base-port " +
+                                    std::to_string(base_) + " --udp-port " +
+                                    std::to_string(udp_) + " --relay " + ORLUNE_RELAY_BINARY +
+                                    " > " + (dir_.path() / "script.log").string() + " 2>&1";
+        started_ = std::system(command.c_str()) == 0;
+    }
+    ~Cluster()
+    {
+        const std::string command =
+            std::string(ORLUNE_CLUSTER_SCRIPT) + " --stop " + dir_.path().string();
+        std::system(command.c_str());
+    }
+    bool started() const { return started_; }
+    std::string log() const
+    {
+        std::ifstream in(dir_.path() / "script.log");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::uint16_t haproxy() const { return static_cast<std::uint16_t>(base_); }
+    std::uint16_t http(int relay) const { return static_cast<std::uint16_t>(base_ + 1 + relay); }
+    std::uint16_t udp(int relay) const { return static_cast<std::uint16_t>(udp_ + relay); }
+    void kill(const std::string& name)
+    {
+        std::ifstream in(dir_.path() / (name + ".pid"));
+        pid_t pid = 0;
+        in >> pid;
+        ASSERT_GT(pid, 0) << name;
+        ::kill(pid, SIGKILL);
+    }
+
+private:
+    test::TempDir dir_;
+    int base_;
+    int udp_;
+    bool started_ = false;
+};
+
+// Sends datagrams at the plug-in's pace on its own thread, at most `limit` of them.
+class Source
+{
+public:
+    Source(std::uint16_t port, std::string room, std::int64_t firstSeq, std::uint32_t seed,
+           std::int64_t limit)
+        : sender_(port)
+    {
+        thread_ = std::thread(
+            [this, room, firstSeq, seed, limit]
+            {
+                auto next = SteadyClock::now();
+                for (std::int64_t i = 0; i < limit && !stop_; ++i)
+                {
+                    std::this_thread::sleep_until(next);
+                    next += kPeriod;
+                    sender_.send(datagram(room, firstSeq + i, seed));
+                    last_ = SteadyClock::now().time_since_epoch().count();
+                    ++sent_;
+                }
+            });
+    }
+    ~Source() { stop(); }
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    std::int64_t sent() const { return sent_; }
+    SteadyClock::time_point lastSent() const
+    {
+        return SteadyClock::time_point(SteadyClock::duration(last_.load()));
+    }
+
+private:
+    test::UdpSender sender_;
+    std::atomic<bool> stop_{false};
+    std::atomic<std::int64_t> sent_{0};
+    std::atomic<SteadyClock::rep> last_{0};
+    std::thread thread_;
+};
+
+// One WebSocket listener reading on its own thread, keeping what it heard and when.
+class Listener
+{
+public:
+    struct Audio
+    {
+        std::int64_t seq;
+        SteadyClock::time_point at;
+        bool intact;
+    };
+
+    Listener(std::uint16_t port, const std::string& room, std::uint32_t seed)
+        : client_(port, "/orlune/" + room + "/ws")
+    {
+        thread_ = std::thread(
+            [this, seed]
+            {
+                while (!stop_)
+                {
+                    auto m = client_.read(4s);
+                    if (!m)
+                        break;
+                    const auto now = SteadyClock::now();
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    if (m->text)
+                        events_.push_back({m->data, audio_.size()});
+                    else
+                    {
+                        const auto seq = test::readLe64(m->data, 0);
+                        audio_.push_back({seq, now, samplesMatch(m->data, seq, seed)});
+                    }
+                }
+            });
+    }
+    ~Listener() { stop(); }
+    bool connected() const { return client_.connected() || !audio_.empty(); }
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    std::vector<Audio> audio()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return audio_;
+    }
+    // Text messages with the number of audio messages before each.
+    std::vector<std::pair<std::string, std::size_t>> events()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+    bool waitForAudio(std::size_t count, std::chrono::milliseconds limit)
+    {
+        const auto deadline = SteadyClock::now() + limit;
+        while (SteadyClock::now() < deadline)
+        {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (audio_.size() >= count)
+                    return true;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+
+private:
+    test::WsClient client_;
+    std::mutex mutex_;
+    std::vector<Audio> audio_;
+    std::vector<std::pair<std::string, std::size_t>> events_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const auto at = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1));
+    return values[at];
+}
+
+// The longest pause between two audio messages, from the first one on.
+SteadyClock::duration longestGap(const std::vector<Listener::Audio>& audio)
+{
+    SteadyClock::duration gap{};
+    for (std::size_t i = 1; i < audio.size(); ++i)
+        gap = std::max(gap, audio[i].at - audio[i - 1].at);
+    return gap;
+}
+
+#define START_CLUSTER(cluster, slot)                                                         \
+    Cluster cluster(slot);                                                                   \
+    ASSERT_TRUE(cluster.started()) << cluster.log()
+
+TEST(RelayCluster, EveryRelayAndTheFrontDoorCarryTheRoomBitForBitInOrder)
+{
+    START_CLUSTER(cluster, 1);
+    constexpr std::uint32_t kSeed = 7;
+    constexpr std::int64_t kCount = 600; // 3.2 s
+    Listener onA(cluster.http(0), "party", kSeed);
+    Listener onB(cluster.http(1), "party", kSeed);
+    Listener onC(cluster.http(2), "party", kSeed);
+    Listener front1(cluster.haproxy(), "party", kSeed);
+    Listener front2(cluster.haproxy(), "party", kSeed);
+    std::this_thread::sleep_for(300ms); // subscriptions reach every NATS server
+    Source source(cluster.udp(0), "party", 0, kSeed, kCount);
+    for (Listener* l : {&onA, &onB, &onC, &front1, &front2})
+        EXPECT_TRUE(l->waitForAudio(kCount, 10s));
+    source.stop();
+
+    const auto a = onA.audio();
+    for (Listener* l : {&onA, &onB, &onC, &front1, &front2})
+    {
+        const auto audio = l->audio();
+        ASSERT_EQ(audio.size(), static_cast<std::size_t>(kCount));
+        for (std::int64_t i = 0; i < kCount; ++i)
+        {
+            ASSERT_EQ(audio[static_cast<std::size_t>(i)].seq, i);
+            ASSERT_TRUE(audio[static_cast<std::size_t>(i)].intact) << i;
+        }
+        const auto events = l->events();
+        ASSERT_GE(events.size(), 2u);
+        EXPECT_EQ(events[1].first, kLive) << "announced before the first audio";
+        EXPECT_EQ(events[1].second, 0u);
+    }
+
+    // What the NATS hop adds: arrival on b and c against arrival on a, message by message.
+    std::vector<double> hop;
+    for (Listener* l : {&onB, &onC})
+    {
+        const auto audio = l->audio();
+        for (std::size_t i = 0; i < audio.size(); ++i)
+            hop.push_back(std::chrono::duration<double, std::milli>(audio[i].at - a[i].at).count());
+    }
+    const double p50 = percentile(hop, 0.5), p99 = percentile(hop, 0.99);
+    std::printf("NATS hop over listeners on relay a: p50 %.3f ms, p99 %.3f ms (%zu messages)\n",
+                p50, p99, hop.size());
+    EXPECT_LE(p99, 2.0);
+
+    const auto metricsA = test::scrapeMetrics(cluster.http(0));
+    const auto metricsB = test::scrapeMetrics(cluster.http(1));
+    EXPECT_EQ(metricsA.at("orlune_relay_nats_messages_out_total"), kCount);
+    EXPECT_EQ(metricsA.at("orlune_relay_cluster_leases_held"), 1);
+    EXPECT_GE(metricsB.at("orlune_relay_nats_messages_in_total"), kCount);
+    EXPECT_EQ(metricsB.at("orlune_relay_nats_messages_out_total"), 0) << "nothing republished";
+    EXPECT_EQ(metricsB.at("orlune_relay_nats_connected"), 1);
+    EXPECT_EQ(test::httpRequest(cluster.http(1), "/healthz").status, 200);
+}
+
+TEST(RelayCluster, RelayWithoutListenersInARoomReceivesNothingOfIt)
+{
+    START_CLUSTER(cluster, 2);
+    Listener onB(cluster.http(1), "party", 1);
+    std::this_thread::sleep_for(300ms);
+    Source source(cluster.udp(0), "party", 0, 1, 200);
+    EXPECT_TRUE(onB.waitForAudio(200, 5s));
+    source.stop();
+    EXPECT_EQ(test::scrapeMetrics(cluster.http(2)).at("orlune_relay_nats_messages_in_total"), 0);
+    EXPECT_EQ(test::scrapeMetrics(cluster.http(2)).at("orlune_relay_nats_subscriptions"), 0);
+}
+
+} // namespace
+} // namespace orlune::relay
