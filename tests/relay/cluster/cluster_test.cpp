@@ -300,5 +300,90 @@ TEST(RelayCluster, RelayWithoutListenersInARoomReceivesNothingOfIt)
     EXPECT_EQ(test::scrapeMetrics(cluster.http(2)).at("orlune_relay_nats_subscriptions"), 0);
 }
 
+TEST(RelayCluster, TwoSourcesForOneRoomOnTwoRelaysTheClusterKeepsOneAndHandsOver)
+{
+    START_CLUSTER(cluster, 3);
+    Listener onC(cluster.http(2), "duel", 1);
+    std::this_thread::sleep_for(300ms);
+    Source first(cluster.udp(0), "duel", 0, 1, 2000);
+    ASSERT_TRUE(onC.waitForAudio(50, 5s));
+    Source second(cluster.udp(1), "duel", 50000, 1, 2000);
+    std::this_thread::sleep_for(1500ms);
+    first.stop();
+    const auto firstStopped = first.lastSent();
+    std::this_thread::sleep_for(3500ms);
+    second.stop();
+    onC.stop();
+
+    const auto audio = onC.audio();
+    ASSERT_FALSE(audio.empty());
+    std::size_t switchAt = 0;
+    for (std::size_t i = 1; i < audio.size(); ++i)
+    {
+        ASSERT_TRUE(audio[i].intact) << i;
+        if (audio[i].seq >= 50000 && audio[i - 1].seq < 50000)
+        {
+            ASSERT_EQ(switchAt, 0u) << "the two streams never interleave";
+            switchAt = i;
+        }
+        else
+            ASSERT_EQ(audio[i].seq, audio[i - 1].seq + 1) << i;
+    }
+    ASSERT_GT(switchAt, 0u) << "the second source took over";
+    EXPECT_EQ(audio[switchAt - 1].seq, first.sent() - 1) << "the first source was heard to its end";
+    const double handover =
+        std::chrono::duration<double>(audio[switchAt].at - firstStopped).count();
+    std::printf("Handover to the second source: %.3f s after the first fell silent\n", handover);
+    EXPECT_GE(handover, 1.9);
+    EXPECT_LE(handover, 3.0);
+    // The listener was told: the first source went away, then a new one started.
+    std::vector<std::string> around;
+    for (const auto& [text, before] : onC.events())
+        if (before == switchAt)
+            around.push_back(text);
+    EXPECT_EQ(around, (std::vector<std::string>{kOffline, kLive}));
+
+    const auto b = test::scrapeMetrics(cluster.http(1));
+    EXPECT_GE(b.at("orlune_relay_cluster_leases_denied_total"), 1);
+    EXPECT_GT(b.at("orlune_relay_room_foreign_dropped_total{room=\"duel\"}"), 100);
+    EXPECT_EQ(b.at("orlune_relay_cluster_leases_granted_total"), 1);
+}
+
+TEST(RelayCluster, OneOfThreeNatsServersKilledCostsNoRelayMoreThanASecond)
+{
+    START_CLUSTER(cluster, 4);
+    Listener onA(cluster.http(0), "gig", 3);
+    Listener onB(cluster.http(1), "gig", 3);
+    Listener onC(cluster.http(2), "gig", 3);
+    std::this_thread::sleep_for(300ms);
+    Source source(cluster.udp(0), "gig", 0, 3, 1500); // 8 s
+    ASSERT_TRUE(onB.waitForAudio(200, 5s));
+    cluster.kill("nats-a"); // the ingesting relay's own server
+    std::this_thread::sleep_for(4s);
+    const std::size_t atEnd = onA.audio().size() + 900;
+    onB.waitForAudio(atEnd - 200, 6s);
+    source.stop();
+    std::this_thread::sleep_for(200ms);
+    for (Listener* l : {&onA, &onB, &onC})
+    {
+        const auto audio = l->audio();
+        ASSERT_GT(audio.size(), 1000u);
+        for (std::size_t i = 1; i < audio.size(); ++i)
+        {
+            ASSERT_GT(audio[i].seq, audio[i - 1].seq) << i;
+            ASSERT_TRUE(audio[i].intact) << i;
+        }
+        const double gap = std::chrono::duration<double>(longestGap(audio)).count();
+        std::printf("longest pause %.3f s, %zu of %lld messages\n", gap, audio.size(),
+                    static_cast<long long>(source.sent()));
+        EXPECT_LT(gap, 1.0);
+        EXPECT_EQ(audio.back().seq, source.sent() - 1);
+    }
+    const auto a = test::scrapeMetrics(cluster.http(0));
+    EXPECT_GE(a.at("orlune_relay_nats_reconnects_total"), 1);
+    for (int relay = 0; relay < 3; ++relay)
+        EXPECT_EQ(test::scrapeMetrics(cluster.http(relay)).at("orlune_relay_nats_connected"), 1);
+}
+
 } // namespace
 } // namespace orlune::relay
