@@ -246,7 +246,9 @@ struct ClusterLink::Shared
             if (kvStore_Update(&rev, bucket, key.c_str(), value.data(), len, last) == NATS_OK)
                 return Result{Outcome::Granted, rev, relayId};
         }
-        return Result{Outcome::Denied, 0, std::string()};
+        // Only another relay's name in the lease is a refusal; anything else (a JetStream
+        // leader being elected, a timeout) says nothing about who owns the room.
+        return r;
     }
 
     // Client threads: copy, check, hand to the relay's thread.

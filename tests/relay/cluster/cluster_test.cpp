@@ -9,6 +9,10 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -54,10 +58,10 @@ public:
         , udp_(30000 + slot * 10)
     {
         const std::string command = std::string(ORLUNE_CLUSTER_SCRIPT) + " --detach --dir " +
-                                    dir_.path().string() + " --base-port " +
-                                    std::to_string(base_) + " --udp-port " +
-                                    std::to_string(udp_) + " --relay " + ORLUNE_RELAY_BINARY +
-                                    " > " + (dir_.path() / "script.log").string() + " 2>&1";
+                                    dir_.path().string() + " --base-port " + std::to_string(base_) +
+                                    " --udp-port " + std::to_string(udp_) + " --relay " +
+                                    ORLUNE_RELAY_BINARY + " > " +
+                                    (dir_.path() / "script.log").string() + " 2>&1";
         started_ = std::system(command.c_str()) == 0;
     }
     ~Cluster()
@@ -211,6 +215,170 @@ private:
     std::thread thread_;
 };
 
+// Many listeners on one thread, through the front door, each reconnecting (at most 20 times,
+// 100 ms apart) when its connection ends, as the web player does.
+class Crowd
+{
+public:
+    struct Member
+    {
+        explicit Member(boost::asio::io_context& ioc)
+            : socket(ioc)
+            , retry(ioc)
+        {
+        }
+        boost::asio::ip::tcp::socket socket;
+        boost::asio::steady_timer retry;
+        std::string in;
+        bool upgraded = false;
+        int reconnects = 0;
+        std::int64_t lastSeq = -1;
+        std::atomic<std::int64_t> messages{0};
+        std::int64_t gaps = 0;   // jumps forward in sequence
+        std::int64_t faults = 0; // backwards, damaged or malformed
+        char chunk[16384];
+    };
+
+    Crowd(std::uint16_t port, std::string room, std::uint32_t seed, std::size_t count,
+          std::int64_t maxSeq)
+        : port_(port)
+        , room_(std::move(room))
+    {
+        for (std::int64_t seq = 0; seq < maxSeq; ++seq)
+        {
+            const auto d = datagram("x", seq, seed);
+            expected_.emplace_back(d.end() - 2048, d.end());
+        }
+        for (std::size_t i = 0; i < count; ++i)
+            members_.push_back(std::make_unique<Member>(ioc_));
+        for (auto& m : members_)
+            connect(*m);
+        thread_ = std::thread([this] { ioc_.run(); });
+    }
+    ~Crowd() { stop(); }
+    void stop()
+    {
+        boost::asio::post(ioc_,
+                          [this]
+                          {
+                              stopping_ = true;
+                              for (auto& m : members_)
+                              {
+                                  boost::system::error_code ec;
+                                  m->socket.close(ec);
+                                  m->retry.cancel();
+                              }
+                          });
+        if (thread_.joinable())
+            thread_.join();
+    }
+    // Read only after stop().
+    const std::vector<std::unique_ptr<Member>>& members() const { return members_; }
+
+private:
+    void connect(Member& m)
+    {
+        m.in.clear();
+        m.upgraded = false;
+        m.socket = boost::asio::ip::tcp::socket(ioc_);
+        m.socket.async_connect({boost::asio::ip::make_address("127.0.0.1"), port_},
+                               [this, &m](boost::system::error_code ec)
+                               {
+                                   if (ec)
+                                       return again(m);
+                                   const std::string request =
+                                       "GET /orlune/" + room_ +
+                                       "/ws HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                       "Upgrade: websocket\r\nConnection: Upgrade\r\n"
+                                       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                       "Sec-WebSocket-Version: 13\r\n\r\n";
+                                   boost::system::error_code e;
+                                   boost::asio::write(m.socket, boost::asio::buffer(request), e);
+                                   if (e)
+                                       return again(m);
+                                   read(m);
+                               });
+    }
+
+    void again(Member& m)
+    {
+        if (stopping_ || m.reconnects >= 20)
+            return;
+        ++m.reconnects;
+        m.retry.expires_after(100ms);
+        m.retry.async_wait(
+            [this, &m](boost::system::error_code ec)
+            {
+                if (!ec && !stopping_)
+                    connect(m);
+            });
+    }
+
+    void read(Member& m)
+    {
+        m.socket.async_read_some(boost::asio::buffer(m.chunk),
+                                 [this, &m](boost::system::error_code ec, std::size_t n)
+                                 {
+                                     if (ec)
+                                         return again(m);
+                                     m.in.append(m.chunk, n);
+                                     parse(m);
+                                     read(m);
+                                 });
+    }
+
+    void parse(Member& m)
+    {
+        if (!m.upgraded)
+        {
+            const auto end = m.in.find("\r\n\r\n");
+            if (end == std::string::npos)
+                return;
+            if (m.in.rfind("HTTP/1.1 101", 0) != 0)
+                ++m.faults;
+            m.upgraded = true;
+            m.in.erase(0, end + 4);
+        }
+        std::size_t at = 0;
+        while (m.in.size() - at >= 2)
+        {
+            const auto* h = reinterpret_cast<const unsigned char*>(m.in.data() + at);
+            std::size_t length = h[1] & 0x7f, header = 2;
+            if (length == 126)
+            {
+                if (m.in.size() - at < 4)
+                    break;
+                length = (std::size_t(h[2]) << 8) | h[3];
+                header = 4;
+            }
+            if (m.in.size() - at < header + length)
+                break;
+            if ((h[0] & 0x0f) == 0x2)
+            {
+                const std::string payload = m.in.substr(at + header, length);
+                const std::int64_t seq = payload.size() == 2064 ? test::readLe64(payload, 0) : -1;
+                if (seq <= m.lastSeq || seq < 0 || seq >= std::int64_t(expected_.size()) ||
+                    payload.compare(16, 2048, expected_[std::size_t(seq)]) != 0)
+                    ++m.faults;
+                else if (m.lastSeq >= 0 && seq != m.lastSeq + 1)
+                    ++m.gaps;
+                m.lastSeq = std::max(m.lastSeq, seq);
+                ++m.messages;
+            }
+            at += header + length;
+        }
+        m.in.erase(0, at);
+    }
+
+    boost::asio::io_context ioc_;
+    std::uint16_t port_;
+    std::string room_;
+    std::vector<std::string> expected_;
+    std::vector<std::unique_ptr<Member>> members_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
 double percentile(std::vector<double> values, double p)
 {
     if (values.empty())
@@ -229,8 +397,8 @@ SteadyClock::duration longestGap(const std::vector<Listener::Audio>& audio)
     return gap;
 }
 
-#define START_CLUSTER(cluster, slot)                                                         \
-    Cluster cluster(slot);                                                                   \
+#define START_CLUSTER(cluster, slot)                                                               \
+    Cluster cluster(slot);                                                                         \
     ASSERT_TRUE(cluster.started()) << cluster.log()
 
 TEST(RelayCluster, EveryRelayAndTheFrontDoorCarryTheRoomBitForBitInOrder)
@@ -383,6 +551,44 @@ TEST(RelayCluster, OneOfThreeNatsServersKilledCostsNoRelayMoreThanASecond)
     EXPECT_GE(a.at("orlune_relay_nats_reconnects_total"), 1);
     for (int relay = 0; relay < 3; ++relay)
         EXPECT_EQ(test::scrapeMetrics(cluster.http(relay)).at("orlune_relay_nats_connected"), 1);
+}
+
+TEST(RelayCluster, ListenersOfAKilledEdgeRelayReconnectThroughTheFrontDoorAndPlayOn)
+{
+    START_CLUSTER(cluster, 5);
+    constexpr std::int64_t kCount = 1700; // 9 s
+    Crowd crowd(cluster.haproxy(), "live-set", 5, 100, kCount);
+    std::this_thread::sleep_for(1s);
+    Source source(cluster.udp(0), "live-set", 0, 5, kCount);
+    std::this_thread::sleep_for(3s);
+    const auto onC = test::scrapeMetrics(cluster.http(2)).at("orlune_relay_listeners");
+    EXPECT_GE(onC, 10) << "HAProxy spreads the listeners over the relays";
+    cluster.kill("relay-c");
+    std::this_thread::sleep_for(4s);
+    const auto a = test::scrapeMetrics(cluster.http(0)).at("orlune_relay_listeners");
+    const auto b = test::scrapeMetrics(cluster.http(1)).at("orlune_relay_listeners");
+    EXPECT_EQ(a + b, 100) << "every listener is back, on a relay that is alive";
+    source.stop();
+    std::this_thread::sleep_for(300ms);
+    crowd.stop();
+
+    int moved = 0;
+    std::int64_t worstMissed = 0;
+    for (const auto& m : crowd.members())
+    {
+        if (m->reconnects > 0)
+            worstMissed = std::max(worstMissed, source.sent() - m->messages.load());
+        EXPECT_EQ(m->faults, 0) << "nothing out of order or damaged";
+        EXPECT_EQ(m->lastSeq, source.sent() - 1) << "every listener plays to the end";
+        EXPECT_LE(m->gaps, m->reconnects) << "nothing lost but the reconnection gap";
+        EXPECT_GT(m->messages.load(), kCount / 2);
+        moved += m->reconnects > 0 ? 1 : 0;
+    }
+    std::printf("%d of 100 listeners moved from the killed relay (it had %.0f); the longest gap "
+                "was %lld messages (%.0f ms)\n",
+                moved, onC, static_cast<long long>(worstMissed),
+                static_cast<double>(worstMissed) * 5.333);
+    EXPECT_EQ(moved, static_cast<int>(onC));
 }
 
 } // namespace
