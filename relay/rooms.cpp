@@ -103,6 +103,9 @@ bool RoomRegistry::admit(Room& room, const Feeder& feeder, std::int64_t sequence
 
     if (!sourceIsLive(room, now))
     {
+        // Silent long enough but not yet swept: listeners hear it went away before the new one.
+        if (s.live)
+            broadcastText(room, sourceOffline_);
         // A new source, or the old one back after falling silent: either way a fresh stream.
         if (feeder.local != nullptr)
         {

@@ -53,6 +53,13 @@ inline bool samplesMatch(const std::string& message, std::int64_t seq, std::uint
            std::memcmp(message.data() + 16, sent.data() + sent.size() - 2048, 2048) == 0;
 }
 
+// The relay under test: ORLUNE_RELAY (a sanitizer build, say) or the one built beside this.
+inline std::string relayBinary()
+{
+    const char* chosen = std::getenv("ORLUNE_RELAY");
+    return chosen != nullptr && *chosen != '\0' ? chosen : ORLUNE_RELAY_BINARY;
+}
+
 // The processes of one cluster, started and stopped through scripts/cluster.
 class Cluster
 {
@@ -61,11 +68,10 @@ public:
         : base_(20000 + slot * 100)
         , udp_(30000 + slot * 10)
     {
-        const std::string command = std::string(ORLUNE_CLUSTER_SCRIPT) + " --detach --dir " +
-                                    dir_.path().string() + " --base-port " + std::to_string(base_) +
-                                    " --udp-port " + std::to_string(udp_) + " --relay " +
-                                    ORLUNE_RELAY_BINARY + " > " +
-                                    (dir_.path() / "script.log").string() + " 2>&1";
+        const std::string command =
+            std::string(ORLUNE_CLUSTER_SCRIPT) + " --detach --dir " + dir_.path().string() +
+            " --base-port " + std::to_string(base_) + " --udp-port " + std::to_string(udp_) +
+            " --relay " + relayBinary() + " > " + (dir_.path() / "script.log").string() + " 2>&1";
         started_ = std::system(command.c_str()) == 0;
     }
     ~Cluster()
