@@ -172,6 +172,30 @@ TEST(RelayCluster, OneOfThreeNatsServersKilledCostsNoRelayMoreThanASecond)
         EXPECT_EQ(test::scrapeMetrics(cluster.http(relay)).at("orlune_relay_nats_connected"), 1);
 }
 
+TEST(RelayCluster, ARelayThatLosesNatsKeepsServingWhatItIngests)
+{
+    START_CLUSTER(cluster, 6);
+    Listener onA(cluster.http(0), "solo", 4);
+    std::this_thread::sleep_for(300ms);
+    Source source(cluster.udp(0), "solo", 0, 4, 1100); // 5.9 s
+    ASSERT_TRUE(onA.waitForAudio(150, 5s));
+    for (const char* server : {"nats-a", "nats-b", "nats-c"})
+        ASSERT_TRUE(cluster.kill(server));
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(test::httpRequest(cluster.http(0), "/healthz").status, 503)
+        << "a load balancer sends new listeners elsewhere";
+    const auto metrics = test::scrapeMetrics(cluster.http(0));
+    EXPECT_EQ(metrics.at("orlune_relay_nats_connected"), 0);
+    EXPECT_GE(metrics.at("orlune_relay_nats_disconnects_total"), 1);
+    source.finish();
+    std::this_thread::sleep_for(200ms);
+    onA.stop();
+    const auto audio = onA.audio();
+    ASSERT_EQ(audio.size(), 1100u) << "the relay's own listener lost nothing";
+    for (std::size_t i = 0; i < audio.size(); ++i)
+        ASSERT_EQ(audio[i].seq, static_cast<std::int64_t>(i));
+}
+
 TEST(RelayCluster, ListenersOfAKilledEdgeRelayReconnectThroughTheFrontDoorAndPlayOn)
 {
     START_CLUSTER(cluster, 5);
