@@ -384,6 +384,16 @@ ClusterLink::~ClusterLink()
     kvStore_Destroy(shared_->bucket);
     jsCtx_Destroy(shared_->js);
     natsConnection_Destroy(shared_->connection);
+    shared_->bucket = nullptr;
+    shared_->js = nullptr;
+    shared_->connection = nullptr;
+    // The client's delivery threads may still be finishing a callback that holds the raw
+    // closure; with ioc cleared it does nothing, but it must find the object alive. Kept until
+    // the process exits (a few hundred bytes per link).
+    static std::mutex retiredMutex;
+    static std::vector<std::shared_ptr<Shared>> retired;
+    std::lock_guard<std::mutex> lock(retiredMutex);
+    retired.push_back(std::move(shared_));
 }
 
 void ClusterLink::start()

@@ -175,5 +175,49 @@ TEST(ClusterOptions, CommandLine)
     }
 }
 
+// A relay told to join a cluster whose NATS servers are not there: it starts, serves the rooms
+// it ingests to its own listeners, says so on /healthz and /metrics, and stops cleanly. (Port 9
+// on loopback: nothing listens there, so every connection attempt is refused at once.)
+TEST(ClusterLinkWithoutNats, ServesItsOwnRoomsAndReportsTheLinkDown)
+{
+    test::TempDir web;
+    web.write("index.html", "player");
+    Config config = test::loopbackConfig(web.path());
+    config.natsServers = {"nats://127.0.0.1:9"};
+    config.relayId = "lonely";
+    test::RunningRelay relay(config);
+
+    const auto health = test::httpRequest(relay.httpPort(), "/healthz");
+    EXPECT_EQ(health.status, 503);
+    EXPECT_EQ(health.body, "nats disconnected\n");
+
+    test::WsClient listener(relay.httpPort(), "/orlune/jam/ws");
+    ASSERT_TRUE(listener.read()); // hello
+    test::UdpSender sender(relay.udpPort());
+    for (std::int64_t seq = 0; seq < 20; ++seq)
+    {
+        test::DatagramFields f;
+        f.room = "jam";
+        f.sequence = seq;
+        sender.send(test::buildDatagram(f));
+    }
+    std::int64_t next = 0;
+    while (next < 20)
+    {
+        auto m = listener.read();
+        ASSERT_TRUE(m) << next;
+        if (!m->text)
+        {
+            ASSERT_EQ(test::readLe64(m->data, 0), next++);
+        }
+    }
+    const auto metrics = test::scrapeMetrics(relay.httpPort());
+    EXPECT_EQ(metrics.at("orlune_relay_nats_connected"), 0);
+    EXPECT_EQ(metrics.at("orlune_relay_nats_messages_out_total"), 0) << "nothing to publish to";
+    EXPECT_EQ(metrics.at("orlune_relay_nats_subscriptions"), 1) << "kept for the reconnection";
+    EXPECT_EQ(metrics.at("orlune_relay_cluster_leases_held"), 0);
+    relay.stop();
+}
+
 } // namespace
 } // namespace orlune::relay
