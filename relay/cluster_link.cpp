@@ -18,8 +18,6 @@ namespace
 {
 
 constexpr char kBucket[] = "orlune_rooms";
-constexpr char kSubjectPrefix[] = "orlune.room.";
-constexpr char kTier[] = "lossless";
 constexpr auto kTick = std::chrono::milliseconds(100);
 constexpr auto kRefresh = std::chrono::milliseconds(500);
 constexpr auto kRetryTheirs = std::chrono::milliseconds(250);
@@ -41,62 +39,6 @@ std::string defaultRelayId()
 }
 
 } // namespace
-
-std::string clusterSubject(std::string_view room, std::string_view tier)
-{
-    std::string s = kSubjectPrefix;
-    s += room;
-    s += '.';
-    s += tier;
-    return s;
-}
-
-std::string roomOfSubject(std::string_view subject)
-{
-    const std::string_view prefix = kSubjectPrefix;
-    const std::string suffix = std::string(".") + kTier;
-    if (subject.size() <= prefix.size() + suffix.size() ||
-        subject.substr(0, prefix.size()) != prefix ||
-        subject.substr(subject.size() - suffix.size()) != suffix)
-        return {};
-    const std::string_view room =
-        subject.substr(prefix.size(), subject.size() - prefix.size() - suffix.size());
-    return isRoomCode(room) ? std::string(room) : std::string();
-}
-
-std::string encodeClusterMessage(std::string_view origin, bool streamStart,
-                                 const std::string& message)
-{
-    std::string out;
-    out.reserve(kClusterHeaderFixed + origin.size() + message.size());
-    out += 'O';
-    out += 'R';
-    out += '\x01';
-    out += streamStart ? '\x01' : '\x00';
-    out += static_cast<char>(origin.size());
-    out += origin;
-    out += message;
-    return out;
-}
-
-ClusterMessage decodeClusterMessage(const char* data, std::size_t size)
-{
-    ClusterMessage m;
-    if (data == nullptr || size < kClusterHeaderFixed || data[0] != 'O' || data[1] != 'R' ||
-        data[2] != '\x01' || (static_cast<unsigned char>(data[3]) & ~1u) != 0)
-        return m;
-    const std::size_t n = static_cast<unsigned char>(data[4]);
-    if (n == 0 || size != kClusterHeaderFixed + n + kAudioMessageSize)
-        return m;
-    m.origin.assign(data + kClusterHeaderFixed, n);
-    if (!isRoomCode(m.origin))
-        return ClusterMessage{};
-    m.streamStart = data[3] == '\x01';
-    m.message =
-        std::make_shared<const std::string>(data + kClusterHeaderFixed + n, kAudioMessageSize);
-    m.ok = true;
-    return m;
-}
 
 // Everything the client's threads and the worker may reach. Kept alive by shared_ptr copies
 // in the worker; the callbacks get it as a raw closure, so the link destroys every subscription
@@ -619,7 +561,7 @@ void ClusterLink::onLocalForward(std::string_view room, const SharedBytes& messa
     if (stopped_ || it == leases_.end() || it->second.state != Lease::Ours)
         return; // published only under the room's lease
     publishBuffer_ = encodeClusterMessage(shared_->relayId, streamStart, *message);
-    const std::string subject = clusterSubject(room, kTier);
+    const std::string subject = clusterSubject(room, kClusterTier);
     if (natsConnection_Publish(shared_->connection, subject.c_str(), publishBuffer_.data(),
                                static_cast<int>(publishBuffer_.size())) == NATS_OK)
     {
@@ -648,7 +590,7 @@ void ClusterLink::onListenersPresent(std::string_view room, bool present)
     if (it != subscriptions_.end())
         return;
     natsSubscription* sub = nullptr;
-    const std::string subject = clusterSubject(room, kTier);
+    const std::string subject = clusterSubject(room, kClusterTier);
     if (natsConnection_Subscribe(&sub, shared_->connection, subject.c_str(), &Shared::onMessage,
                                  shared_.get()) == NATS_OK)
         subscriptions_.emplace(std::string(room), sub);

@@ -13,6 +13,7 @@
 // and post their outcome back. Relay state is touched on the io_context thread only.
 #pragma once
 
+#include "cluster_wire.h"
 #include "core.h"
 
 #include <boost/asio/io_context.hpp>
@@ -27,26 +28,6 @@
 
 namespace orlune::relay
 {
-
-// Bytes in front of the listener message on the wire between relays: 'O' 'R', version 1,
-// flags (bit 0: first message of a new source or restarted stream), origin length n, n bytes of
-// the ingesting relay's id.
-inline constexpr std::size_t kClusterHeaderFixed = 5;
-
-std::string clusterSubject(std::string_view room, std::string_view tier);
-std::string encodeClusterMessage(std::string_view origin, bool streamStart,
-                                 const std::string& message);
-struct ClusterMessage
-{
-    bool ok = false;
-    bool streamStart = false;
-    std::string origin;
-    SharedBytes message; // the listener message, kAudioMessageSize bytes
-};
-// Checks the header and the size; nothing else is trusted.
-ClusterMessage decodeClusterMessage(const char* data, std::size_t size);
-// The room of a subject this relay subscribes to; empty when it is not one.
-std::string roomOfSubject(std::string_view subject);
 
 class ClusterLink : public ClusterView, public RoomEvents
 {
