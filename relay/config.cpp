@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include "datagram.h"
+
 #include <boost/asio/ip/address.hpp>
 
 #include <charconv>
@@ -73,6 +75,11 @@ Hostile traffic (per address; see the README):
   --client-burst N           of which may come at once                  (default 200)
   --client-connections N     connections open at once per client        (default 500)
 
+Cluster:
+  --nats URL[,URL...]        NATS servers to join a cluster through   (default: none)
+  --relay-id NAME            this relay's id in the cluster, unique   (default host-pid)
+  --nats-replicas N          replicas of the room lease bucket, 1-5   (default 1)
+
 Other:
   --quiet                    print nothing but errors
   --help                     show this text
@@ -141,6 +148,28 @@ ParsedArgs parseArgs(const std::vector<std::string>& args)
             if (!parseUnsigned<std::uint16_t>(value, port, 0, 65535))
                 return fail("not a port number for " + flag + ": " + value);
             (flag == "--udp-port" ? config.udpPort : config.httpPort) = port;
+        }
+        else if (flag == "--nats")
+        {
+            config.natsServers.clear();
+            std::istringstream list(value);
+            std::string url;
+            while (std::getline(list, url, ','))
+                if (!url.empty())
+                    config.natsServers.push_back(url);
+            if (config.natsServers.empty())
+                return fail("expected NATS server URLs for --nats: " + value);
+        }
+        else if (flag == "--relay-id")
+        {
+            if (value.empty() || value.size() > 64 || !isRoomCode(value))
+                return fail("--relay-id takes 1 to 64 of a-z 0-9 - _: " + value);
+            config.relayId = value;
+        }
+        else if (flag == "--nats-replicas")
+        {
+            if (!parseUnsigned<int>(value, config.natsReplicas, 1, 5))
+                return fail("expected 1 to 5 for --nats-replicas: " + value);
         }
         else if (flag == "--web-root")
             config.webRoot = value;

@@ -34,6 +34,12 @@ struct Config
     std::chrono::seconds httpTimeout{30};
     bool quiet = false;
 
+    // Cluster: NATS servers to join (none: a relay on its own), this relay's id in the cluster
+    // (unique; empty: host name and process id), and the lease bucket's replicas.
+    std::vector<std::string> natsServers;
+    std::string relayId;
+    int natsReplicas = 1;
+
     // Time source for room ownership and expiry; tests may replace it.
     std::function<TimePoint()> clock = [] { return Clock::now(); };
 };

@@ -51,6 +51,20 @@ public:
     virtual void flush() = 0;             // start writing what was queued
 };
 
+// The cluster link as the rest of the relay sees it; absent on a relay without --nats.
+class ClusterView
+{
+public:
+    virtual ~ClusterView() = default;
+    // Whether this relay may hand a valid datagram (`raw`, `size` bytes) to its rooms now. It
+    // may keep a copy and hand it over later, once the cluster has decided who owns the room.
+    virtual bool admit(const Datagram& datagram, const Endpoint& from, const std::uint8_t* raw,
+                       std::size_t size) = 0;
+    virtual bool healthy() const = 0;
+    virtual std::string healthText() const = 0;
+    virtual std::string metricsText() const = 0; // Prometheus text, appended to /metrics
+};
+
 // State shared by every connection. Lives as long as the Relay, longer than the io_context.
 struct Core
 {
@@ -60,6 +74,7 @@ struct Core
     ClientGuard clients;
     RoomRegistry registry;
     std::string webRoot;
+    ClusterView* cluster = nullptr; // not owned
     bool stopping = false;
     std::function<void()> onLastConnectionClosed;
     std::set<SocketSession*> sockets; // every upgraded connection

@@ -88,6 +88,9 @@ void DatagramIngest::onDatagram(std::size_t size)
         core_.metrics.countMalformed(parsed.error);
         return;
     }
+    if (core_.cluster != nullptr &&
+        !core_.cluster->admit(parsed.datagram, from_, buffer_.data(), size))
+        return;
     core_.registry.onDatagram(parsed.datagram, from_, now);
 }
 

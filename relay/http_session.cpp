@@ -348,11 +348,21 @@ private:
         switch (route.kind)
         {
             case RouteKind::Health:
+                if (core_.cluster != nullptr)
+                    return textResponse(req,
+                                        core_.cluster->healthy()
+                                            ? http::status::ok
+                                            : http::status::service_unavailable,
+                                        core_.cluster->healthText());
                 return textResponse(req, http::status::ok, "ok\n");
             case RouteKind::Metrics:
+            {
+                std::string text = renderMetrics(core_.metrics, core_.registry);
+                if (core_.cluster != nullptr)
+                    text += core_.cluster->metricsText();
                 return makeResponse(req, http::status::ok,
-                                    "text/plain; version=0.0.4; charset=utf-8",
-                                    renderMetrics(core_.metrics, core_.registry));
+                                    "text/plain; version=0.0.4; charset=utf-8", std::move(text));
+            }
             case RouteKind::RoomPage:
                 return fileResponse(req, core_, "index.html");
             case RouteKind::StaticFile:

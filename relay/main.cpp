@@ -2,6 +2,7 @@
 #include "config.h"
 #include "server.h"
 
+#include <nats/nats.h>
 #include <sys/resource.h>
 
 #include <exception>
@@ -65,5 +66,7 @@ int main(int argc, char** argv)
         std::cerr << "orlune-relay: " << e.what() << '\n';
         return 1;
     }
+    if (!config.natsServers.empty())
+        nats_CloseAndWait(1000); // the client's threads, before the process's own teardown
     return 0;
 }

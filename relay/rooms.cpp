@@ -90,6 +90,127 @@ void RoomRegistry::broadcastText(Room& room, const SharedBytes& message)
         sink->deliverText(message);
 }
 
+bool RoomRegistry::sameFeeder(const RoomStats& s, const Feeder& feeder)
+{
+    if (feeder.local != nullptr)
+        return s.origin.empty() && s.source && *s.source == *feeder.local;
+    return !s.source && s.origin == feeder.origin;
+}
+
+bool RoomRegistry::admit(Room& room, const Feeder& feeder, std::int64_t sequence,
+                         std::int64_t samplePosition, bool streamStart, TimePoint now,
+                         bool& restarted)
+{
+    RoomStats& s = room.stats;
+    restarted = false;
+
+    if (sourceIsLive(room, now) && !sameFeeder(s, feeder))
+    {
+        // Two senders must never interleave: the live owner keeps the room.
+        ++s.foreignDropped;
+        metrics_.countDrop(RoomDrop::ForeignSource);
+        return false;
+    }
+
+    if (!sourceIsLive(room, now))
+    {
+        // Silent long enough but not yet swept: listeners hear it went away before the new one.
+        if (s.live)
+            broadcastText(room, sourceOffline_);
+        // A new source, or the old one back after falling silent: either way a fresh stream.
+        if (ownership_ != nullptr)
+        {
+            const bool sameAddress = feeder.local != nullptr && s.source &&
+                                     s.source->address() == feeder.local->address();
+            if (!sameAddress)
+            {
+                if (s.source)
+                    ownership_->released(s.source->address());
+                if (feeder.local != nullptr)
+                    ownership_->held(feeder.local->address());
+            }
+        }
+        room.rate.reset();
+        if (feeder.local != nullptr)
+        {
+            s.source = *feeder.local;
+            s.origin.clear();
+        }
+        else
+        {
+            s.source.reset();
+            s.origin = std::string(feeder.origin);
+        }
+        s.live = true;
+        s.hasSequence = false;
+        ++s.sourceChanges;
+        restarted = true;
+    }
+    else if (streamStart)
+    {
+        // The ingesting relay saw a new source or a restart: start afresh here too.
+        s.hasSequence = false;
+        ++s.restarts;
+        restarted = true;
+    }
+
+    if (feeder.local != nullptr && !room.rate.take(now, limits_.streamRate, 2 * limits_.streamRate))
+    {
+        metrics_.countDrop(RoomDrop::StreamRate);
+        return false;
+    }
+
+    room.lastDatagram = now;
+    room.lastActivity = now;
+    ++s.datagrams;
+
+    if (s.hasSequence)
+    {
+        const auto seq = static_cast<std::uint64_t>(sequence);
+        const auto last = static_cast<std::uint64_t>(s.lastSequence);
+        if (sequence > s.lastSequence)
+        {
+            const std::uint64_t gap = seq - last - 1; // exact even across the int64 range
+            if (gap > limits_.maxForwardGap)
+            {
+                ++s.restarts;
+                restarted = true;
+            }
+            else
+            {
+                s.lost += gap;
+            }
+        }
+        else
+        {
+            const std::uint64_t back = last - seq;
+            const bool restartAtZero = sequence == 0 && s.lastSequence != 0;
+            if (restartAtZero || back > limits_.maxBackwardStep)
+            {
+                // The sender restarted its counters on the same socket.
+                ++s.restarts;
+                restarted = true;
+            }
+            else
+            {
+                ++s.duplicateOrReordered;
+                metrics_.countDrop(RoomDrop::DuplicateOrReordered);
+                return false;
+            }
+        }
+    }
+
+    if (restarted)
+        broadcastText(room, sourceLive_);
+
+    s.hasSequence = true;
+    s.lastSequence = sequence;
+    s.lastSamplePosition = samplePosition;
+    ++s.forwarded;
+    ++metrics_.datagramsForwarded;
+    return true;
+}
+
 bool RoomRegistry::onDatagram(const Datagram& datagram, const Endpoint& from, TimePoint now)
 {
     auto found = rooms_.find(datagram.room);
@@ -117,88 +238,55 @@ bool RoomRegistry::onDatagram(const Datagram& datagram, const Endpoint& from, Ti
         metrics_.countDrop(RoomDrop::RoomLimit);
         return false;
     }
-    RoomStats& s = room->stats;
-
     bool restarted = false;
-    if (!sourceIsLive(*room, now))
-    {
-        // A new source, or the old one back after falling silent: either way a fresh stream.
-        if (newHolder && ownership_)
-        {
-            if (s.source)
-                ownership_->released(s.source->address());
-            ownership_->held(from.address());
-        }
-        room->rate.reset();
-        s.source = from;
-        s.live = true;
-        s.hasSequence = false;
-        ++s.sourceChanges;
-        restarted = true;
-    }
-
-    if (!room->rate.take(now, limits_.streamRate, 2 * limits_.streamRate))
-    {
-        metrics_.countDrop(RoomDrop::StreamRate);
+    if (!admit(*room, Feeder{&from, {}}, datagram.sequence, datagram.samplePosition, false, now,
+               restarted))
         return false;
-    }
 
-    room->lastDatagram = now;
-    room->lastActivity = now;
-    ++s.datagrams;
-
-    if (s.hasSequence)
-    {
-        const auto seq = static_cast<std::uint64_t>(datagram.sequence);
-        const auto last = static_cast<std::uint64_t>(s.lastSequence);
-        if (datagram.sequence > s.lastSequence)
-        {
-            const std::uint64_t gap = seq - last - 1; // exact even across the int64 range
-            if (gap > limits_.maxForwardGap)
-            {
-                ++s.restarts;
-                restarted = true;
-            }
-            else
-            {
-                s.lost += gap;
-            }
-        }
-        else
-        {
-            const std::uint64_t back = last - seq;
-            const bool restartAtZero = datagram.sequence == 0 && s.lastSequence != 0;
-            if (restartAtZero || back > limits_.maxBackwardStep)
-            {
-                // The sender restarted its counters on the same socket.
-                ++s.restarts;
-                restarted = true;
-            }
-            else
-            {
-                ++s.duplicateOrReordered;
-                metrics_.countDrop(RoomDrop::DuplicateOrReordered);
-                return false;
-            }
-        }
-    }
-
-    if (restarted)
-        broadcastText(*room, sourceLive_);
-
-    s.hasSequence = true;
-    s.lastSequence = datagram.sequence;
-    s.lastSamplePosition = datagram.samplePosition;
-    ++s.forwarded;
-    ++metrics_.datagramsForwarded;
-
-    if (!room->listeners.empty())
+    if (!room->listeners.empty() || events_ != nullptr)
     {
         const SharedBytes message = makeAudioMessage(datagram);
         for (ListenerSink* sink : room->listeners)
             sink->deliverAudio(message);
+        if (events_ != nullptr)
+            events_->onLocalForward(datagram.room, message, restarted);
     }
     return true;
+}
+
+bool RoomRegistry::onRemoteMessage(std::string_view name, std::string_view origin,
+                                   const SharedBytes& message, bool streamStart, TimePoint now)
+{
+    if (!message || message->size() != kAudioMessageSize || origin.empty())
+        return false;
+    Room* room = findOrCreate(name, now);
+    if (room == nullptr)
+    {
+        metrics_.countDrop(RoomDrop::RoomLimit);
+        return false;
+    }
+    std::int64_t sequence = 0;
+    std::int64_t position = 0;
+    for (int i = 7; i >= 0; --i)
+    {
+        sequence = static_cast<std::int64_t>((static_cast<std::uint64_t>(sequence) << 8) |
+                                             static_cast<unsigned char>((*message)[i]));
+        position = static_cast<std::int64_t>((static_cast<std::uint64_t>(position) << 8) |
+                                             static_cast<unsigned char>((*message)[8 + i]));
+    }
+    bool restarted = false;
+    if (!admit(*room, Feeder{nullptr, origin}, sequence, position, streamStart, now, restarted))
+        return false;
+    for (ListenerSink* sink : room->listeners)
+        sink->deliverAudio(message);
+    return true;
+}
+
+void RoomRegistry::countForeign(std::string_view name, TimePoint now)
+{
+    metrics_.countDrop(RoomDrop::ForeignSource);
+    if (Room* room = findOrCreate(name, now))
+        ++room->stats.foreignDropped;
 }
 
 JoinResult RoomRegistry::canJoin(std::string_view name) const
@@ -233,6 +321,8 @@ JoinResult RoomRegistry::addListener(std::string_view name, ListenerSink* sink, 
 
     Room* room = findOrCreate(name, now);
     room->listeners.push_back(sink);
+    if (room->listeners.size() == 1 && events_ != nullptr)
+        events_->onListenersPresent(name, true);
     room->lastActivity = now;
     ++listenerTotal_;
     ++metrics_.listenersAccepted;
@@ -252,6 +342,8 @@ void RoomRegistry::removeListener(std::string_view name, ListenerSink* sink, Tim
         return;
     listeners.erase(pos);
     --listenerTotal_;
+    if (listeners.empty() && events_ != nullptr)
+        events_->onListenersPresent(name, false);
     it->second.lastActivity = now;
 }
 

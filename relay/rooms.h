@@ -46,6 +46,20 @@ public:
     virtual void close() {}
 };
 
+// What a cluster link hears from the rooms. Called on the relay's thread; must not call back
+// into the registry.
+class RoomEvents
+{
+public:
+    virtual ~RoomEvents() = default;
+    // A datagram ingested here was forwarded; `message` is what local listeners were given.
+    // `streamStart` is set for the first message of a new source or of a restarted stream.
+    virtual void onLocalForward(std::string_view room, const SharedBytes& message,
+                                bool streamStart) = 0;
+    // The room gained its first listener (true) or lost its last one (false).
+    virtual void onListenersPresent(std::string_view room, bool present) = 0;
+};
+
 struct RoomLimits
 {
     std::size_t maxRooms = 1000;
@@ -78,7 +92,8 @@ struct RoomStats
     bool hasSequence = false;
     std::int64_t lastSequence = 0;
     std::int64_t lastSamplePosition = 0;
-    std::optional<Endpoint> source; // the current (or last) owner
+    std::optional<Endpoint> source; // the current (or last) owner, when ingested here
+    std::string origin;             // the relay ingesting it, when fed through the cluster
     bool live = false;
     std::size_t listeners = 0;
 };
@@ -115,6 +130,19 @@ public:
     // Returns true when forwarded.
     bool onDatagram(const Datagram& datagram, const Endpoint& from, TimePoint now);
 
+    // An audio message (kAudioMessageSize bytes) of a room ingested by the relay `origin`,
+    // received through the cluster. Same ownership and ordering rules as a datagram; never
+    // reported to RoomEvents, so nothing received is published again. Returns true when
+    // forwarded.
+    bool onRemoteMessage(std::string_view room, std::string_view origin, const SharedBytes& message,
+                         bool streamStart, TimePoint now);
+
+    // A datagram the cluster gave to another relay's source: counted as foreign.
+    void countForeign(std::string_view room, TimePoint now);
+
+    // Receives forwarded-datagram and listener-presence events (null: none). Not owned.
+    void setEvents(RoomEvents* events) { events_ = events; }
+
     // Whether a listener could join `room` now.
     JoinResult canJoin(std::string_view room) const;
 
@@ -147,7 +175,18 @@ private:
         TokenBucket rate; // the owner's datagrams
     };
 
+    // Who feeds a room: a source endpoint here, or another relay of the cluster.
+    struct Feeder
+    {
+        const Endpoint* local = nullptr;
+        std::string_view origin;
+    };
+
     Room* findOrCreate(std::string_view room, TimePoint now);
+    // Applies the ownership and sequence rules; false when the message must be dropped.
+    bool admit(Room& room, const Feeder& feeder, std::int64_t sequence, std::int64_t samplePosition,
+               bool streamStart, TimePoint now, bool& restarted);
+    static bool sameFeeder(const RoomStats& s, const Feeder& feeder);
     void broadcastText(Room& room, const SharedBytes& message);
     bool sourceIsLive(const Room& room, TimePoint now) const;
     bool mayTakeOver(const Room& room, const Endpoint& from, TimePoint now) const;
@@ -157,6 +196,7 @@ private:
     RoomOwnership* ownership_;
     std::map<std::string, Room, std::less<>> rooms_;
     std::size_t listenerTotal_ = 0;
+    RoomEvents* events_ = nullptr;
     SharedBytes sourceLive_;
     SharedBytes sourceOffline_;
 };

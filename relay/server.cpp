@@ -2,6 +2,7 @@
 // the housekeeping sweep, signals and the orderly shutdown.
 #include "server.h"
 
+#include "cluster_link.h"
 #include "core.h"
 #include "datagram_ingest.h"
 #include "http_session.h"
@@ -32,6 +33,7 @@ struct Relay::Impl
     std::optional<ssl::context> tls;
     net::io_context ioc{1};
     std::optional<DatagramIngest> ingest;
+    std::unique_ptr<ClusterLink> cluster; // with --nats; gone before the io_context
     tcp::acceptor acceptor{ioc};
     net::steady_timer sweepTimer{ioc};
     net::steady_timer acceptRetryTimer{ioc};
@@ -57,6 +59,8 @@ struct Relay::Impl
         }
 
         ingest.emplace(ioc, core);
+        if (!core.config.natsServers.empty())
+            cluster = std::make_unique<ClusterLink>(ioc, core);
 
         const tcp::endpoint httpAt(net::ip::make_address(core.config.httpAddress),
                                    core.config.httpPort);
@@ -84,6 +88,8 @@ struct Relay::Impl
     void start()
     {
         ingest->start();
+        if (cluster)
+            cluster->start();
         acceptNext();
         scheduleSweep();
     }
@@ -193,6 +199,8 @@ struct Relay::Impl
         beast::error_code ignored;
         acceptor.close(ignored);
         ingest->close();
+        if (cluster)
+            cluster->shutdown();
         sweepTimer.cancel();
         acceptRetryTimer.cancel();
         for (SocketSession* session :

@@ -166,9 +166,15 @@ TEST_F(Rooms, NewSourceTakesOverAfterTwoSecondsOfSilence)
 
 TEST_F(Rooms, TakeoverDoesNotWaitForTheSweep)
 {
+    RecordingSink sink;
+    registry().addListener("jam", &sink, t0);
     feed("jam", 0, a, t0);
     EXPECT_TRUE(feed("jam", 0, b, t0 + 2s));
     EXPECT_EQ(stats("jam").source, b);
+    // Listeners still hear that the old source went away before the new one starts.
+    const std::vector<std::string> expected = {sink.all[0],        "text:" + kLive, "audio:0",
+                                               "text:" + kOffline, "text:" + kLive, "audio:0"};
+    EXPECT_EQ(sink.all, expected);
 }
 
 TEST_F(Rooms, SequenceFiguresCountLossDuplicatesAndReordering)
