@@ -8,7 +8,7 @@
 //
 // 1. Plays a 1 kHz, -12 dBFS tone for --seconds: no underrun and no lost datagram after the
 //    first second, the tone's frequency within 0.2 % and level within 0.2 dB, no clicks;
-//    the page's latency read-out agrees within 15 ms with arrival-to-sound as the worklet
+//    the page's latency read-out agrees within 25 ms with arrival-to-sound as the worklet
 //    and the context report it (jitter-buffer level plus the output latency), which is
 //    the part Firefox's getOutputTimestamp() leaves out.
 // 2. --starts fresh pages in a row, each pressing Listen once: every one must reach
@@ -36,7 +36,10 @@ const { values: opts } = parseArgs({
 });
 await H.enterPrivateNetwork(TAG);
 
-const LIMITS = { freqRelative: 0.002, levelDb: 0.2, readoutMs: 15, startMs: 15000 };
+// The read-out is compared with buffer level + output latency, a reference that moves by a
+// render quantum and the buffer's own swing (6 to 17 ms apart in Chromium on this loaded
+// machine): 25 ms still catches a read-out that leaves the output latency (40-50 ms) out.
+const LIMITS = { freqRelative: 0.002, levelDb: 0.2, readoutMs: 25, startMs: 15000 };
 const FREQ = 1000;
 const DBFS = -12;
 const seconds = Number(opts.seconds);
