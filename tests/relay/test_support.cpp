@@ -46,6 +46,39 @@ bool runUntil(net::io_context& ioc, const bool& done, std::chrono::milliseconds 
     return done;
 }
 
+// One read of whatever arrives within `timeout`, appended to `into`. A read that times out is
+// cancelled and waited for, so nothing refers to the stack afterwards.
+struct ReadSome
+{
+    beast::error_code error;
+    bool timedOut = false;
+};
+ReadSome readSomeWithin(net::io_context& ioc, net::ip::tcp::socket& socket, std::string& into,
+                        std::chrono::milliseconds timeout)
+{
+    char chunk[4096];
+    bool done = false;
+    ReadSome result;
+    std::size_t got = 0;
+    socket.async_read_some(net::buffer(chunk),
+                           [&](beast::error_code ec, std::size_t n)
+                           {
+                               result.error = ec;
+                               got = n;
+                               done = true;
+                           });
+    if (!runUntil(ioc, done, timeout))
+    {
+        socket.cancel();
+        runUntil(ioc, done, std::chrono::seconds(5));
+        result.timedOut = true;
+        return result;
+    }
+    if (!result.error)
+        into.append(chunk, got);
+    return result;
+}
+
 } // namespace
 
 std::vector<std::uint8_t> buildDatagram(const DatagramFields& f)
@@ -232,30 +265,17 @@ void RawHttpClient::send(const std::string& bytes)
 
 bool RawHttpClient::fill(std::chrono::milliseconds timeout)
 {
-    char chunk[4096];
-    bool done = false;
-    beast::error_code error;
-    std::size_t got = 0;
-    socket_.async_read_some(net::buffer(chunk),
-                            [&](beast::error_code ec, std::size_t n)
-                            {
-                                error = ec;
-                                got = n;
-                                done = true;
-                            });
-    if (!runUntil(ioc_, done, timeout))
+    const ReadSome read = readSomeWithin(ioc_, socket_, in_, timeout);
+    if (read.timedOut)
     {
-        socket_.cancel();
-        runUntil(ioc_, done, std::chrono::seconds(5));
         timedOut_ = true;
         return false;
     }
-    if (error)
+    if (read.error)
     {
-        reset_ = error != net::error::eof;
+        reset_ = read.error != net::error::eof;
         return false;
     }
-    in_.append(chunk, got);
     return true;
 }
 
@@ -458,29 +478,14 @@ bool RawWsClient::fill(std::size_t bytes, std::chrono::milliseconds timeout)
 {
     while (in_.size() < bytes)
     {
-        char chunk[4096];
-        bool done = false;
-        beast::error_code error;
-        std::size_t got = 0;
-        socket_.async_read_some(net::buffer(chunk),
-                                [&](beast::error_code ec, std::size_t n)
-                                {
-                                    error = ec;
-                                    got = n;
-                                    done = true;
-                                });
-        if (!runUntil(ioc_, done, timeout))
-        {
-            socket_.cancel();
-            runUntil(ioc_, done, std::chrono::seconds(5));
+        const ReadSome read = readSomeWithin(ioc_, socket_, in_, timeout);
+        if (read.timedOut)
             return false;
-        }
-        if (error)
+        if (read.error)
         {
             closed_ = true;
             return false;
         }
-        in_.append(chunk, got);
     }
     return true;
 }
