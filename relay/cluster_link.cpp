@@ -1,29 +1,21 @@
 #include "cluster_link.h"
 
-#include <boost/asio/post.hpp>
+#include "cluster_client.h"
 
-#include <nats/nats.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <cstdio>
-#include <functional>
-#include <mutex>
 #include <sstream>
-#include <thread>
 
 namespace orlune::relay
 {
 namespace
 {
 
-constexpr char kBucket[] = "orlune_rooms";
 constexpr auto kTick = std::chrono::milliseconds(100);
 constexpr auto kRefresh = std::chrono::milliseconds(500);
 constexpr auto kRetryTheirs = std::chrono::milliseconds(250);
 constexpr auto kRetryLocal = std::chrono::milliseconds(1000);
 constexpr std::size_t kMaxHeld = 128; // 680 ms of audio while the bucket answers
-constexpr std::int64_t kKvWaitMs = 500;
 
 std::string defaultRelayId()
 {
@@ -40,211 +32,6 @@ std::string defaultRelayId()
 
 } // namespace
 
-// Everything the client's threads and the worker may reach. Kept alive by shared_ptr copies
-// in the worker; the callbacks get it as a raw closure, so the link destroys every subscription
-// and the connection before letting go of it.
-struct ClusterLink::Shared
-{
-    std::string relayId;
-    int replicas = 1;
-
-    std::mutex mutex; // guards ioc and link
-    net::io_context* ioc = nullptr;
-    ClusterLink* link = nullptr; // used only in handlers run on ioc
-
-    natsConnection* connection = nullptr;
-    jsCtx* js = nullptr;       // worker thread only
-    kvStore* bucket = nullptr; // worker thread only
-
-    std::atomic<bool> connected{false};
-    std::atomic<bool> bucketReady{false};
-    std::atomic<bool> bucketAsked{false};
-    std::atomic<std::uint64_t> reconnects{0}, disconnects{0}, messagesIn{0}, bytesIn{0},
-        messagesOut{0}, bytesOut{0}, publishErrors{0}, malformed{0}, asyncErrors{0}, heldDropped{0},
-        leasesGranted{0}, leasesDenied{0}, leasesLost{0}, bucketUnavailable{0};
-
-    // The worker: one thread for the blocking key-value calls, in order.
-    std::mutex jobsMutex;
-    std::condition_variable jobsReady;
-    std::deque<std::function<void()>> jobs;
-    bool stopping = false;
-    std::thread worker;
-
-    template <class F> void post(F&& f)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (ioc != nullptr)
-            net::post(*ioc, std::forward<F>(f));
-    }
-
-    void runJob(std::function<void()> job)
-    {
-        std::lock_guard<std::mutex> lock(jobsMutex);
-        jobs.push_back(std::move(job));
-        jobsReady.notify_one();
-    }
-
-    void workerLoop()
-    {
-        for (;;)
-        {
-            std::function<void()> job;
-            {
-                std::unique_lock<std::mutex> lock(jobsMutex);
-                jobsReady.wait(lock, [&] { return stopping || !jobs.empty(); });
-                if (jobs.empty())
-                    return;
-                job = std::move(jobs.front());
-                jobs.pop_front();
-            }
-            job();
-        }
-    }
-
-    bool ensureBucket()
-    {
-        if (bucket != nullptr)
-            return true;
-        if (!connected)
-            return false;
-        if (js == nullptr)
-        {
-            jsOptions options;
-            jsOptions_Init(&options);
-            options.Wait = kKvWaitMs;
-            if (natsConnection_JetStream(&js, connection, &options) != NATS_OK)
-                return false;
-        }
-        kvConfig config;
-        kvConfig_Init(&config);
-        config.Bucket = kBucket;
-        config.History = 1;
-        // A crashed owner's lease ends 2 s after its last refresh, like a silent source's room.
-        // Nanoseconds; this client version refuses (as a negative duplicate window) anything
-        // above about 2.1 s.
-        config.TTL = 2'000'000'000;
-        config.StorageType = js_MemoryStorage;
-        config.Replicas = replicas;
-        natsStatus s = js_CreateKeyValue(&bucket, js, &config);
-        if (s != NATS_OK)
-        {
-            bucket = nullptr;
-            s = js_KeyValue(&bucket, js, kBucket); // made by another relay
-        }
-        if (s == NATS_OK)
-        {
-            bucketReady = true;
-            return true;
-        }
-        bucket = nullptr;
-        // Said once per kind of failure, so a relay without JetStream does not flood its log.
-        const std::string error = nats_GetLastError(nullptr) ? nats_GetLastError(nullptr) : "";
-        if (error != lastBucketError)
-        {
-            lastBucketError = error;
-            std::fprintf(stderr, "orlune-relay: no room lease bucket on NATS (%s): %s\n",
-                         natsStatus_GetText(s), error.c_str());
-        }
-        return false;
-    }
-    std::string lastBucketError; // worker thread only
-
-    // The lease value is "<relay id> <source address>"; an empty value is a free lease.
-    static std::string ownerOf(kvEntry* entry)
-    {
-        const char* v = static_cast<const char*>(kvEntry_Value(entry));
-        const int n = kvEntry_ValueLen(entry);
-        const std::string value(v != nullptr && n > 0 ? v : "",
-                                n > 0 ? static_cast<std::size_t>(n) : 0);
-        return value.substr(0, value.find(' '));
-    }
-
-    // Blocking: takes or keeps the room's lease for this relay.
-    Result acquire(const std::string& key, const std::string& value, std::uint64_t revision)
-    {
-        Result r;
-        if (!ensureBucket())
-            return r;
-        const int len = static_cast<int>(value.size());
-        std::uint64_t rev = 0;
-        if (revision != 0 &&
-            kvStore_Update(&rev, bucket, key.c_str(), value.data(), len, revision) == NATS_OK)
-            return Result{Outcome::Granted, rev, relayId};
-        for (int attempt = 0; attempt < 2; ++attempt)
-        {
-            if (kvStore_Create(&rev, bucket, key.c_str(), value.data(), len) == NATS_OK)
-                return Result{Outcome::Granted, rev, relayId};
-            kvEntry* entry = nullptr;
-            const natsStatus s = kvStore_Get(&entry, bucket, key.c_str());
-            if (s == NATS_NOT_FOUND)
-                continue; // expired or deleted in between: create again
-            if (s != NATS_OK)
-                return r;
-            const std::string owner = ownerOf(entry);
-            const std::uint64_t last = kvEntry_Revision(entry);
-            kvEntry_Destroy(entry);
-            if (!owner.empty() && owner != relayId)
-                return Result{Outcome::Denied, 0, owner};
-            if (kvStore_Update(&rev, bucket, key.c_str(), value.data(), len, last) == NATS_OK)
-                return Result{Outcome::Granted, rev, relayId};
-        }
-        // Only another relay's name in the lease is a refusal; anything else (a JetStream
-        // leader being elected, a timeout) says nothing about who owns the room.
-        return r;
-    }
-
-    // Client threads: copy, check, hand to the relay's thread.
-    static void onMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure)
-    {
-        auto* shared = static_cast<Shared*>(closure);
-        const std::string room = roomOfSubject(natsMsg_GetSubject(msg));
-        const int size = natsMsg_GetDataLength(msg);
-        ClusterMessage decoded = decodeClusterMessage(
-            natsMsg_GetData(msg), size > 0 ? static_cast<std::size_t>(size) : 0);
-        natsMsg_Destroy(msg);
-        ++shared->messagesIn;
-        shared->bytesIn += static_cast<std::uint64_t>(size > 0 ? size : 0);
-        if (room.empty() || !decoded.ok)
-        {
-            ++shared->malformed;
-            return;
-        }
-        shared->post([shared, room, decoded = std::move(decoded)]
-                     { shared->link->onRemote(room, decoded); });
-    }
-
-    static void onConnected(natsConnection*, void* closure)
-    {
-        static_cast<Shared*>(closure)->connected = true;
-    }
-    static void onReconnected(natsConnection*, void* closure)
-    {
-        auto* shared = static_cast<Shared*>(closure);
-        ++shared->reconnects;
-        shared->connected = true;
-    }
-    static void onDisconnected(natsConnection*, void* closure)
-    {
-        auto* shared = static_cast<Shared*>(closure);
-        ++shared->disconnects;
-        shared->connected = false;
-    }
-    static void onError(natsConnection*, natsSubscription*, natsStatus, void* closure)
-    {
-        ++static_cast<Shared*>(closure)->asyncErrors; // slow consumer, mostly
-    }
-
-    Result release(const std::string& key, std::uint64_t revision)
-    {
-        if (ensureBucket())
-        {
-            std::uint64_t rev = 0;
-            kvStore_Update(&rev, bucket, key.c_str(), "", 0, revision);
-        }
-        return Result{Outcome::Released, 0, {}};
-    }
-};
-
 ClusterLink::ClusterLink(net::io_context& ioc, Core& core)
     : core_(core)
     , timer_(ioc)
@@ -255,47 +42,7 @@ ClusterLink::ClusterLink(net::io_context& ioc, Core& core)
     shared_->ioc = &ioc;
     shared_->link = this;
 
-    std::vector<const char*> urls;
-    for (const auto& url : core.config.natsServers)
-        urls.push_back(url.c_str());
-    natsOptions* options = nullptr;
-    natsStatus s = natsOptions_Create(&options);
-    Shared* raw = shared_.get();
-    if (s == NATS_OK)
-        s = natsOptions_SetServers(options, urls.data(), static_cast<int>(urls.size()));
-    if (s == NATS_OK)
-        s = natsOptions_SetName(options, shared_->relayId.c_str());
-    if (s == NATS_OK)
-        s = natsOptions_SetNoEcho(options, true); // never hear our own publications
-    if (s == NATS_OK)
-        s = natsOptions_SetNoRandomize(options, true); // the first server listed is the nearest
-    if (s == NATS_OK)
-        s = natsOptions_SetMaxReconnect(options, -1);
-    if (s == NATS_OK)
-        s = natsOptions_SetReconnectWait(options, 250);
-    if (s == NATS_OK)
-        s = natsOptions_SetTimeout(options, 1000);
-    if (s == NATS_OK)
-        s = natsOptions_SetPingInterval(options, 1000);
-    if (s == NATS_OK)
-        s = natsOptions_SetMaxPingsOut(options, 2);
-    if (s == NATS_OK)
-        s = natsOptions_SetRetryOnFailedConnect(options, true, &Shared::onConnected, raw);
-    if (s == NATS_OK)
-        s = natsOptions_SetReconnectedCB(options, &Shared::onReconnected, raw);
-    if (s == NATS_OK)
-        s = natsOptions_SetDisconnectedCB(options, &Shared::onDisconnected, raw);
-    if (s == NATS_OK)
-        s = natsOptions_SetErrorHandler(options, &Shared::onError, raw);
-    if (s == NATS_OK)
-    {
-        s = natsConnection_Connect(&shared_->connection, options);
-        if (s == NATS_OK)
-            shared_->connected = true;
-        else if (s == NATS_NOT_YET_CONNECTED)
-            s = NATS_OK; // retried in the background
-    }
-    natsOptions_Destroy(options);
+    const natsStatus s = shared_->connect(core.config.natsServers);
     if (s != NATS_OK)
     {
         natsConnection_Destroy(shared_->connection);
@@ -323,6 +70,7 @@ ClusterLink::~ClusterLink()
     shared_->worker.join(); // finishes the releases queued by shutdown()
     for (auto& entry : subscriptions_)
         natsSubscription_Destroy(static_cast<natsSubscription*>(entry.second));
+    natsSubscription_Destroy(static_cast<natsSubscription*>(interestSubscription_));
     kvStore_Destroy(shared_->bucket);
     jsCtx_Destroy(shared_->js);
     natsConnection_Destroy(shared_->connection);
@@ -340,6 +88,14 @@ ClusterLink::~ClusterLink()
 
 void ClusterLink::start()
 {
+    // Every relay hears every room's interest: about one short message a second per room and
+    // relay with Opus listeners, and whichever relay ingests the room acts on it.
+    natsSubscription* sub = nullptr;
+    if (natsConnection_Subscribe(&sub, shared_->connection, kInterestWildcard, &Shared::onInterest,
+                                 shared_.get()) == NATS_OK)
+        interestSubscription_ = sub;
+    else
+        ++shared_->asyncErrors;
     scheduleTick();
 }
 
@@ -358,6 +114,8 @@ void ClusterLink::shutdown()
         }
     for (auto& entry : subscriptions_)
         natsSubscription_Unsubscribe(static_cast<natsSubscription*>(entry.second));
+    if (interestSubscription_ != nullptr)
+        natsSubscription_Unsubscribe(static_cast<natsSubscription*>(interestSubscription_));
 }
 
 bool ClusterLink::healthy() const
@@ -480,6 +238,11 @@ void ClusterLink::onAnswer(const std::string& room, Result result)
             lease.revision = result.revision;
             lease.owner = shared_->relayId;
             releaseHeld(lease, true);
+            // Interest heard before this relay owned the room (its listeners elsewhere joined
+            // first): the registry has the room now, so it can start the encoders.
+            if (before != Lease::Ours)
+                for (const std::string& tier : interest_.wantedTiers(room))
+                    core_.registry.setRemoteInterest(room, tier, true);
             break;
         case Outcome::Denied:
             if (before == Lease::Ours)
@@ -530,6 +293,8 @@ void ClusterLink::tick()
                 shared->ensureBucket();
                 shared->bucketAsked = false;
             });
+    applyInterest(interest_.expire(core_.now()));
+    announceInterest();
     const TimePoint now = core_.now();
     const auto silence = core_.config.limits.sourceSilence;
     for (auto it = leases_.begin(); it != leases_.end();)
@@ -554,14 +319,14 @@ void ClusterLink::tick()
     }
 }
 
-void ClusterLink::onLocalForward(std::string_view room, const SharedBytes& message,
-                                 bool streamStart)
+void ClusterLink::publish(std::string_view room, std::string_view tier, bool streamStart,
+                          const std::string& message)
 {
     auto it = leases_.find(room);
     if (stopped_ || it == leases_.end() || it->second.state != Lease::Ours)
         return; // published only under the room's lease
-    publishBuffer_ = encodeClusterMessage(shared_->relayId, streamStart, *message);
-    const std::string subject = clusterSubject(room, kClusterTier);
+    publishBuffer_ = encodeClusterMessage(shared_->relayId, streamStart, message);
+    const std::string subject = clusterSubject(room, tier);
     if (natsConnection_Publish(shared_->connection, subject.c_str(), publishBuffer_.data(),
                                static_cast<int>(publishBuffer_.size())) == NATS_OK)
     {
@@ -572,11 +337,21 @@ void ClusterLink::onLocalForward(std::string_view room, const SharedBytes& messa
         ++shared_->publishErrors;
 }
 
-void ClusterLink::onListenersPresent(std::string_view room, bool present)
+void ClusterLink::onLocalForward(std::string_view room, const SharedBytes& message,
+                                 bool streamStart)
 {
-    if (stopped_)
-        return;
-    auto it = subscriptions_.find(room);
+    publish(room, kLosslessTier, streamStart, *message);
+}
+
+void ClusterLink::onTierMessage(std::string_view room, std::string_view tier,
+                                const SharedBytes& message)
+{
+    publish(room, tier, false, *message);
+}
+
+void ClusterLink::subscribe(const std::string& subject, bool present)
+{
+    auto it = subscriptions_.find(subject);
     if (!present)
     {
         if (it == subscriptions_.end())
@@ -590,20 +365,66 @@ void ClusterLink::onListenersPresent(std::string_view room, bool present)
     if (it != subscriptions_.end())
         return;
     natsSubscription* sub = nullptr;
-    const std::string subject = clusterSubject(room, kClusterTier);
     if (natsConnection_Subscribe(&sub, shared_->connection, subject.c_str(), &Shared::onMessage,
                                  shared_.get()) == NATS_OK)
-        subscriptions_.emplace(std::string(room), sub);
+        subscriptions_.emplace(subject, sub);
     else
         ++shared_->asyncErrors;
 }
 
-void ClusterLink::onRemote(const std::string& room, const ClusterMessage& message)
+void ClusterLink::onListenersPresent(std::string_view room, bool present)
+{
+    if (!stopped_)
+        subscribe(clusterSubject(room, kLosslessTier), present);
+}
+
+void ClusterLink::onTierListenersPresent(std::string_view room, std::string_view tier, bool present)
+{
+    if (stopped_ || tier == kLosslessTier || !isClusterTier(tier))
+        return;
+    subscribe(clusterSubject(room, tier), present);
+    interest_.localTier(room, tier, present);
+    announceInterest(); // at once: the ingest relay starts the encoder before the next tick
+}
+
+void ClusterLink::announceInterest()
+{
+    for (const auto& [room, tiers] : interest_.due(core_.now()))
+    {
+        const std::string subject = interestSubject(room);
+        const std::string text = encodeInterest(shared_->relayId, tiers);
+        if (natsConnection_Publish(shared_->connection, subject.c_str(), text.data(),
+                                   static_cast<int>(text.size())) == NATS_OK)
+            ++shared_->interestOut;
+        else
+            ++shared_->publishErrors;
+    }
+}
+
+void ClusterLink::onInterest(const std::string& room, const Interest& interest)
+{
+    if (stopped_ || interest.relay == shared_->relayId)
+        return;
+    applyInterest(interest_.heard(room, interest.relay, interest.tiers, core_.now()));
+}
+
+void ClusterLink::applyInterest(const std::vector<ClusterInterest::Change>& changes)
+{
+    for (const auto& change : changes)
+        core_.registry.setRemoteInterest(change.room, change.tier, change.wanted);
+}
+
+void ClusterLink::onRemote(const std::string& room, const std::string& tier,
+                           const ClusterMessage& message)
 {
     if (stopped_)
         return;
-    core_.registry.onRemoteMessage(room, message.origin, message.message, message.streamStart,
-                                   core_.now());
+    const TimePoint now = core_.now();
+    if (tier == kLosslessTier)
+        core_.registry.onRemoteMessage(room, message.origin, message.message, message.streamStart,
+                                       now);
+    else
+        core_.registry.onRemoteTierMessage(room, message.origin, tier, message.message, now);
     core_.flushPending();
 }
 
@@ -642,8 +463,16 @@ std::string ClusterLink::metricsText() const
            "Errors the client reported (slow consumer, failed subscribe).", s.asyncErrors.load());
     metric("cluster_held_dropped_total", "counter",
            "Datagrams dropped while the lease bucket was slow to answer.", s.heldDropped.load());
-    metric("nats_subscriptions", "gauge", "Rooms subscribed to for local listeners.",
-           subscriptions_.size());
+    metric("nats_subscriptions", "gauge",
+           "Room and tier subjects subscribed to for local listeners.", subscriptions_.size());
+    metric("cluster_interest_in_total", "counter",
+           "Interest messages heard from other relays (Opus tiers their listeners want).",
+           s.interestIn.load());
+    metric("cluster_interest_out_total", "counter",
+           "Interest messages sent for this relay's Opus listeners.", s.interestOut.load());
+    metric("cluster_remote_tier_interest", "gauge",
+           "Room, tier and relay triples of live interest from other relays.",
+           interest_.remoteCount());
     metric("cluster_leases_held", "gauge", "Rooms this relay owns in the cluster.", held);
     metric("cluster_leases_granted_total", "counter", "Room leases taken.", s.leasesGranted.load());
     metric("cluster_leases_denied_total", "counter",

@@ -1,8 +1,12 @@
 // The relay's link to the other relays of a cluster, through NATS.
 //
 // Every room this relay ingests is published, one subject per room and tier
-// (orlune.room.<code>.lossless), once per datagram; the relay subscribes to a room only while it
-// has listeners in it, and feeds what it receives into its own rooms. Which relay owns a room
+// (orlune.room.<code>.<tier>): the float32 messages once per datagram, and each Opus tier that
+// listeners anywhere in the cluster want, encoded here once. A relay subscribes to a room's
+// float32 subject while it has listeners in the room (it carries the room's sequence, so its
+// liveness and ownership) and to an Opus tier's subject while it has listeners on that tier; it
+// tells the cluster which Opus tiers it wants (ClusterInterest), and feeds what it receives
+// into its own rooms. Which relay owns a room
 // is decided by a lease in a JetStream key-value bucket: the first relay to create the room's
 // key owns it and refreshes it while its source sends; it writes the lease free once its source
 // has been silent for the takeover time, and a crashed owner's lease expires with the bucket's
@@ -13,6 +17,7 @@
 // and post their outcome back. Relay state is touched on the io_context thread only.
 #pragma once
 
+#include "cluster_interest.h"
 #include "cluster_wire.h"
 #include "core.h"
 
@@ -53,6 +58,10 @@ public:
     void onLocalForward(std::string_view room, const SharedBytes& message,
                         bool streamStart) override;
     void onListenersPresent(std::string_view room, bool present) override;
+    void onTierMessage(std::string_view room, std::string_view tier,
+                       const SharedBytes& message) override;
+    void onTierListenersPresent(std::string_view room, std::string_view tier,
+                                bool present) override;
 
     struct Shared; // what the client's threads may reach
 
@@ -100,13 +109,21 @@ private:
     void releaseHeld(RoomLease& lease, bool admitted);
     void tick();
     void scheduleTick();
-    void onRemote(const std::string& room, const ClusterMessage& message);
+    void onRemote(const std::string& room, const std::string& tier, const ClusterMessage& message);
+    void onInterest(const std::string& room, const Interest& interest);
+    void applyInterest(const std::vector<ClusterInterest::Change>& changes);
+    void announceInterest();
+    void publish(std::string_view room, std::string_view tier, bool streamStart,
+                 const std::string& message);
+    void subscribe(const std::string& subject, bool present);
 
     Core& core_;
     net::steady_timer timer_;
     std::shared_ptr<Shared> shared_;
     std::map<std::string, RoomLease, std::less<>> leases_;
-    std::map<std::string, void*, std::less<>> subscriptions_; // natsSubscription*
+    std::map<std::string, void*, std::less<>> subscriptions_; // by subject; natsSubscription*
+    void* interestSubscription_ = nullptr;                    // natsSubscription*
+    ClusterInterest interest_;
     std::string publishBuffer_;
     bool stopped_ = false;
 };

@@ -58,6 +58,9 @@ public:
                                 bool streamStart) = 0;
     // The room gained its first listener (true) or lost its last one (false).
     virtual void onListenersPresent(std::string_view room, bool present) = 0;
+    // STUB until the tiers land: an Opus message of a local source; a tier's listeners here.
+    virtual void onTierMessage(std::string_view, std::string_view, const SharedBytes&) {}
+    virtual void onTierListenersPresent(std::string_view, std::string_view, bool) {}
 };
 
 struct RoomLimits
@@ -136,6 +139,14 @@ public:
     // forwarded.
     bool onRemoteMessage(std::string_view room, std::string_view origin, const SharedBytes& message,
                          bool streamStart, TimePoint now);
+
+    // STUB until the tiers land.
+    bool onRemoteTierMessage(std::string_view, std::string_view, std::string_view,
+                             const SharedBytes&, TimePoint)
+    {
+        return false;
+    }
+    void setRemoteInterest(std::string_view, std::string_view, bool) {}
 
     // A datagram the cluster gave to another relay's source: counted as foreign.
     void countForeign(std::string_view room, TimePoint now);

@@ -126,30 +126,34 @@ TEST(ClusterWire, MessagesRoundTripAndAnythingElseIsRefused)
 {
     const SharedBytes audio = message(77);
     const std::string wire = encodeClusterMessage("relay-a", true, *audio);
-    const ClusterMessage m = decodeClusterMessage(wire.data(), wire.size());
+    const ClusterMessage m = decodeClusterMessage(wire.data(), wire.size(), "lossless");
     ASSERT_TRUE(m.ok);
     EXPECT_TRUE(m.streamStart);
     EXPECT_EQ(m.origin, "relay-a");
     EXPECT_EQ(*m.message, *audio);
 
     for (std::size_t cut : {std::size_t(0), std::size_t(4), wire.size() - 1})
-        EXPECT_FALSE(decodeClusterMessage(wire.data(), cut).ok) << cut;
+        EXPECT_FALSE(decodeClusterMessage(wire.data(), cut, "lossless").ok) << cut;
     std::string longer = wire + "x";
-    EXPECT_FALSE(decodeClusterMessage(longer.data(), longer.size()).ok);
+    EXPECT_FALSE(decodeClusterMessage(longer.data(), longer.size(), "lossless").ok);
     for (std::size_t at : {std::size_t(0), std::size_t(2), std::size_t(3), std::size_t(5)})
     {
         std::string bad = wire;
         bad[at] = '\x7f';
-        EXPECT_FALSE(decodeClusterMessage(bad.data(), bad.size()).ok) << at;
+        EXPECT_FALSE(decodeClusterMessage(bad.data(), bad.size(), "lossless").ok) << at;
     }
-    EXPECT_FALSE(decodeClusterMessage(nullptr, 0).ok);
+    EXPECT_FALSE(decodeClusterMessage(nullptr, 0, "lossless").ok);
 
     EXPECT_EQ(clusterSubject("jam", "lossless"), "orlune.room.jam.lossless");
-    EXPECT_EQ(roomOfSubject("orlune.room.jam-1_x.lossless"), "jam-1_x");
+    const auto parts = parseSubject("orlune.room.jam-1_x.lossless");
+    ASSERT_TRUE(parts);
+    EXPECT_EQ(parts->room, "jam-1_x");
+    EXPECT_EQ(parts->tier, "lossless");
+    EXPECT_EQ(parseSubject("orlune.room.jam.standard")->tier, "standard");
     for (const char* subject :
-         {"orlune.room..lossless", "orlune.room.JAM.lossless", "orlune.room.jam.low",
-          "other.room.jam.lossless", "orlune.room.a.b.lossless"})
-        EXPECT_EQ(roomOfSubject(subject), "") << subject;
+         {"orlune.room..lossless", "orlune.room.JAM.lossless", "orlune.room.jam.medium",
+          "other.room.jam.lossless", "orlune.room.a.b.lossless", "orlune.room.jam"})
+        EXPECT_FALSE(parseSubject(subject)) << subject;
 }
 
 TEST(ClusterOptions, CommandLine)
