@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -43,6 +44,23 @@ inline std::vector<std::uint8_t> datagram(const std::string& room, std::int64_t 
     f.sequence = seq;
     f.samplePosition = seq * 256;
     f.samples = test::patternSamples(seed + static_cast<std::uint32_t>(seq));
+    return test::buildDatagram(f);
+}
+
+// A 1 kHz tone at -12 dBFS on both channels, continuous across datagrams.
+inline std::vector<std::uint8_t> toneDatagram(const std::string& room, std::int64_t seq)
+{
+    test::DatagramFields f;
+    f.room = room;
+    f.sequence = seq;
+    f.samplePosition = seq * 256;
+    for (std::size_t i = 0; i < 256; ++i)
+    {
+        const double t = static_cast<double>(seq * 256 + static_cast<std::int64_t>(i)) / 48000.0;
+        const float v = static_cast<float>(0.25 * std::sin(2.0 * 3.14159265358979 * 1000.0 * t));
+        f.samples[2 * i] = v;
+        f.samples[2 * i + 1] = v;
+    }
     return test::buildDatagram(f);
 }
 
@@ -113,6 +131,9 @@ private:
 class Source
 {
 public:
+    // A seed of kTone sends toneDatagram()s instead of patterns.
+    static constexpr std::uint32_t kTone = 0xffffffffu;
+
     Source(std::uint16_t port, std::string room, std::int64_t firstSeq, std::uint32_t seed,
            std::int64_t limit)
         : sender_(port)
@@ -125,7 +146,8 @@ public:
                 {
                     std::this_thread::sleep_until(next);
                     next += kPeriod;
-                    sender_.send(datagram(room, firstSeq + i, seed));
+                    sender_.send(seed == kTone ? toneDatagram(room, firstSeq + i)
+                                               : datagram(room, firstSeq + i, seed));
                     last_ = SteadyClock::now().time_since_epoch().count();
                     ++sent_;
                 }
@@ -169,8 +191,11 @@ public:
         bool intact;
     };
 
-    Listener(std::uint16_t port, const std::string& room, std::uint32_t seed)
-        : client_(port, "/orlune/" + room + "/ws")
+    // `query` ("?quality=standard", say) asks for a tier; its binary messages are kept whole.
+    Listener(std::uint16_t port, const std::string& room, std::uint32_t seed,
+             const std::string& query = "")
+        : client_(port, "/orlune/" + room + "/ws" + query)
+        , keepWhole_(!query.empty())
     {
         thread_ = std::thread(
             [this, seed]
@@ -187,7 +212,10 @@ public:
                     else
                     {
                         const auto seq = test::readLe64(m->data, 0);
-                        audio_.push_back({seq, now, samplesMatch(m->data, seq, seed)});
+                        audio_.push_back(
+                            {seq, now, !keepWhole_ && samplesMatch(m->data, seq, seed)});
+                        if (keepWhole_)
+                            whole_.push_back(m->data);
                     }
                 }
             });
@@ -204,6 +232,12 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex_);
         return audio_;
+    }
+    // The binary messages as received, for a listener that asked for a tier.
+    std::vector<std::string> whole()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return whole_;
     }
     // Text messages with the number of audio messages before each.
     std::vector<std::pair<std::string, std::size_t>> events()
@@ -228,8 +262,10 @@ public:
 
 private:
     test::WsClient client_;
+    const bool keepWhole_;
     std::mutex mutex_;
     std::vector<Audio> audio_;
+    std::vector<std::string> whole_;
     std::vector<std::pair<std::string, std::size_t>> events_;
     std::atomic<bool> stop_{false};
     std::thread thread_;

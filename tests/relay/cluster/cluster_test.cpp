@@ -5,6 +5,9 @@
 #include "cluster_support.h"
 
 #include <gtest/gtest.h>
+#include <opus/opus.h>
+
+#include <cmath>
 
 namespace orlune::relay
 {
@@ -232,6 +235,107 @@ TEST(RelayCluster, ListenersOfAKilledEdgeRelayReconnectThroughTheFrontDoorAndPla
                 moved, onC, static_cast<long long>(worstMissed),
                 static_cast<double>(worstMissed) * 5.333);
     EXPECT_EQ(moved, static_cast<int>(onC));
+}
+
+// What a listener of an Opus tier hears: every packet decoded (missing ones concealed), the
+// tone's frequency from its zero crossings and its level from the RMS, past the first 100 ms.
+struct Decoded
+{
+    std::size_t frames = 0;
+    std::size_t missing = 0;
+    std::size_t broken = 0;
+    double hz = 0;
+    double dbfs = -200;
+};
+
+Decoded decodeTone(const std::vector<std::string>& messages)
+{
+    Decoded d;
+    int error = 0;
+    OpusDecoder* decoder = opus_decoder_create(48000, 2, &error);
+    if (decoder == nullptr)
+        return d;
+    std::vector<float> left;
+    std::vector<float> pcm(2 * 5760);
+    for (const std::string& m : messages)
+    {
+        const auto* b = reinterpret_cast<const unsigned char*>(m.data());
+        const std::size_t n = m.size() >= 20 ? b[18] : 0;
+        std::size_t at = 20;
+        for (std::size_t i = 0; i < n && at + 2 <= m.size(); ++i)
+        {
+            const std::size_t len = b[at] | (b[at + 1] << 8);
+            at += 2;
+            const int got = opus_decode_float(decoder, len == 0 ? nullptr : b + at,
+                                              static_cast<opus_int32>(len), pcm.data(), 480, 0);
+            at += len;
+            ++d.frames;
+            d.missing += len == 0 ? 1 : 0;
+            if (got != 480)
+            {
+                ++d.broken;
+                continue;
+            }
+            for (int k = 0; k < got; ++k)
+                left.push_back(pcm[static_cast<std::size_t>(2 * k)]);
+        }
+    }
+    opus_decoder_destroy(decoder);
+    const std::size_t from = 4800;
+    if (left.size() < from + 48000 / 2)
+        return d;
+    std::size_t crossings = 0;
+    double sum = 0;
+    for (std::size_t i = from + 1; i < left.size(); ++i)
+    {
+        crossings += (left[i - 1] < 0) != (left[i] < 0) ? 1 : 0;
+        sum += static_cast<double>(left[i]) * left[i];
+    }
+    const double seconds = static_cast<double>(left.size() - from - 1) / 48000.0;
+    d.hz = static_cast<double>(crossings) / 2.0 / seconds;
+    // A sine's peak is its RMS times the square root of two: report the peak level.
+    d.dbfs = 20.0 * std::log10(std::sqrt(2.0 * sum / static_cast<double>(left.size() - from)));
+    return d;
+}
+
+TEST(RelayCluster, OpusTiersAreEncodedAtTheIngestRelayAndDecodeOnEveryRelay)
+{
+    START_CLUSTER(cluster, 7);
+    constexpr std::int64_t kCount = 750; // 4 s
+    Listener standardOnB(cluster.http(1), "tones", 0, "?quality=standard");
+    Listener lowOnC(cluster.http(2), "tones", 0, "?quality=low");
+    Listener highThroughFront(cluster.haproxy(), "tones", 0, "?quality=high");
+    Listener floatOnC(cluster.http(2), "tones", 0);
+    std::this_thread::sleep_for(300ms); // subscriptions and interest reach relay a
+    Source source(cluster.udp(0), "tones", 0, Source::kTone, kCount);
+    source.finish();
+    EXPECT_TRUE(floatOnC.waitForAudio(kCount, 10s));
+    std::this_thread::sleep_for(300ms);
+
+    for (Listener* l : {&standardOnB, &lowOnC, &highThroughFront})
+    {
+        const Decoded d = decodeTone(l->whole());
+        // The tier starts once relay a has heard the interest: nearly all of the 4 s arrive.
+        EXPECT_GE(d.frames, 350u);
+        EXPECT_EQ(d.missing, 0u);
+        EXPECT_EQ(d.broken, 0u);
+        EXPECT_NEAR(d.hz, 1000.0, 3.0);
+        EXPECT_NEAR(d.dbfs, -12.0, 1.0);
+        std::printf("decoded %zu frames: %.1f Hz at %.2f dBFS\n", d.frames, d.hz, d.dbfs);
+        // Frame sequences run on without a gap across messages.
+        const auto audio = l->audio();
+        for (std::size_t i = 1; i < audio.size(); ++i)
+            ASSERT_GT(audio[i].seq, audio[i - 1].seq) << i;
+    }
+
+    const auto a = test::scrapeMetrics(cluster.http(0));
+    const auto b = test::scrapeMetrics(cluster.http(1));
+    EXPECT_GE(a.at("orlune_relay_cluster_interest_in_total"), 2);
+    EXPECT_GE(b.at("orlune_relay_cluster_interest_out_total"), 1);
+    EXPECT_EQ(b.at("orlune_relay_nats_messages_out_total"), 0)
+        << "nothing encoded off the ingest relay";
+    // Relay a carries the float32 messages plus the three tiers; b took lossless and standard.
+    EXPECT_GT(a.at("orlune_relay_nats_messages_out_total"), kCount);
 }
 
 } // namespace
