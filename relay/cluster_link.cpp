@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace orlune::relay
@@ -28,6 +29,15 @@ std::string defaultRelayId()
         id += isRoomCodeChar(c) ? c : '-';
     }
     return (id.empty() ? std::string("relay") : id.substr(0, 40)) + "-" + std::to_string(getpid());
+}
+
+// The tier a cluster subject or interest message names (they are checked on arrival).
+std::optional<Tier> tierNamed(std::string_view name)
+{
+    for (std::size_t i = 0; i < kTierCount; ++i)
+        if (tierName(tierAt(i)) == name)
+            return tierAt(i);
+    return std::nullopt;
 }
 
 } // namespace
@@ -241,8 +251,9 @@ void ClusterLink::onAnswer(const std::string& room, Result result)
             // Interest heard before this relay owned the room (its listeners elsewhere joined
             // first): the registry has the room now, so it can start the encoders.
             if (before != Lease::Ours)
-                for (const std::string& tier : interest_.wantedTiers(room))
-                    core_.registry.setRemoteInterest(room, tier, true);
+                for (const std::string& name : interest_.wantedTiers(room))
+                    if (const auto tier = tierNamed(name))
+                        core_.registry.setRemoteInterest(room, *tier, true, core_.now());
             break;
         case Outcome::Denied:
             if (before == Lease::Ours)
@@ -343,10 +354,14 @@ void ClusterLink::onLocalForward(std::string_view room, const SharedBytes& messa
     publish(room, kLosslessTier, streamStart, *message);
 }
 
-void ClusterLink::onTierMessage(std::string_view room, std::string_view tier,
-                                const SharedBytes& message)
+void ClusterLink::onTierMessage(std::string_view room, Tier tier, const SharedBytes& message)
 {
-    publish(room, tier, false, *message);
+    // A tier's stream counts its frames from 0 whenever it (re)starts: that message tells the
+    // other relays to take it even though it is behind the frames they had.
+    const bool streamStart =
+        message->size() >= 8 &&
+        std::all_of(message->begin(), message->begin() + 8, [](char c) { return c == '\0'; });
+    publish(room, tierName(tier), streamStart, *message);
 }
 
 void ClusterLink::subscribe(const std::string& subject, bool present)
@@ -378,12 +393,12 @@ void ClusterLink::onListenersPresent(std::string_view room, bool present)
         subscribe(clusterSubject(room, kLosslessTier), present);
 }
 
-void ClusterLink::onTierListenersPresent(std::string_view room, std::string_view tier, bool present)
+void ClusterLink::onTierListenersPresent(std::string_view room, Tier tier, bool present)
 {
-    if (stopped_ || tier == kLosslessTier || !isClusterTier(tier))
-        return;
-    subscribe(clusterSubject(room, tier), present);
-    interest_.localTier(room, tier, present);
+    if (stopped_ || !isOpus(tier))
+        return; // lossless listeners are covered by the room's float32 subscription
+    subscribe(clusterSubject(room, tierName(tier)), present);
+    interest_.localTier(room, tierName(tier), present);
     announceInterest(); // at once: the ingest relay starts the encoder before the next tick
 }
 
@@ -411,7 +426,8 @@ void ClusterLink::onInterest(const std::string& room, const Interest& interest)
 void ClusterLink::applyInterest(const std::vector<ClusterInterest::Change>& changes)
 {
     for (const auto& change : changes)
-        core_.registry.setRemoteInterest(change.room, change.tier, change.wanted);
+        if (const auto tier = tierNamed(change.tier))
+            core_.registry.setRemoteInterest(change.room, *tier, change.wanted, core_.now());
 }
 
 void ClusterLink::onRemote(const std::string& room, const std::string& tier,
@@ -423,8 +439,9 @@ void ClusterLink::onRemote(const std::string& room, const std::string& tier,
     if (tier == kLosslessTier)
         core_.registry.onRemoteMessage(room, message.origin, message.message, message.streamStart,
                                        now);
-    else
-        core_.registry.onRemoteTierMessage(room, message.origin, tier, message.message, now);
+    else if (const auto t = tierNamed(tier))
+        core_.registry.onRemoteTierMessage(room, message.origin, *t, message.message,
+                                           message.streamStart, now);
     core_.flushPending();
 }
 

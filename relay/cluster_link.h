@@ -58,10 +58,8 @@ public:
     void onLocalForward(std::string_view room, const SharedBytes& message,
                         bool streamStart) override;
     void onListenersPresent(std::string_view room, bool present) override;
-    void onTierMessage(std::string_view room, std::string_view tier,
-                       const SharedBytes& message) override;
-    void onTierListenersPresent(std::string_view room, std::string_view tier,
-                                bool present) override;
+    void onTierMessage(std::string_view room, Tier tier, const SharedBytes& message) override;
+    void onTierListenersPresent(std::string_view room, Tier tier, bool present) override;
 
     struct Shared; // what the client's threads may reach
 

@@ -49,6 +49,28 @@ std::optional<std::string_view> contentTypeFor(std::string_view name)
     return std::nullopt;
 }
 
+std::optional<std::string_view> queryParameter(std::string_view target, std::string_view name)
+{
+    const auto q = target.find('?');
+    if (q == std::string_view::npos)
+        return std::nullopt;
+    std::string_view query = target.substr(q + 1);
+    if (const auto hash = query.find('#'); hash != std::string_view::npos)
+        query = query.substr(0, hash);
+    while (!query.empty())
+    {
+        const auto amp = query.find('&');
+        const std::string_view pair = query.substr(0, amp);
+        const auto eq = pair.find('=');
+        if (pair.substr(0, eq) == name)
+            return eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1);
+        if (amp == std::string_view::npos)
+            break;
+        query = query.substr(amp + 1);
+    }
+    return std::nullopt;
+}
+
 Route routeTarget(std::string_view target)
 {
     if (auto q = target.find('?'); q != std::string_view::npos)

@@ -28,6 +28,10 @@ struct Route
 // The query string, if any, is ignored.
 Route routeTarget(std::string_view target);
 
+// The value of query parameter `name` in a request target, exactly as written (tier names
+// need no decoding); none if absent. The first of repeated parameters counts.
+std::optional<std::string_view> queryParameter(std::string_view target, std::string_view name);
+
 // A plain file name of [A-Za-z0-9_.-] with at least one '.', not starting with '.', no "..".
 bool isServableFileName(std::string_view name);
 

@@ -197,6 +197,16 @@ private:
             if (core_.stopping)
                 return send(textResponse(req, http::status::service_unavailable,
                                          "the relay is shutting down\n"));
+            std::optional<QualityChoice> quality;
+            const auto target = std::string_view(req.target().data(), req.target().size());
+            if (const auto asked = queryParameter(target, "quality"))
+            {
+                quality = parseQuality(*asked);
+                if (!quality)
+                    return send(textResponse(
+                        req, http::status::bad_request,
+                        "unknown quality; the tiers are: " + qualityNameList() + "\n"));
+            }
             const JoinResult verdict = core_.registry.canJoin(route.argument);
             if (verdict != JoinResult::Joined)
             {
@@ -205,8 +215,8 @@ private:
                     textResponse(req, http::status::service_unavailable, rejectText(verdict)));
             }
             beast::get_lowest_layer(stream_).expires_never();
-            startListenerSession(std::move(stream_), core_, route.argument, parser_->release(),
-                                 std::move(lease_));
+            startListenerSession(std::move(stream_), core_, route.argument, quality,
+                                 parser_->release(), std::move(lease_));
             return;
         }
 

@@ -1,5 +1,8 @@
 #include "listener_session.h"
 
+#include "listener_quality.h"
+
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -7,6 +10,7 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include <algorithm>
 #include <array>
 #include <deque>
 #include <memory>
@@ -29,7 +33,8 @@ constexpr std::size_t kExtraTextMessages = 64; // queued control messages beyond
 // everything queued for a listener goes out in one gathered write. At 187.5 messages a second
 // per listener the cost of the relay is mostly one system call per write, and a relay under
 // load writes several messages per call instead of falling behind. Server frames are never
-// masked and never fragmented; incoming frames are read only for ping, pong and close.
+// masked and never fragmented; incoming frames are read for ping, pong and close, and text
+// frames for quality requests (listener_quality.h).
 
 constexpr std::size_t kMaxBatch = 64;           // messages per gathered write
 constexpr std::size_t kMaxIncomingFrame = 4096; // listeners have nothing to say
@@ -50,11 +55,14 @@ class WebSocketSession : public ListenerSink,
                          public std::enable_shared_from_this<WebSocketSession<Stream>>
 {
 public:
-    WebSocketSession(Stream&& stream, Core& core, std::string room, ClientLease lease)
+    WebSocketSession(Stream&& stream, Core& core, std::string room,
+                     std::optional<QualityChoice> quality, ClientLease lease)
         : ws_(std::move(stream))
         , core_(core)
         , room_(std::move(room))
         , lease_(std::move(lease))
+        , quality_(quality)
+        , switchTimer_(ws_.get_executor())
     {
         core_.connectionOpened();
         core_.sockets.insert(this);
@@ -83,7 +91,7 @@ public:
     {
         if (closing_)
             return;
-        if (queuedAudio_ >= core_.config.listenerQueue)
+        if (queuedAudio_ >= audioQueueLimit())
             skipAhead();
         enqueue(kOpBinary, message);
         ++queuedAudio_;
@@ -117,6 +125,8 @@ public:
     void flush() override
     {
         flushPending_ = false;
+        if (stepDownDue_)
+            stepDown(); // not earlier: the room was handing out audio
         writeNext();
     }
 
@@ -150,6 +160,7 @@ private:
         std::array<std::uint8_t, 4> header{};
         std::uint8_t headerSize = 0;
         std::uint8_t opcode = 0;
+        Tier tier = Tier::Lossless; // of a binary message
     };
 
     std::shared_ptr<WebSocketSession> self() { return this->shared_from_this(); }
@@ -164,7 +175,8 @@ private:
         readNext();
         if (core_.stopping)
             return goAway();
-        if (core_.registry.addListener(room_, this, core_.now()) != JoinResult::Joined)
+        if (core_.registry.addListener(room_, this, core_.now(), quality_.joinOptions()) !=
+            JoinResult::Joined)
             return beginClose(websocket::close_code::try_again_later);
         joined_ = true;
     }
@@ -174,6 +186,7 @@ private:
         Outgoing out;
         out.data = data;
         out.opcode = opcode;
+        out.tier = quality_.tier();
         out.header[0] = static_cast<std::uint8_t>(0x80 | opcode);
         const std::size_t size = data->size();
         if (size < 126)
@@ -214,6 +227,73 @@ private:
         core_.metrics.listenerSkippedMessages += dropped;
         enqueue(kOpText, std::make_shared<const std::string>(R"({"type":"skip","dropped":)" +
                                                              std::to_string(dropped) + "}"));
+        if (quality_.noteSkip(core_.now()))
+            stepDownDue_ = true;
+    }
+
+    // The same lag in time on every tier: --listener-queue counts 256-frame messages.
+    std::size_t audioQueueLimit() const
+    {
+        const TierSpec& spec = tierSpec(quality_.tier());
+        const std::size_t frames =
+            static_cast<std::size_t>(spec.frameSamples * spec.framesPerMessage);
+        return std::max<std::size_t>(1, core_.config.listenerQueue * 256 / frames);
+    }
+
+    void onClientText(const std::string& text)
+    {
+        switch (quality_.onText(text))
+        {
+            case ListenerQuality::Verdict::Ignored:
+                return;
+            case ListenerQuality::Verdict::Unknown:
+                ++core_.metrics.badQualityRequests;
+                deliverText(std::make_shared<const std::string>(
+                    errorMessage("unknown quality tier; the tiers are: " + qualityNameList())));
+                return;
+            case ListenerQuality::Verdict::Accepted:
+                break;
+        }
+        if (const auto tier = quality_.wantedTier())
+            ++core_.metrics.tier(*tier).switchRequests;
+        if (const auto tier = quality_.takeDueSwitch(core_.now()))
+            return moveTo(*tier, "requested");
+        // Too soon after the last switch: the latest request waits for its turn.
+        if (switchTimerArmed_)
+            return;
+        const auto due = quality_.switchDueAt();
+        switchTimerArmed_ = true;
+        switchTimer_.expires_after(
+            std::max<Clock::duration>(Clock::duration::zero(), *due - core_.now()));
+        switchTimer_.async_wait(
+            [self = self()](beast::error_code ec)
+            {
+                self->switchTimerArmed_ = false;
+                if (ec || self->closing_)
+                    return;
+                if (const auto tier = self->quality_.takeSwitch())
+                    self->moveTo(*tier, "requested");
+            });
+    }
+
+    // A listener on Auto that keeps falling behind is moved down a tier, so that a client
+    // with no adaptation of its own still ends up on a tier its link carries.
+    void stepDown()
+    {
+        stepDownDue_ = false;
+        const auto lower = quality_.stepDownTier();
+        if (!lower)
+            return;
+        ++core_.metrics.tier(quality_.tier()).stepDowns;
+        moveTo(*lower, "step-down");
+    }
+
+    void moveTo(Tier tier, std::string_view reason)
+    {
+        if (!joined_ || closing_)
+            return;
+        quality_.switched(tier, core_.now());
+        core_.registry.setTier(room_, this, tier, reason);
     }
 
     void writeNext()
@@ -252,7 +332,12 @@ private:
         for (const Outgoing& item : inFlight_)
         {
             if (item.opcode == kOpBinary)
+            {
                 ++core_.metrics.audioMessagesSent;
+                TierMetrics& tier = core_.metrics.tier(item.tier);
+                ++tier.messagesSent;
+                tier.bytesSent += item.data->size();
+            }
             else if (item.opcode == kOpText)
                 ++core_.metrics.textMessagesSent;
             if (item.opcode == kOpBinary || item.opcode == kOpText)
@@ -354,8 +439,11 @@ private:
                         startClosing(std::move(body));
                     }
                     break;
-                case kOpPong:
                 case kOpText:
+                    if (fin && joined_ && !closing_)
+                        onClientText(payload);
+                    break;
+                case kOpPong:
                 case kOpBinary:
                 case 0x0: // continuation
                     break;
@@ -407,6 +495,7 @@ private:
             return;
         failed_ = true;
         closing_ = true;
+        switchTimer_.cancel();
         leaveRoom();
         queue_.clear();
         queuedAudio_ = 0;
@@ -425,6 +514,10 @@ private:
     Core& core_;
     std::string room_;
     ClientLease lease_;
+    ListenerQuality quality_;
+    net::steady_timer switchTimer_;
+    bool switchTimerArmed_ = false;
+    bool stepDownDue_ = false;
     std::deque<Outgoing> queue_;
     std::vector<Outgoing> inFlight_;
     std::vector<net::const_buffer> buffers_;
@@ -446,10 +539,10 @@ private:
 };
 
 template <class Stream>
-void startSession(Stream&& stream, Core& core, std::string room, UpgradeRequest request,
-                  ClientLease lease)
+void startSession(Stream&& stream, Core& core, std::string room,
+                  std::optional<QualityChoice> quality, UpgradeRequest request, ClientLease lease)
 {
-    std::make_shared<WebSocketSession<Stream>>(std::move(stream), core, std::move(room),
+    std::make_shared<WebSocketSession<Stream>>(std::move(stream), core, std::move(room), quality,
                                                std::move(lease))
         ->start(std::move(request));
 }
@@ -457,15 +550,19 @@ void startSession(Stream&& stream, Core& core, std::string room, UpgradeRequest 
 } // namespace
 
 void startListenerSession(PlainStream&& stream, Core& core, std::string room,
-                          UpgradeRequest request, ClientLease lease)
-{
-    startSession(std::move(stream), core, std::move(room), std::move(request), std::move(lease));
-}
-
-void startListenerSession(TlsStream&& stream, Core& core, std::string room, UpgradeRequest request,
+                          std::optional<QualityChoice> quality, UpgradeRequest request,
                           ClientLease lease)
 {
-    startSession(std::move(stream), core, std::move(room), std::move(request), std::move(lease));
+    startSession(std::move(stream), core, std::move(room), quality, std::move(request),
+                 std::move(lease));
+}
+
+void startListenerSession(TlsStream&& stream, Core& core, std::string room,
+                          std::optional<QualityChoice> quality, UpgradeRequest request,
+                          ClientLease lease)
+{
+    startSession(std::move(stream), core, std::move(room), quality, std::move(request),
+                 std::move(lease));
 }
 
 } // namespace orlune::relay

@@ -118,6 +118,55 @@ std::string label(std::string_view key, std::string_view value)
     return s;
 }
 
+void renderTierMetrics(Writer& w, const Metrics& m, const RoomRegistry& rooms)
+{
+    const auto listeners = rooms.tierListeners();
+    const auto encoders = rooms.tierEncoders();
+    const auto each = [&](const char* name, const char* type, const char* help, auto value)
+    {
+        w.family(name, type, help);
+        for (std::size_t t = 0; t < kTierCount; ++t)
+            w.sample(name, label("tier", tierName(tierAt(t))), value(t));
+    };
+    each("tier_listeners", "gauge", "Listeners per quality tier.",
+         [&](std::size_t t) { return listeners[t]; });
+    each("tier_encoders", "gauge", "Rooms encoding the tier here now.",
+         [&](std::size_t t) { return encoders[t]; });
+    each("tier_encoders_created_total", "counter", "Tier encoders started.",
+         [&](std::size_t t) { return m.tiers[t].encodersCreated; });
+    each("tier_frames_encoded_total", "counter", "Opus frames encoded.",
+         [&](std::size_t t) { return m.tiers[t].framesEncoded; });
+    each("tier_frames_missing_total", "counter",
+         "Opus frames sent with length 0 (source loss, concealed by the player).",
+         [&](std::size_t t) { return m.tiers[t].framesMissing; });
+    each("tier_encoded_bytes_total", "counter", "Opus packet bytes encoded.",
+         [&](std::size_t t) { return m.tiers[t].encodedBytes; });
+    each("tier_messages_built_total", "counter",
+         "Binary messages built for the tier (once per room, whatever its listeners).",
+         [&](std::size_t t) { return m.tiers[t].messagesBuilt; });
+    each("tier_remote_messages_total", "counter",
+         "Tier messages received already encoded from another relay.",
+         [&](std::size_t t) { return m.tiers[t].remoteMessages; });
+    each("tier_encode_seconds_total", "counter", "Time spent in the Opus encoder.",
+         [&](std::size_t t) { return static_cast<double>(m.tiers[t].encodeNanoseconds) * 1e-9; });
+    each("tier_samples_sanitised_total", "counter",
+         "Non-finite or out-of-range samples replaced before encoding the tier.",
+         [&](std::size_t t) { return m.tiers[t].samplesSanitised; });
+    each("tier_messages_sent_total", "counter", "Binary messages written to the tier's listeners.",
+         [&](std::size_t t) { return m.tiers[t].messagesSent; });
+    each("tier_bytes_sent_total", "counter",
+         "WebSocket payload bytes of binary messages written to the tier's listeners.",
+         [&](std::size_t t) { return m.tiers[t].bytesSent; });
+    each("tier_step_downs_total", "counter",
+         "Listeners the relay moved down from the tier because they kept falling behind.",
+         [&](std::size_t t) { return m.tiers[t].stepDowns; });
+    each("tier_switch_requests_total", "counter", "Listeners' requests to switch to the tier.",
+         [&](std::size_t t) { return m.tiers[t].switchRequests; });
+    w.family("quality_requests_rejected_total", "counter",
+             "Quality requests from listeners naming no known tier.");
+    w.sample("quality_requests_rejected_total", m.badQualityRequests);
+}
+
 } // namespace
 
 std::string renderMetrics(const Metrics& m, const RoomRegistry& rooms)
@@ -187,6 +236,8 @@ std::string renderMetrics(const Metrics& m, const RoomRegistry& rooms)
         w.sample("http_requests_rejected_total",
                  label("reason", requestRejectName(static_cast<RequestReject>(i))),
                  m.requestRejects[i]);
+
+    renderTierMetrics(w, m, rooms);
 
     w.family("room_listeners", "gauge", "Listeners per room.");
     rooms.forEachRoom([&](const std::string& name, const RoomStats& s)

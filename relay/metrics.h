@@ -3,6 +3,7 @@
 #pragma once
 
 #include "datagram.h"
+#include "tiers.h"
 
 #include <array>
 #include <cstdint>
@@ -64,6 +65,24 @@ enum class RequestReject
 inline constexpr std::size_t kRequestRejectCount = 3;
 std::string_view requestRejectName(RequestReject reject);
 
+// Figures of one quality tier, over all rooms. Encoder figures count once per room, not per
+// listener; the sent figures count what reached listeners.
+struct TierMetrics
+{
+    std::uint64_t encodersCreated = 0;
+    std::uint64_t framesEncoded = 0;
+    std::uint64_t framesMissing = 0;  // sent with length 0: source loss, for the player to conceal
+    std::uint64_t encodedBytes = 0;   // Opus packet bytes
+    std::uint64_t messagesBuilt = 0;  // binary messages made here (once per room)
+    std::uint64_t remoteMessages = 0; // already-encoded messages received from elsewhere
+    std::uint64_t encodeNanoseconds = 0;
+    std::uint64_t samplesSanitised = 0; // non-finite or beyond full scale, changed before encoding
+    std::uint64_t messagesSent = 0;     // completed binary writes to listeners
+    std::uint64_t bytesSent = 0;        // their WebSocket payload bytes
+    std::uint64_t stepDowns = 0;        // listeners the relay moved down from this tier
+    std::uint64_t switchRequests = 0;   // listeners' requests for this tier
+};
+
 struct Metrics
 {
     std::uint64_t datagramsReceived = 0;
@@ -85,6 +104,10 @@ struct Metrics
     std::array<std::uint64_t, kSourceDropCount> sourceDrops{};
     std::array<std::uint64_t, kConnectionRejectCount> connectionRejects{};
     std::array<std::uint64_t, kRequestRejectCount> requestRejects{};
+    std::array<TierMetrics, kTierCount> tiers{};
+    std::uint64_t badQualityRequests = 0; // quality messages naming no tier
+
+    TierMetrics& tier(Tier t) { return tiers[tierIndex(t)]; }
 
     void countMalformed(ParseError e) { ++malformed[static_cast<std::size_t>(e)]; }
     void countDrop(RoomDrop d) { ++roomDrops[static_cast<std::size_t>(d)]; }

@@ -79,15 +79,11 @@ RoomRegistry::Room* RoomRegistry::findOrCreate(std::string_view name, TimePoint 
         return &it->second;
     if (rooms_.size() >= limits_.maxRooms)
         return nullptr;
-    Room& room = rooms_.emplace(std::string(name), Room{}).first->second;
+    auto entry = rooms_.emplace(std::string(name), Room{}).first;
+    Room& room = entry->second;
+    room.name = entry->first;
     room.lastActivity = now;
     return &room;
-}
-
-void RoomRegistry::broadcastText(Room& room, const SharedBytes& message)
-{
-    for (ListenerSink* sink : room.listeners)
-        sink->deliverText(message);
 }
 
 bool RoomRegistry::sameFeeder(const RoomStats& s, const Feeder& feeder)
@@ -97,8 +93,7 @@ bool RoomRegistry::sameFeeder(const RoomStats& s, const Feeder& feeder)
     return !s.source && s.origin == feeder.origin;
 }
 
-bool RoomRegistry::admit(Room& room, const Feeder& feeder, std::int64_t sequence,
-                         std::int64_t samplePosition, bool streamStart, TimePoint now,
+bool RoomRegistry::claim(Room& room, const Feeder& feeder, bool streamStart, TimePoint now,
                          bool& restarted)
 {
     RoomStats& s = room.stats;
@@ -116,7 +111,7 @@ bool RoomRegistry::admit(Room& room, const Feeder& feeder, std::int64_t sequence
     {
         // Silent long enough but not yet swept: listeners hear it went away before the new one.
         if (s.live)
-            broadcastText(room, sourceOffline_);
+            announceOffline(room);
         // A new source, or the old one back after falling silent: either way a fresh stream.
         if (ownership_ != nullptr)
         {
@@ -162,6 +157,16 @@ bool RoomRegistry::admit(Room& room, const Feeder& feeder, std::int64_t sequence
 
     room.lastDatagram = now;
     room.lastActivity = now;
+    return true;
+}
+
+bool RoomRegistry::admit(Room& room, const Feeder& feeder, std::int64_t sequence,
+                         std::int64_t samplePosition, bool streamStart, TimePoint now,
+                         bool& restarted)
+{
+    if (!claim(room, feeder, streamStart, now, restarted))
+        return false;
+    RoomStats& s = room.stats;
     ++s.datagrams;
 
     if (s.hasSequence)
@@ -201,7 +206,7 @@ bool RoomRegistry::admit(Room& room, const Feeder& feeder, std::int64_t sequence
     }
 
     if (restarted)
-        broadcastText(room, sourceLive_);
+        announceLive(room);
 
     s.hasSequence = true;
     s.lastSequence = sequence;
@@ -243,14 +248,14 @@ bool RoomRegistry::onDatagram(const Datagram& datagram, const Endpoint& from, Ti
                restarted))
         return false;
 
-    if (!room->listeners.empty() || events_ != nullptr)
+    if (room->tiers[tierIndex(Tier::Lossless)].count > 0 || events_ != nullptr)
     {
         const SharedBytes message = makeAudioMessage(datagram);
-        for (ListenerSink* sink : room->listeners)
-            sink->deliverAudio(message);
+        deliver(*room, Tier::Lossless, message, false);
         if (events_ != nullptr)
             events_->onLocalForward(datagram.room, message, restarted);
     }
+    encode(*room, datagram.samplePosition, datagram.samples, true);
     return true;
 }
 
@@ -277,8 +282,8 @@ bool RoomRegistry::onRemoteMessage(std::string_view name, std::string_view origi
     bool restarted = false;
     if (!admit(*room, Feeder{nullptr, origin}, sequence, position, streamStart, now, restarted))
         return false;
-    for (ListenerSink* sink : room->listeners)
-        sink->deliverAudio(message);
+    deliver(*room, Tier::Lossless, message, false);
+    encode(*room, position, reinterpret_cast<const std::uint8_t*>(message->data()) + 16, false);
     return true;
 }
 
@@ -296,55 +301,9 @@ JoinResult RoomRegistry::canJoin(std::string_view name) const
     auto it = rooms_.find(name);
     if (it == rooms_.end())
         return rooms_.size() >= limits_.maxRooms ? JoinResult::RoomLimit : JoinResult::Joined;
-    if (it->second.listeners.size() >= limits_.maxListenersPerRoom)
+    if (it->second.listenerCount >= limits_.maxListenersPerRoom)
         return JoinResult::RoomFull;
     return JoinResult::Joined;
-}
-
-JoinResult RoomRegistry::addListener(std::string_view name, ListenerSink* sink, TimePoint now)
-{
-    const JoinResult verdict = canJoin(name);
-    switch (verdict)
-    {
-        case JoinResult::Joined:
-            break;
-        case JoinResult::RoomLimit:
-            metrics_.countReject(ListenerReject::RoomLimit);
-            return verdict;
-        case JoinResult::RoomFull:
-            metrics_.countReject(ListenerReject::RoomFull);
-            return verdict;
-        case JoinResult::RelayFull:
-            metrics_.countReject(ListenerReject::RelayFull);
-            return verdict;
-    }
-
-    Room* room = findOrCreate(name, now);
-    room->listeners.push_back(sink);
-    if (room->listeners.size() == 1 && events_ != nullptr)
-        events_->onListenersPresent(name, true);
-    room->lastActivity = now;
-    ++listenerTotal_;
-    ++metrics_.listenersAccepted;
-    sink->deliverText(
-        std::make_shared<const std::string>(helloMessage(name, sourceIsLive(*room, now))));
-    return JoinResult::Joined;
-}
-
-void RoomRegistry::removeListener(std::string_view name, ListenerSink* sink, TimePoint now)
-{
-    auto it = rooms_.find(name);
-    if (it == rooms_.end())
-        return;
-    auto& listeners = it->second.listeners;
-    auto pos = std::find(listeners.begin(), listeners.end(), sink);
-    if (pos == listeners.end())
-        return;
-    listeners.erase(pos);
-    --listenerTotal_;
-    if (listeners.empty() && events_ != nullptr)
-        events_->onListenersPresent(name, false);
-    it->second.lastActivity = now;
 }
 
 void RoomRegistry::sweep(TimePoint now)
@@ -355,9 +314,22 @@ void RoomRegistry::sweep(TimePoint now)
         if (room.stats.live && now - room.lastDatagram >= limits_.sourceSilence)
         {
             room.stats.live = false;
-            broadcastText(room, sourceOffline_);
+            announceOffline(room);
         }
-        if (!room.stats.live && room.listeners.empty() &&
+        bool interest = false;
+        for (std::size_t t = 0; t < kTierCount; ++t)
+        {
+            TierState& tier = room.tiers[t];
+            interest = interest || tier.remoteInterest;
+            if (tier.remoteFed && now - tier.remoteFedAt >= limits_.sourceSilence)
+            {
+                // Encoded elsewhere no more: encode here again if anyone listens.
+                tier.remoteFed = false;
+                tier.hasRemoteSequence = false;
+                updateEncoder(room, tierAt(t));
+            }
+        }
+        if (!room.stats.live && room.listenerCount == 0 && !interest &&
             now - room.lastActivity >= limits_.roomIdle)
         {
             if (ownership_ && room.stats.source)
@@ -376,38 +348,6 @@ std::size_t RoomRegistry::liveRoomCount() const
         if (entry.second.stats.live)
             ++count;
     return count;
-}
-
-std::optional<RoomStats> RoomRegistry::stats(std::string_view name) const
-{
-    auto it = rooms_.find(name);
-    if (it == rooms_.end())
-        return std::nullopt;
-    RoomStats s = it->second.stats;
-    s.listeners = it->second.listeners.size();
-    return s;
-}
-
-void RoomRegistry::forEachRoom(
-    const std::function<void(const std::string&, const RoomStats&)>& fn) const
-{
-    for (const auto& [name, room] : rooms_)
-    {
-        RoomStats s = room.stats;
-        s.listeners = room.listeners.size();
-        fn(name, s);
-    }
-}
-
-void RoomRegistry::forEachListener(const std::function<void(ListenerSink*)>& fn) const
-{
-    // Copy first: the callback may close listeners, which removes them later.
-    std::vector<ListenerSink*> all;
-    all.reserve(listenerTotal_);
-    for (const auto& entry : rooms_)
-        all.insert(all.end(), entry.second.listeners.begin(), entry.second.listeners.end());
-    for (ListenerSink* sink : all)
-        fn(sink);
 }
 
 } // namespace orlune::relay

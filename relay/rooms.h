@@ -6,10 +6,13 @@
 
 #include "datagram.h"
 #include "metrics.h"
+#include "tier_stream.h"
+#include "tiers.h"
 #include "token_bucket.h"
 
 #include <boost/asio/ip/udp.hpp>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -26,8 +29,6 @@ namespace orlune::relay
 using Clock = std::chrono::steady_clock;
 using TimePoint = Clock::time_point;
 using Endpoint = boost::asio::ip::udp::endpoint;
-using SharedBytes = std::shared_ptr<const std::string>;
-
 // Size of one audio message to listeners: int64 sequence, int64 sample position, samples.
 inline constexpr std::size_t kAudioMessageSize = 16 + kSampleBytes; // 2064
 
@@ -35,14 +36,16 @@ inline constexpr std::size_t kAudioMessageSize = 16 + kSampleBytes; // 2064
 SharedBytes makeAudioMessage(const Datagram& datagram);
 
 // Something that receives a room's messages: a WebSocket connection in the server, a recorder
-// in tests. Calls must not remove the sink from the registry synchronously.
+// in tests. Audio comes in the codec of the sink's tier. A sink may leave the registry from
+// inside a delivery (removeListener): the fan-out then skips it, and the listeners after it
+// still get the message.
 class ListenerSink
 {
 public:
     virtual ~ListenerSink() = default;
     virtual void deliverAudio(const SharedBytes& message) = 0;
     virtual void deliverText(const SharedBytes& message) = 0;
-    // Asked to go away (relay shutting down). Must not remove the sink synchronously either.
+    // Asked to go away (relay shutting down).
     virtual void close() {}
 };
 
@@ -58,9 +61,17 @@ public:
                                 bool streamStart) = 0;
     // The room gained its first listener (true) or lost its last one (false).
     virtual void onListenersPresent(std::string_view room, bool present) = 0;
-    // STUB until the tiers land: an Opus message of a local source; a tier's listeners here.
-    virtual void onTierMessage(std::string_view, std::string_view, const SharedBytes&) {}
-    virtual void onTierListenersPresent(std::string_view, std::string_view, bool) {}
+    // An Opus message this registry built from a source ingested here, as given to the tier's
+    // local listeners (none of a stream received from elsewhere).
+    virtual void onTierMessage(std::string_view room, Tier tier, const SharedBytes& message)
+    {
+        (void)room, (void)tier, (void)message;
+    }
+    // The tier gained its first local listener in the room (true) or lost its last (false).
+    virtual void onTierListenersPresent(std::string_view room, Tier tier, bool present)
+    {
+        (void)room, (void)tier, (void)present;
+    }
 };
 
 struct RoomLimits
@@ -99,6 +110,16 @@ struct RoomStats
     std::string origin;             // the relay ingesting it, when fed through the cluster
     bool live = false;
     std::size_t listeners = 0;
+    std::array<std::size_t, kTierCount> tierListeners{};
+    std::array<bool, kTierCount> encoding{}; // an encoder runs for the tier here
+};
+
+// How a listener joins: its tier, and whether its hello names it. A listener that asked for
+// no quality gets lossless audio and the hello exactly as before tiers existed.
+struct ListenerOptions
+{
+    Tier tier = Tier::Lossless;
+    bool announceTier = false;
 };
 
 // Told who holds which rooms, and asked before an address takes one more (SourceGuard).
@@ -140,14 +161,6 @@ public:
     bool onRemoteMessage(std::string_view room, std::string_view origin, const SharedBytes& message,
                          bool streamStart, TimePoint now);
 
-    // STUB until the tiers land.
-    bool onRemoteTierMessage(std::string_view, std::string_view, std::string_view,
-                             const SharedBytes&, TimePoint)
-    {
-        return false;
-    }
-    void setRemoteInterest(std::string_view, std::string_view, bool) {}
-
     // A datagram the cluster gave to another relay's source: counted as foreign.
     void countForeign(std::string_view room, TimePoint now);
 
@@ -158,8 +171,23 @@ public:
     JoinResult canJoin(std::string_view room) const;
 
     // Adds a listener (creating the room if needed) and sends it the hello message.
-    JoinResult addListener(std::string_view room, ListenerSink* sink, TimePoint now);
+    JoinResult addListener(std::string_view room, ListenerSink* sink, TimePoint now,
+                           ListenerOptions options = {});
     void removeListener(std::string_view room, ListenerSink* sink, TimePoint now);
+    // Moves a listener to `tier` and sends it a codec event naming `reason` before any message
+    // of the new codec. False if the listener is not in the room.
+    bool setTier(std::string_view room, ListenerSink* sink, Tier tier, std::string_view reason);
+
+    // An Opus message (the listener format) of `tier` for a room ingested by the relay
+    // `origin`, encoded there: fanned out to the tier's listeners here, with no encoder here
+    // for that tier while such messages keep coming. Same ownership rules as onRemoteMessage;
+    // messages at or behind the tier's last frame sequence are dropped unless `streamStart`.
+    bool onRemoteTierMessage(std::string_view room, std::string_view origin, Tier tier,
+                             const SharedBytes& message, bool streamStart, TimePoint now);
+    // Listeners elsewhere want `tier` of `room` (or no longer do): while they do, a room fed
+    // here keeps that tier's encoder running without local listeners, and reports its
+    // messages through RoomEvents::onTierMessage. False if the room cannot be created.
+    bool setRemoteInterest(std::string_view room, Tier tier, bool wanted, TimePoint now);
 
     // Marks silent sources offline (telling listeners) and forgets idle rooms.
     void sweep(TimePoint now);
@@ -168,6 +196,9 @@ public:
     std::size_t listenerCount() const { return listenerTotal_; }
     std::size_t liveRoomCount() const;
     std::optional<RoomStats> stats(std::string_view room) const;
+    // Listeners on each tier, and rooms encoding it, over the relay.
+    std::array<std::size_t, kTierCount> tierListeners() const;
+    std::array<std::size_t, kTierCount> tierEncoders() const;
     void forEachRoom(const std::function<void(const std::string&, const RoomStats&)>& fn) const;
     void forEachListener(const std::function<void(ListenerSink*)>& fn) const;
 
@@ -177,14 +208,32 @@ public:
     static std::string sourceMessage(bool live);
 
 private:
+    struct TierState
+    {
+        // Null entries are listeners that left during a fan-out; removed once it ends.
+        std::vector<ListenerSink*> listeners;
+        std::size_t count = 0;
+        std::unique_ptr<TierStream> stream; // Opus tiers: encoding here
+        bool remoteInterest = false;
+        bool remoteFed = false; // encoded elsewhere (onRemoteTierMessage), recently
+        TimePoint remoteFedAt{};
+        bool hasRemoteSequence = false;
+        std::int64_t lastRemoteSequence = 0;
+    };
+
     struct Room
     {
+        std::string_view name; // the key in rooms_
         RoomStats stats;
         TimePoint lastDatagram{};
         TimePoint lastActivity{};
-        std::vector<ListenerSink*> listeners;
-        TokenBucket rate; // the owner's datagrams
+        std::array<TierState, kTierCount> tiers;
+        std::size_t listenerCount = 0;
+        int fanOuts = 0;      // deliveries in progress
+        bool compact = false; // a listener left during one
+        TokenBucket rate;     // the owner's datagrams
     };
+    class FanOut;
 
     // Who feeds a room: a source endpoint here, or another relay of the cluster.
     struct Feeder
@@ -197,8 +246,27 @@ private:
     // Applies the ownership and sequence rules; false when the message must be dropped.
     bool admit(Room& room, const Feeder& feeder, std::int64_t sequence, std::int64_t samplePosition,
                bool streamStart, TimePoint now, bool& restarted);
+    // The ownership half of admit(): who may feed the room now, and whether its stream starts
+    // afresh.
+    bool claim(Room& room, const Feeder& feeder, bool streamStart, TimePoint now, bool& restarted);
+    void announceLive(Room& room);
+    void announceOffline(Room& room);
     static bool sameFeeder(const RoomStats& s, const Feeder& feeder);
     void broadcastText(Room& room, const SharedBytes& message);
+    void deliver(Room& room, Tier tier, const SharedBytes& message, bool text);
+    // Runs every encoder of the room on one datagram's samples (little-endian float32).
+    // `local`: the room's source is ingested here, so its tier messages are reported.
+    void encode(Room& room, std::int64_t position, const std::uint8_t* samples, bool local);
+    void emit(Room& room, Tier tier, std::vector<SharedBytes>& messages, bool local);
+    void restartStreams(Room& room);
+    // Starts or stops the tier's encoder as its listeners and interest require.
+    void updateEncoder(Room& room, Tier tier);
+    // The listener's slot in its tier's list, or null.
+    ListenerSink** findListener(Room& room, ListenerSink* sink, Tier& tier);
+    void joinTier(Room& room, ListenerSink* sink, Tier tier);
+    void leaveTier(Room& room, ListenerSink** slot, Tier tier);
+    static bool fedLocally(const Room& room);
+    void statsOf(const Room& room, RoomStats& s) const;
     bool sourceIsLive(const Room& room, TimePoint now) const;
     bool mayTakeOver(const Room& room, const Endpoint& from, TimePoint now) const;
 
@@ -210,6 +278,8 @@ private:
     RoomEvents* events_ = nullptr;
     SharedBytes sourceLive_;
     SharedBytes sourceOffline_;
+    std::vector<SharedBytes> scratch_;
+    std::array<float, kSampleBytes / 4> samples_{};
 };
 
 } // namespace orlune::relay

@@ -1,6 +1,7 @@
 // Opus tiers between relays: the tier messages on the wire, and who wants which tier of a room.
 #include "cluster_interest.h"
 #include "cluster_wire.h"
+#include "tiers.h"
 
 #include <gtest/gtest.h>
 
@@ -69,6 +70,13 @@ TEST(ClusterWireTiers, OpusMessagesTravelWholeAndMalformedOnesAreRefused)
 
 TEST(ClusterWireTiers, InterestMessagesNameOnlyOpusTiers)
 {
+    // The wire's tier names are the listeners' tier names.
+    for (std::size_t i = 0; i < kTierCount; ++i)
+    {
+        EXPECT_TRUE(isClusterTier(tierName(tierAt(i))));
+        EXPECT_EQ(isOpus(tierAt(i)), tierName(tierAt(i)) != kLosslessTier);
+    }
+
     EXPECT_EQ(interestSubject("jam"), "orlune.interest.jam");
     EXPECT_EQ(roomOfInterestSubject("orlune.interest.jam"), "jam");
     EXPECT_EQ(roomOfInterestSubject("orlune.interest.J!"), "");
