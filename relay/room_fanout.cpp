@@ -53,6 +53,11 @@ void RoomRegistry::deliver(Room& room, Tier tier, const SharedBytes& message, bo
     }
 }
 
+void RoomRegistry::restartListeners(Room& room, Tier tier)
+{
+    deliver(room, tier, std::make_shared<const std::string>(codecMessage(tier, "restart")), true);
+}
+
 void RoomRegistry::broadcastText(Room& room, const SharedBytes& message)
 {
     for (std::size_t t = 0; t < kTierCount; ++t)
@@ -112,10 +117,20 @@ void RoomRegistry::restartStreams(Room& room)
     {
         TierState& tier = room.tiers[t];
         tier.hasRemoteSequence = false;
-        if (!tier.stream)
-            continue;
-        tier.stream->restart(scratch_);
-        emit(room, tierAt(t), scratch_, local);
+        if (tier.stream)
+        {
+            tier.stream->restart(scratch_);
+            emit(room, tierAt(t), scratch_, local);
+        }
+        // A stream from the cluster brings its Opus tiers with it; one ingested here is encoded
+        // here, for whoever wants it (a source here may have taken over from another relay's).
+        if (!room.stats.origin.empty())
+        {
+            tier.stream.reset();
+            tier.waitingSince = TimePoint{};
+        }
+        else
+            updateEncoder(room, tierAt(t));
     }
 }
 
@@ -137,6 +152,11 @@ void RoomRegistry::updateEncoder(Room& room, Tier tier)
         return;
     TierState& state = room.tiers[tierIndex(tier)];
     const bool wanted = !state.remoteFed && (state.count > 0 || state.remoteInterest);
+    // A room fed through the cluster has its Opus tiers encoded once, at the ingest relay, which
+    // hears that listeners here want them; this relay encodes one itself only if none has come
+    // for a while (see sweep), so that its listeners do not hear two encoders in turn.
+    if (wanted && !state.stream && !room.stats.origin.empty() && state.waitingSince == TimePoint{})
+        return;
     if (wanted && !state.stream)
     {
         // Starts with the next datagram, like a restart: a fresh grid from frame 0.
@@ -282,12 +302,16 @@ bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view o
         metrics_.countDrop(RoomDrop::RoomLimit);
         return false;
     }
+    // `streamStart` here is the tier's stream starting afresh (its encoder started or moved),
+    // not the source's: that one comes with the float32 stream.
     bool restarted = false;
-    if (!claim(*room, Feeder{nullptr, origin}, streamStart, now, restarted))
+    if (!claim(*room, Feeder{nullptr, origin}, false, now, restarted))
         return false;
     if (restarted)
         announceLive(*room);
     TierState& state = room->tiers[tierIndex(tier)];
+    if (streamStart)
+        state.hasRemoteSequence = false;
     std::int64_t sequence = 0;
     for (int i = 7; i >= 0; --i)
         sequence = static_cast<std::int64_t>((static_cast<std::uint64_t>(sequence) << 8) |
@@ -300,10 +324,13 @@ bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view o
     state.hasRemoteSequence = true;
     state.lastRemoteSequence = sequence;
     state.remoteFedAt = now;
+    state.waitingSince = TimePoint{};
     if (!state.remoteFed)
     {
         state.remoteFed = true;
-        updateEncoder(*room, tier); // no encoder here for a tier encoded elsewhere
+        if (state.stream)
+            restartListeners(*room, tier); // from this relay's encoder to the ingest relay's
+        updateEncoder(*room, tier);        // no encoder here for a tier encoded elsewhere
     }
     ++metrics_.tier(tier).remoteMessages;
     deliver(*room, tier, message, false);

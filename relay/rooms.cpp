@@ -326,7 +326,20 @@ void RoomRegistry::sweep(TimePoint now)
                 // Encoded elsewhere no more: encode here again if anyone listens.
                 tier.remoteFed = false;
                 tier.hasRemoteSequence = false;
+                tier.waitingSince = now;
+            }
+            const bool waiting = isOpus(tierAt(t)) && !tier.remoteFed && !tier.stream &&
+                                 tier.count > 0 && !room.stats.origin.empty();
+            if (!waiting)
+                tier.waitingSince = TimePoint{};
+            else if (tier.waitingSince == TimePoint{})
+                tier.waitingSince = now;
+            else if (now - tier.waitingSince >= limits_.sourceSilence)
+            {
+                // The ingest relay sends none of this tier: encode it here after all.
                 updateEncoder(room, tierAt(t));
+                if (tier.stream)
+                    restartListeners(room, tierAt(t));
             }
         }
         if (!room.stats.live && room.listenerCount == 0 && !interest &&

@@ -219,6 +219,9 @@ private:
         TimePoint remoteFedAt{};
         bool hasRemoteSequence = false;
         std::int64_t lastRemoteSequence = 0;
+        // A room fed through the cluster: since when the tier has had listeners here with no
+        // stream of it from the ingest relay (epoch: not waiting).
+        TimePoint waitingSince{};
     };
 
     struct Room
@@ -253,6 +256,8 @@ private:
     void announceOffline(Room& room);
     static bool sameFeeder(const RoomStats& s, const Feeder& feeder);
     void broadcastText(Room& room, const SharedBytes& message);
+    // Tells a tier's listeners that its stream starts afresh (another encoder): a codec event.
+    void restartListeners(Room& room, Tier tier);
     void deliver(Room& room, Tier tier, const SharedBytes& message, bool text);
     // Runs every encoder of the room on one datagram's samples (little-endian float32).
     // `local`: the room's source is ingested here, so its tier messages are reported.

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace orlune::relay
 {
 namespace
@@ -120,6 +122,69 @@ TEST_F(ClusterSeam, OnlyLocalDatagramsAreReportedForPublishingAndListenerPresenc
     EXPECT_EQ(rooms.stats("jam")->foreignDropped, 1u);
     EXPECT_EQ(metrics.roomDrops[static_cast<std::size_t>(RoomDrop::ForeignSource)], 1u);
     rooms.setEvents(nullptr);
+}
+
+// An Opus message of the listener format, frame sequence `seq`, one 3-byte packet.
+SharedBytes opusMessage(std::int64_t seq)
+{
+    std::string m(20, '\0');
+    for (int i = 0; i < 8; ++i)
+        m[static_cast<std::size_t>(i)] = static_cast<char>((seq >> (8 * i)) & 0xff);
+    m[16] = static_cast<char>(480 & 0xff);
+    m[17] = static_cast<char>(480 >> 8);
+    m[18] = 1;
+    m += std::string{'\x03', '\0', 'a', 'b', 'c'};
+    return std::make_shared<const std::string>(m);
+}
+
+TEST_F(ClusterSeam, ARoomFedThroughTheClusterTakesItsOpusTiersFromTheIngestRelay)
+{
+    Sink sink;
+    ASSERT_EQ(rooms.addListener("jam", &sink, t0, ListenerOptions{Tier::Standard, true}),
+              JoinResult::Joined);
+    const auto standard = tierIndex(Tier::Standard);
+    TimePoint at = t0;
+    std::int64_t seq = 0;
+    auto feed = [&](int count)
+    {
+        for (int i = 0; i < count; ++i, ++seq, at += 5ms)
+            rooms.onRemoteMessage("jam", "relay-a", message(seq), seq == 0, at);
+    };
+    // Float32 from the cluster, no Opus yet: nothing is encoded here.
+    feed(50);
+    EXPECT_EQ(rooms.tierEncoders()[standard], 0u);
+    EXPECT_TRUE(
+        rooms.onRemoteTierMessage("jam", "relay-a", Tier::Standard, opusMessage(0), true, at));
+    EXPECT_TRUE(
+        rooms.onRemoteTierMessage("jam", "relay-a", Tier::Standard, opusMessage(1), false, at));
+    EXPECT_FALSE(
+        rooms.onRemoteTierMessage("jam", "relay-a", Tier::Standard, opusMessage(1), false, at))
+        << "a repeated frame sequence";
+    EXPECT_FALSE(
+        rooms.onRemoteTierMessage("jam", "relay-b", Tier::Standard, opusMessage(2), false, at))
+        << "another relay's tier while relay-a feeds the room";
+
+    // The ingest relay stops sending the tier (it does not encode for others, say): after 2 s
+    // without it this relay encodes the tier itself, and says so before its first message.
+    for (int step = 0; step < 20; ++step)
+    {
+        feed(50);
+        rooms.sweep(at);
+    }
+    EXPECT_EQ(rooms.tierEncoders()[standard], 1u);
+    const auto restart = std::count_if(sink.all.begin(), sink.all.end(),
+                                       [](const std::string& m)
+                                       { return m.find(R"("reason":"restart")") != m.npos; });
+    EXPECT_EQ(restart, 1);
+    // And once the ingest relay's tier comes back, it takes over again, with one more restart.
+    EXPECT_TRUE(
+        rooms.onRemoteTierMessage("jam", "relay-a", Tier::Standard, opusMessage(0), true, at));
+    EXPECT_EQ(rooms.tierEncoders()[standard], 0u);
+    EXPECT_EQ(std::count_if(sink.all.begin(), sink.all.end(),
+                            [](const std::string& m)
+                            { return m.find(R"("reason":"restart")") != m.npos; }),
+              2);
+    rooms.removeListener("jam", &sink, at);
 }
 
 TEST(ClusterWire, MessagesRoundTripAndAnythingElseIsRefused)

@@ -169,10 +169,16 @@ TEST(RelayCluster, OneOfThreeNatsServersKilledCostsNoRelayMoreThanASecond)
         EXPECT_LT(gap, 1.0);
         EXPECT_EQ(audio.back().seq, source.sent() - 1);
     }
-    const auto a = test::scrapeMetrics(cluster.http(0));
-    EXPECT_GE(a.at("orlune_relay_nats_reconnects_total"), 1);
+    // Relay a lists nats-a first, but may have found it not yet up and taken the next one: the
+    // kill must have moved some relay, and every one is connected again.
+    long long reconnects = 0;
     for (int relay = 0; relay < 3; ++relay)
-        EXPECT_EQ(test::scrapeMetrics(cluster.http(relay)).at("orlune_relay_nats_connected"), 1);
+    {
+        const auto m = test::scrapeMetrics(cluster.http(relay));
+        reconnects += static_cast<long long>(m.at("orlune_relay_nats_reconnects_total"));
+        EXPECT_EQ(m.at("orlune_relay_nats_connected"), 1);
+    }
+    EXPECT_GE(reconnects, 1);
 }
 
 TEST(RelayCluster, ARelayThatLosesNatsKeepsServingWhatItIngests)
@@ -326,6 +332,17 @@ TEST(RelayCluster, OpusTiersAreEncodedAtTheIngestRelayAndDecodeOnEveryRelay)
         const auto audio = l->audio();
         for (std::size_t i = 1; i < audio.size(); ++i)
             ASSERT_GT(audio[i].seq, audio[i - 1].seq) << i;
+    }
+
+    // One stream start for every listener: the tiers joining in did not restart the room.
+    for (Listener* l : {&standardOnB, &lowOnC, &highThroughFront, &floatOnC})
+    {
+        const auto events = l->events();
+        EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                                [](const auto& e) { return e.first == kLive; }),
+                  1);
+        for (const auto& e : events)
+            EXPECT_EQ(e.first.find("restart"), std::string::npos) << e.first;
     }
 
     const auto a = test::scrapeMetrics(cluster.http(0));
