@@ -1,0 +1,532 @@
+// The Opus tiers at the registry: what a listener of each tier decodes, gaps and restarts,
+// hostile samples, listeners that leave mid-delivery, and the seams other relays use.
+#include "metrics.h"
+#include "opus_probe.h"
+#include "rooms.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+
+namespace orlune::relay
+{
+namespace
+{
+
+using namespace std::chrono_literals;
+using test::OpusProbe;
+
+struct Sink : ListenerSink
+{
+    std::vector<SharedBytes> audio;
+    std::vector<std::string> texts;
+    std::vector<std::string> all; // "text:..." or "audio"
+    std::function<void(Sink&)> onText;
+    std::function<void(Sink&)> onAudio;
+
+    void deliverAudio(const SharedBytes& m) override
+    {
+        audio.push_back(m);
+        all.push_back("audio");
+        if (onAudio)
+            onAudio(*this);
+    }
+    void deliverText(const SharedBytes& m) override
+    {
+        texts.push_back(*m);
+        all.push_back("text:" + *m);
+        if (onText)
+            onText(*this);
+    }
+    // Audio messages after the last text message equal to `text` (all if none).
+    std::size_t audioAfter(const std::string& text) const
+    {
+        std::size_t n = 0;
+        for (const auto& entry : all)
+            n = entry == "text:" + text ? 0 : n + (entry == "audio" ? 1 : 0);
+        return n;
+    }
+};
+
+struct Events : RoomEvents
+{
+    std::vector<std::pair<Tier, SharedBytes>> tierMessages;
+    std::vector<std::string> presence; // "<tier>:1" / "<tier>:0", "room:1" / "room:0"
+    void onLocalForward(std::string_view, const SharedBytes&, bool) override {}
+    void onListenersPresent(std::string_view, bool present) override
+    {
+        presence.push_back(std::string("room:") + (present ? "1" : "0"));
+    }
+    void onTierMessage(std::string_view, Tier tier, const SharedBytes& m) override
+    {
+        tierMessages.emplace_back(tier, m);
+    }
+    void onTierListenersPresent(std::string_view, Tier tier, bool present) override
+    {
+        presence.push_back(std::string(tierName(tier)) + (present ? ":1" : ":0"));
+    }
+};
+
+const std::string kLive = R"({"type":"source","live":true})";
+const std::string kOffline = R"({"type":"source","live":false})";
+constexpr Tier kOpusTiers[] = {Tier::Low, Tier::Standard, Tier::High};
+
+class Tiers : public ::testing::Test
+{
+protected:
+    ListenerOptions on(Tier tier) { return {tier, true}; }
+
+    // Feeds datagram `seq` at position `pos` with 256 frames of `samples` (interleaved stereo),
+    // at the stream's own pace.
+    bool feed(std::int64_t seq, std::int64_t pos, const float* samples,
+              const Endpoint& from = source(40001))
+    {
+        test::DatagramFields f;
+        f.room = "r";
+        f.sequence = seq;
+        f.samplePosition = pos;
+        f.samples.assign(samples, samples + 512);
+        const auto bytes = test::buildDatagram(f);
+        const ParseResult parsed = parseDatagram(bytes.data(), bytes.size());
+        EXPECT_TRUE(parsed.ok());
+        now += 5333us;
+        return registry.onDatagram(parsed.datagram, from, now);
+    }
+
+    // Feeds a whole signal as datagrams from sequence `seq0`, position `pos0`; `skip` says
+    // which datagram indices never arrive.
+    void feedSignal(const std::vector<float>& signal, std::int64_t seq0 = 0, std::int64_t pos0 = 0,
+                    const std::function<bool(std::size_t)>& skip = {})
+    {
+        for (std::size_t d = 0; d * 512 < signal.size(); ++d)
+        {
+            if (skip && skip(d))
+            {
+                now += 5333us;
+                continue;
+            }
+            feed(seq0 + static_cast<std::int64_t>(d), pos0 + static_cast<std::int64_t>(d) * 256,
+                 signal.data() + d * 512);
+        }
+    }
+
+    static Endpoint source(std::uint16_t port)
+    {
+        return {boost::asio::ip::make_address("127.0.0.1"), port};
+    }
+
+    static void decodeAll(const Sink& sink, OpusProbe& probe)
+    {
+        for (const auto& m : sink.audio)
+            ASSERT_TRUE(probe.decode(*m));
+    }
+
+    RoomLimits limits;
+    Metrics metrics;
+    RoomRegistry registry{limits, metrics};
+    TimePoint now = TimePoint{} + 1000s;
+};
+
+TEST_F(Tiers, EachOpusTierCarriesAToneAtItsFrequencyAndLevelOncePerRoom)
+{
+    const auto tone = test::stereoTone(1000, 0.5, 48000 * 2);
+    for (Tier tier : kOpusTiers)
+    {
+        SCOPED_TRACE(std::string(tierName(tier)));
+        Metrics m;
+        RoomRegistry rooms(limits, m);
+        Sink first;
+        Sink second;
+        rooms.addListener("r", &first, now, on(tier));
+        rooms.addListener("r", &second, now, on(tier));
+        const TierSpec& spec = tierSpec(tier);
+        EXPECT_NE(first.texts[0].find(
+                      R"("tier":")" + std::string(spec.name) + R"(","codec":"opus","bitrate":)" +
+                      std::to_string(spec.bitrate) + R"(,"frameSamples":480,"framesPerMessage":)" +
+                      std::to_string(spec.framesPerMessage)),
+                  std::string::npos)
+            << first.texts[0];
+        for (std::size_t d = 0; d * 512 < tone.size(); ++d)
+        {
+            test::DatagramFields f;
+            f.room = "r";
+            f.sequence = static_cast<std::int64_t>(d);
+            f.samplePosition = 1000 + static_cast<std::int64_t>(d) * 256;
+            f.samples.assign(tone.data() + d * 512, tone.data() + d * 512 + 512);
+            const auto bytes = test::buildDatagram(f);
+            now += 5333us;
+            rooms.onDatagram(parseDatagram(bytes.data(), bytes.size()).datagram, source(40001),
+                             now);
+        }
+        ASSERT_EQ(first.audio.size(), second.audio.size());
+        std::int64_t expectSeq = 0;
+        for (std::size_t i = 0; i < first.audio.size(); ++i)
+        {
+            EXPECT_EQ(first.audio[i], second.audio[i]) << "one message for every listener";
+            const auto view = test::parseOpusMessage(*first.audio[i]);
+            ASSERT_TRUE(view);
+            EXPECT_EQ(view->sequence, expectSeq);
+            EXPECT_EQ(view->samplePosition, 1000 + expectSeq * 480) << "grid at the stream start";
+            EXPECT_EQ(view->packets.size(), static_cast<std::size_t>(spec.framesPerMessage));
+            expectSeq += static_cast<std::int64_t>(view->packets.size());
+        }
+        EXPECT_EQ(m.tier(tier).encodersCreated, 1u);
+        EXPECT_EQ(m.tier(tier).messagesBuilt, first.audio.size());
+        EXPECT_EQ(m.tier(tier).framesMissing, 0u);
+
+        OpusProbe probe;
+        decodeAll(first, probe);
+        const std::size_t from = 4800; // past the decoder's start-up
+        const std::size_t frames = static_cast<std::size_t>(probe.frames) * 480 - from - 480;
+        EXPECT_NEAR(test::toneFrequency(probe.output, 0, from, frames), 1000.0, 0.5);
+        EXPECT_NEAR(test::toneFrequency(probe.output, 1, from, frames), 1000.0, 0.5);
+        const double inLevel = 0.5 / std::sqrt(2.0);
+        EXPECT_NEAR(20 * std::log10(test::rms(probe.output, 0, from, frames) / inLevel), 0, 0.5);
+        EXPECT_NEAR(20 * std::log10(test::rms(probe.output, 1, from, frames) / inLevel * 2), 0,
+                    0.5);
+    }
+}
+
+TEST_F(Tiers, ListenerAskingNoQualityGetsTodaysHelloAndByteExactFloat32)
+{
+    Sink plain;
+    Sink lossless;
+    registry.addListener("r", &plain, now);
+    registry.addListener("r", &lossless, now, on(Tier::Lossless));
+    EXPECT_EQ(plain.texts[0], RoomRegistry::helloMessage("r", false));
+    EXPECT_NE(lossless.texts[0].find(R"("codec":"pcm-f32","bitrate":3072000,"frameSamples":256,)"
+                                     R"("framesPerMessage":1,"tiers":[)"),
+              std::string::npos);
+    for (std::uint32_t seq = 0; seq < 20; ++seq)
+    {
+        const auto samples = test::patternSamples(seq); // NaN, -0 and denormals included
+        test::DatagramFields f;
+        f.room = "r";
+        f.sequence = seq;
+        f.samplePosition = seq * 256;
+        f.samples = samples;
+        const auto bytes = test::buildDatagram(f);
+        now += 5333us;
+        const Datagram d = parseDatagram(bytes.data(), bytes.size()).datagram;
+        ASSERT_TRUE(registry.onDatagram(d, source(40001), now));
+        EXPECT_EQ(*plain.audio.back(), *makeAudioMessage(d));
+        EXPECT_EQ(plain.audio.back(), lossless.audio.back());
+    }
+    const auto s = registry.stats("r");
+    EXPECT_EQ(s->tierListeners[tierIndex(Tier::Lossless)], 2u);
+    for (bool encoding : s->encoding)
+        EXPECT_FALSE(encoding) << "no encoder without an Opus listener";
+}
+
+TEST_F(Tiers, AGapReachesTheDecoderAsMissingFramesThenTheToneResumes)
+{
+    Sink sink;
+    registry.addListener("r", &sink, now, on(Tier::Standard));
+    const auto tone = test::stereoTone(1000, 0.5, 256 * 60);
+    // Datagrams 20..22 (positions 5120..5887) never arrive: frames 10, 11 and 12 lack samples.
+    feedSignal(tone, 0, 0, [](std::size_t d) { return d >= 20 && d <= 22; });
+
+    std::vector<int> lengths;
+    std::int64_t expectSeq = 0;
+    for (const auto& m : sink.audio)
+    {
+        const auto view = test::parseOpusMessage(*m);
+        ASSERT_TRUE(view);
+        EXPECT_EQ(view->sequence, expectSeq) << "the gap keeps the frame count, not a jump";
+        for (const auto& p : view->packets)
+            lengths.push_back(static_cast<int>(p.size()));
+        expectSeq += static_cast<std::int64_t>(view->packets.size());
+    }
+    ASSERT_GE(lengths.size(), 20u);
+    for (std::size_t k = 0; k < lengths.size(); ++k)
+        EXPECT_EQ(lengths[k] == 0, k >= 10 && k <= 12) << "frame " << k;
+    EXPECT_EQ(metrics.tier(Tier::Standard).framesMissing, 3u);
+
+    OpusProbe probe;
+    decodeAll(sink, probe);
+    EXPECT_EQ(probe.concealed, 3);
+    // From the second frame after the gap the tone is back at its level.
+    const double level = test::rms(probe.output, 0, 14 * 480, 480 * 8);
+    EXPECT_NEAR(20 * std::log10(level / (0.5 / std::sqrt(2.0))), 0, 1.0);
+    EXPECT_NEAR(test::toneFrequency(probe.output, 0, 14 * 480, 480 * 8), 1000, 2);
+}
+
+TEST_F(Tiers, RestartAndNewSourceStartTheTierAfreshAndOfflineFlushes)
+{
+    Sink sink;
+    registry.addListener("r", &sink, now, on(Tier::Low));
+    const auto tone = test::stereoTone(1000, 0.5, 256 * 30);
+    const auto shorter = test::stereoTone(1000, 0.5, 256 * 27); // 14 frames and a bit
+    feedSignal(tone, 100, 5000);
+    const std::size_t before = sink.audio.size();
+    ASSERT_GT(before, 0u);
+
+    // The plug-in restarted its counters: sequence 0 at a new position.
+    feedSignal(shorter, 0, 777777);
+    ASSERT_EQ(sink.texts.back(), kLive);
+    ASSERT_GT(sink.audio.size(), before);
+    auto first = test::parseOpusMessage(*sink.audio[sink.audio.size() - sink.audioAfter(kLive)]);
+    EXPECT_EQ(first->sequence, 0);
+    EXPECT_EQ(first->samplePosition, 777777);
+
+    // Silence, then the sweep: complete frames go out before the offline event, none after.
+    const std::size_t beforeSweep = sink.audio.size();
+    now += 3s;
+    registry.sweep(now);
+    EXPECT_EQ(sink.texts.back(), kOffline);
+    EXPECT_EQ(sink.audioAfter(kOffline), 0u);
+    // 14 complete frames: 3 messages of 4 went out while streaming, a last one of 2 now.
+    const auto last = test::parseOpusMessage(*sink.audio.back());
+    EXPECT_EQ(sink.audio.size(), beforeSweep + 1);
+    EXPECT_EQ(last->sequence, 12);
+    EXPECT_EQ(last->packets.size(), 2u);
+
+    // The source back after the silence starts at frame 0 on a grid of its own.
+    feedSignal(tone, 9, 123, {});
+    first = test::parseOpusMessage(*sink.audio[sink.audio.size() - sink.audioAfter(kLive)]);
+    EXPECT_EQ(first->sequence, 0);
+    EXPECT_EQ(first->samplePosition, 123);
+
+    // Every message decodes: nothing of one stream leans on the other.
+    OpusProbe probe;
+    decodeAll(sink, probe);
+    EXPECT_EQ(probe.concealed, 0);
+}
+
+TEST_F(Tiers, HostileSamplesNeverReachTheDecoderAndTheToneRecoversAtOnce)
+{
+    Sink opus;
+    Sink lossless;
+    registry.addListener("r", &opus, now, on(Tier::High));
+    registry.addListener("r", &lossless, now);
+    const float inf = std::numeric_limits<float>::infinity();
+    const float bad[] = {
+        std::numeric_limits<float>::quiet_NaN(), inf, -inf, 3.4e38f, -3.4e38f, 7.5f};
+    auto signal = test::stereoTone(1000, 0.5, 256 * 375); // 2 s
+    for (std::size_t i = 256 * 2 * 100; i < 256 * 2 * 200; ++i)
+        signal[i] = bad[i % 6]; // datagrams 100..199: nothing usable
+    feedSignal(signal);
+
+    EXPECT_EQ(metrics.tier(Tier::High).samplesSanitised, 100u * 512u);
+    // The float32 stream passes them on bit for bit (the player makes them safe).
+    float sample = 0;
+    std::memcpy(&sample, lossless.audio[150]->data() + 16, 4);
+    EXPECT_TRUE(std::isnan(sample));
+
+    OpusProbe probe;
+    decodeAll(opus, probe);
+    float peak = 0;
+    for (float v : probe.output)
+    {
+        ASSERT_TRUE(std::isfinite(v));
+        peak = std::max(peak, std::fabs(v));
+    }
+    // The encoder only ever sees [-1, 1]; what the codec adds on a full-scale square is a few
+    // per cent (the player clips its output at full scale on every tier).
+    EXPECT_LE(peak, 1.1f) << "nothing near the 3.4e38 sent";
+    // The bad stretch ends at sample 51200: two frames later the tone is back at its level.
+    const std::size_t from = 51200 + 960 + 120;
+    const double level = test::rms(probe.output, 0, from, 480 * 10);
+    EXPECT_NEAR(20 * std::log10(level / (0.5 / std::sqrt(2.0))), 0, 1.0);
+}
+
+TEST_F(Tiers, ListenerLeavingDuringDeliveryCostsTheOthersNothing)
+{
+    Sink quitter;
+    Sink a;
+    Sink b;
+    Sink opusQuitter;
+    Sink opus;
+    registry.addListener("r", &quitter, now);
+    registry.addListener("r", &a, now);
+    registry.addListener("r", &opusQuitter, now, on(Tier::Standard));
+    registry.addListener("r", &b, now);
+    registry.addListener("r", &opus, now, on(Tier::Standard));
+    ASSERT_EQ(registry.listenerCount(), 5u);
+    // As a WebSocket that gives up inside deliverText: it leaves the room there and then.
+    quitter.onText = [&](Sink& self) { registry.removeListener("r", &self, now); };
+    opusQuitter.onAudio = [&](Sink& self) { registry.removeListener("r", &self, now); };
+    a.onAudio = [&](Sink& self)
+    {
+        if (self.audio.size() == 3)
+            registry.removeListener("r", &self, now);
+    };
+
+    const auto tone = test::stereoTone(1000, 0.5, 256 * 20);
+    feedSignal(tone); // the first datagram makes the source live: a text to everyone
+    EXPECT_EQ(quitter.texts.size(), 2u);
+    EXPECT_TRUE(quitter.audio.empty());
+    EXPECT_EQ(a.audio.size(), 3u);
+    EXPECT_EQ(b.audio.size(), 20u) << "the listener after a departed one still gets each one";
+    EXPECT_EQ(b.texts.size(), 2u);
+    EXPECT_EQ(opusQuitter.audio.size(), 1u);
+    EXPECT_EQ(opus.audio.size(), 5u);
+    EXPECT_EQ(registry.listenerCount(), 2u);
+    const auto s = registry.stats("r");
+    EXPECT_EQ(s->listeners, 2u);
+    EXPECT_EQ(s->tierListeners[tierIndex(Tier::Standard)], 1u);
+    registry.removeListener("r", &opus, now);
+    EXPECT_FALSE(registry.stats("r")->encoding[tierIndex(Tier::Standard)]);
+}
+
+TEST_F(Tiers, SwitchingTierAnnouncesTheCodecBeforeItsFirstMessage)
+{
+    Sink sink;
+    registry.addListener("r", &sink, now, on(Tier::Lossless));
+    const auto tone = test::stereoTone(1000, 0.5, 256 * 40);
+    feedSignal(tone, 0, 0, [](std::size_t d) { return d >= 20; });
+    ASSERT_TRUE(registry.setTier("r", &sink, Tier::Standard, "requested"));
+    EXPECT_EQ(sink.texts.back(),
+              R"({"type":"codec","tier":"standard","codec":"opus","bitrate":128000,)"
+              R"("frameSamples":480,"framesPerMessage":2,"reason":"requested"})");
+    EXPECT_TRUE(registry.stats("r")->encoding[tierIndex(Tier::Standard)]);
+    const std::size_t lossless = sink.audio.size();
+    EXPECT_EQ(lossless, 20u);
+    feedSignal(std::vector<float>(tone.begin() + 20 * 512, tone.end()), 20, 20 * 256);
+    ASSERT_GT(sink.audio.size(), lossless);
+    for (std::size_t i = 0; i < sink.audio.size(); ++i)
+        EXPECT_EQ(sink.audio[i]->size() == kAudioMessageSize, i < lossless) << i;
+    auto first = test::parseOpusMessage(*sink.audio[lossless]);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->sequence, 0);
+
+    ASSERT_TRUE(registry.setTier("r", &sink, Tier::Low, "step-down"));
+    EXPECT_NE(sink.texts.back().find(R"("tier":"low")"), std::string::npos);
+    EXPECT_NE(sink.texts.back().find(R"("reason":"step-down")"), std::string::npos);
+    EXPECT_FALSE(registry.stats("r")->encoding[tierIndex(Tier::Standard)])
+        << "the last listener of a tier takes its encoder along";
+    Sink stranger;
+    EXPECT_FALSE(registry.setTier("r", &stranger, Tier::High, "requested"));
+}
+
+TEST_F(Tiers, LocalTierMessagesAreReportedAndTierPresenceIsTold)
+{
+    Events events;
+    registry.setEvents(&events);
+    Sink sink;
+    Sink other;
+    registry.addListener("r", &sink, now, on(Tier::High));
+    registry.addListener("r", &other, now, on(Tier::High));
+    registry.setTier("r", &other, Tier::Low, "requested");
+    registry.removeListener("r", &other, now);
+    EXPECT_EQ(events.presence, (std::vector<std::string>{"room:1", "high:1", "low:1", "low:0"}));
+
+    feedSignal(test::stereoTone(1000, 0.5, 256 * 15));
+    ASSERT_FALSE(sink.audio.empty());
+    ASSERT_EQ(events.tierMessages.size(), sink.audio.size());
+    for (std::size_t i = 0; i < sink.audio.size(); ++i)
+    {
+        EXPECT_EQ(events.tierMessages[i].first, Tier::High);
+        EXPECT_EQ(events.tierMessages[i].second, sink.audio[i]) << "the very same message";
+    }
+
+    // A room fed from another relay's float32 messages is encoded here for its listeners,
+    // and nothing of it is reported for publishing.
+    events.tierMessages.clear();
+    Sink edge;
+    registry.addListener("e", &edge, now, on(Tier::High));
+    for (std::int64_t seq = 0; seq < 10; ++seq)
+    {
+        auto message = std::make_shared<std::string>(kAudioMessageSize, '\0');
+        for (int i = 0; i < 8; ++i)
+        {
+            (*message)[static_cast<std::size_t>(i)] = static_cast<char>((seq >> (8 * i)) & 0xff);
+            (*message)[8 + static_cast<std::size_t>(i)] =
+                static_cast<char>(((seq * 256) >> (8 * i)) & 0xff);
+        }
+        now += 5333us;
+        ASSERT_TRUE(registry.onRemoteMessage("e", "relay-b", message, seq == 0, now));
+    }
+    EXPECT_EQ(edge.audio.size(), 2u);
+    EXPECT_TRUE(events.tierMessages.empty());
+    registry.removeListener("r", &sink, now);
+    EXPECT_EQ(events.presence.back(), "room:0");
+    registry.setEvents(nullptr);
+}
+
+TEST_F(Tiers, TierMessagesFromElsewhereReachTheTierWithNoEncoderHere)
+{
+    Sink sink;
+    Sink lossless;
+    registry.addListener("r", &sink, now, on(Tier::Standard));
+    registry.addListener("r", &lossless, now);
+    EXPECT_TRUE(registry.stats("r")->encoding[tierIndex(Tier::Standard)]);
+
+    // What the ingesting relay would publish: made here by a second registry.
+    Metrics theirMetrics;
+    RoomRegistry theirs(limits, theirMetrics);
+    Sink producer;
+    theirs.addListener("r", &producer, now, on(Tier::Standard));
+    const auto tone = test::stereoTone(1000, 0.5, 256 * 30);
+    for (std::size_t d = 0; d < 30; ++d)
+    {
+        test::DatagramFields f;
+        f.room = "r";
+        f.sequence = static_cast<std::int64_t>(d);
+        f.samplePosition = static_cast<std::int64_t>(d) * 256;
+        f.samples.assign(tone.data() + d * 512, tone.data() + d * 512 + 512);
+        const auto bytes = test::buildDatagram(f);
+        theirs.onDatagram(parseDatagram(bytes.data(), bytes.size()).datagram, source(40009), now);
+    }
+    ASSERT_GE(producer.audio.size(), 5u);
+
+    for (std::size_t i = 0; i < producer.audio.size(); ++i)
+    {
+        now += 10ms;
+        EXPECT_TRUE(registry.onRemoteTierMessage("r", "relay-b", Tier::Standard, producer.audio[i],
+                                                 i == 0, now));
+    }
+    EXPECT_EQ(sink.texts.back(), kLive);
+    ASSERT_EQ(sink.audio.size(), producer.audio.size());
+    EXPECT_EQ(sink.audio[0], producer.audio[0]);
+    EXPECT_TRUE(lossless.audio.empty());
+    EXPECT_FALSE(registry.stats("r")->encoding[tierIndex(Tier::Standard)]);
+    EXPECT_EQ(registry.stats("r")->origin, "relay-b");
+
+    // Repeated or older messages are dropped, as is another feeder while this one is live.
+    EXPECT_FALSE(registry.onRemoteTierMessage("r", "relay-b", Tier::Standard, producer.audio[1],
+                                              false, now));
+    EXPECT_FALSE(registry.onRemoteTierMessage("r", "relay-c", Tier::Standard, producer.audio.back(),
+                                              true, now));
+    EXPECT_FALSE(feed(0, 0, tone.data()));
+    EXPECT_FALSE(
+        registry.onRemoteTierMessage("r", "relay-b", Tier::Lossless, producer.audio[0], true, now));
+    EXPECT_FALSE(registry.onRemoteTierMessage(
+        "r", "relay-b", Tier::Standard, std::make_shared<const std::string>(5, 'x'), true, now));
+    EXPECT_EQ(sink.audio.size(), producer.audio.size());
+    EXPECT_EQ(metrics.tier(Tier::Standard).remoteMessages, producer.audio.size());
+
+    // Once they stop, the tier is encoded here again for its listeners.
+    now += 3s;
+    registry.sweep(now);
+    EXPECT_TRUE(registry.stats("r")->encoding[tierIndex(Tier::Standard)]);
+}
+
+TEST_F(Tiers, RemoteInterestKeepsAnEncoderRunningWithoutLocalListeners)
+{
+    Events events;
+    registry.setEvents(&events);
+    ASSERT_TRUE(registry.setRemoteInterest("r", Tier::High, true, now));
+    feedSignal(test::stereoTone(1000, 0.5, 256 * 15));
+    EXPECT_TRUE(registry.stats("r")->encoding[tierIndex(Tier::High)]);
+    EXPECT_EQ(events.tierMessages.size(), 4u); // 15 datagrams: 8 frames, 2 a message
+    now += 60s;
+    registry.sweep(now);
+    ASSERT_TRUE(registry.stats("r")) << "a room others listen to is kept";
+
+    ASSERT_TRUE(registry.setRemoteInterest("r", Tier::High, false, now));
+    EXPECT_FALSE(registry.stats("r")->encoding[tierIndex(Tier::High)]);
+    events.tierMessages.clear();
+    feedSignal(test::stereoTone(1000, 0.5, 256 * 15), 100, 100 * 256);
+    EXPECT_TRUE(events.tierMessages.empty());
+    EXPECT_TRUE(registry.setRemoteInterest("gone", Tier::Low, false, now));
+    EXPECT_FALSE(registry.stats("gone"));
+    registry.setEvents(nullptr);
+}
+
+} // namespace
+} // namespace orlune::relay
