@@ -433,8 +433,11 @@ export async function listenAndMeasure(page, { seconds, freq, dbfs, sendLog, eve
   const judged = (frame) => frame >= from && frame < capture.endFrame;
   const settled = latencies.filter((s) => judged(s.frame));
   const sent = sendLog ? readSendLog(sendLog) : new Map();
+  // The send log is by datagram sequence; an Opus tier's blocks count its own frames, so the
+  // sending time is only known for the float32 stream.
   const fromSend = [];
-  for (const s of settled) if (sent.has(s.seq)) fromSend.push(s.arrivalMs + s.latencyMs - sent.get(s.seq));
+  const byDatagram = stats.codec !== 'opus';
+  for (const s of settled) if (byDatagram && sent.has(s.seq)) fromSend.push(s.arrivalMs + s.latencyMs - sent.get(s.seq));
   return {
     sampleRate: sr,
     fromFrame: from,
