@@ -60,14 +60,9 @@ try {
   const m = await H.listenAndMeasure(r.page, {
     seconds, freq: FREQ, dbfs: DBFS, sendLog: sender.sendLog,
     fromFrame: (stats, timeline) => {
-      let frame = stats.firstRenderFrame + stats.sampleRate;
-      for (let i = 1; i < timeline.length; i++) {
-        if (timeline[i].tier !== timeline[i - 1].tier) {
-          frame = timeline[i].frame;
-          settledAt = timeline[i].t;
-        }
-      }
-      return frame;
+      const change = H.lastTierChange(stats, timeline);
+      settledAt = change.t;
+      return change.frame;
     },
   });
   const s = m.stats;

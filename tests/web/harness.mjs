@@ -366,6 +366,21 @@ export async function poll(page, fn, arg, { ms, everyMs = 200, answerMs = 5000 }
   return null;
 }
 
+// Where a playback run is judged from: one second into playback, or the last change of tier
+// (Auto settling; a change of codec starts a fresh decoder, a splice the tone checks would
+// count as a click). Returns the context frame and the run's time of that change.
+export function lastTierChange(stats, timeline) {
+  let frame = stats.firstRenderFrame + stats.sampleRate;
+  let t = 0;
+  for (let i = 1; i < timeline.length; i++) {
+    if (timeline[i].tier !== timeline[i - 1].tier) {
+      frame = timeline[i].frame;
+      t = timeline[i].t;
+    }
+  }
+  return { frame, t };
+}
+
 export function summarize(values) {
   if (values.length === 0) return { count: 0 };
   const v = values.slice().sort((a, b) => a - b);
