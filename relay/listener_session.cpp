@@ -164,7 +164,7 @@ private:
         readNext();
         if (core_.stopping)
             return goAway();
-        if (core_.registry.addListener(room_, this, core_.now()) != JoinResult::Joined)
+        if (core_.join(room_, this) != JoinResult::Joined)
             return beginClose(websocket::close_code::try_again_later);
         joined_ = true;
     }
@@ -418,7 +418,7 @@ private:
         if (!joined_)
             return;
         joined_ = false;
-        core_.registry.removeListener(room_, this, core_.now());
+        core_.leave(room_, this);
     }
 
     websocket::stream<Stream> ws_; // handshake only; frames are read and written on io()

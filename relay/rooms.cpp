@@ -279,6 +279,8 @@ bool RoomRegistry::onRemoteMessage(std::string_view name, std::string_view origi
         return false;
     for (ListenerSink* sink : room->listeners)
         sink->deliverAudio(message);
+    if (events_ != nullptr)
+        events_->onRemoteForward(name, message, restarted);
     return true;
 }
 

@@ -58,6 +58,13 @@ public:
                                 bool streamStart) = 0;
     // The room gained its first listener (true) or lost its last one (false).
     virtual void onListenersPresent(std::string_view room, bool present) = 0;
+    // A message received through the cluster (onRemoteMessage) was given to local listeners;
+    // `streamStart` as above, as these rooms judged it. For the relay's other event loops:
+    // nothing received may be published again.
+    virtual void onRemoteForward(std::string_view /*room*/, const SharedBytes& /*message*/,
+                                 bool /*streamStart*/)
+    {
+    }
 };
 
 struct RoomLimits
@@ -131,9 +138,9 @@ public:
     bool onDatagram(const Datagram& datagram, const Endpoint& from, TimePoint now);
 
     // An audio message (kAudioMessageSize bytes) of a room ingested by the relay `origin`,
-    // received through the cluster. Same ownership and ordering rules as a datagram; never
-    // reported to RoomEvents, so nothing received is published again. Returns true when
-    // forwarded.
+    // received through the cluster. Same ownership and ordering rules as a datagram; reported
+    // to RoomEvents only as onRemoteForward, so nothing received is published again. Returns
+    // true when forwarded.
     bool onRemoteMessage(std::string_view room, std::string_view origin, const SharedBytes& message,
                          bool streamStart, TimePoint now);
 
