@@ -2,6 +2,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include <string>
 #include <utility>
 
 namespace orlune::relay
@@ -127,6 +128,11 @@ std::string HomeLink::relayMetricsText(const std::vector<EventLoop*>& loops,
     sum.datagramsForwarded = home.metrics.datagramsForwarded;
     const ListenerCensus census = quota.census();
     std::string text = renderMetrics(sum, home.registry, &census);
+    text += "# HELP orlune_relay_loop_connections Open HTTP and WebSocket connections per event "
+            "loop.\n# TYPE orlune_relay_loop_connections gauge\n";
+    for (const EventLoop* loop : loops)
+        text += "orlune_relay_loop_connections{loop=\"" + std::to_string(loop->index()) + "\"} " +
+                std::to_string(loop->core().metrics.connectionsOpen.get()) + "\n";
     if (home.cluster != nullptr)
         text += home.cluster->metricsText();
     return text;
