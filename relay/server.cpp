@@ -126,8 +126,9 @@ struct Relay::Impl
     ~Impl()
     {
         // Sessions still owned by pending handlers die with the io_contexts below: they must
-        // reach neither the links nor the cluster, and the shards go first, while the home loop
-        // they belonged to still exists.
+        // reach neither the links nor the cluster. The home loop goes first: a /metrics request
+        // of a shard may wait in its queue, holding a session of that shard, which must find
+        // its loop still there.
         for (auto& loop : loops)
             loop->core().registry.setEvents(nullptr);
         signals.reset();
@@ -135,8 +136,8 @@ struct Relay::Impl
         acceptor.reset();
         ingest.reset();
         cluster.reset();
-        while (!loops.empty())
-            loops.pop_back();
+        for (auto& loop : loops)
+            loop.reset();
     }
 
     EventLoop& home() { return *loops.front(); }

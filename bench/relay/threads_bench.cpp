@@ -24,11 +24,15 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -38,6 +42,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace net = boost::asio;
@@ -51,6 +56,9 @@ double gSeconds = 3.0;
 std::size_t gStart = 500, gStep = 500, gMax = 6000;
 std::vector<std::size_t> gThreads{1, 2};
 constexpr double kPacketsPerSecond = 48000.0 / 256.0;
+// A listener is carried while it gets every message and the sampled ones arrive within this
+// (99th percentile) of being sent: the player's jitter buffer starts at about 60 ms.
+constexpr double kMaxDelay = 0.050;
 
 std::set<int> tasks()
 {
@@ -73,6 +81,34 @@ double taskCpuSeconds(int tid)
     return ns * 1e-9;
 }
 
+// Busy and total jiffies of all cores, from /proc/stat.
+std::pair<double, double> machineJiffies()
+{
+    std::ifstream in("/proc/stat");
+    std::string cpu;
+    double user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+    const double busy = user + nice + system + irq + softirq + steal;
+    return {busy, busy + idle + iowait};
+}
+
+double threadCpu()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// The load generator (the sender, the listeners' thread) runs at real-time priority when it may
+// (as root), so that it never waits behind the relay it measures on the same cores: it needs
+// little CPU, and what it times is then the relay's delay, not its own turn on a core.
+bool realTime(bool on)
+{
+    sched_param param{};
+    param.sched_priority = on ? 10 : 0;
+    return pthread_setschedparam(pthread_self(), on ? SCHED_FIFO : SCHED_OTHER, &param) == 0;
+}
+
 std::string loadAverage()
 {
     std::ifstream in("/proc/loadavg");
@@ -85,8 +121,15 @@ std::string loadAverage()
 class DiscardListeners
 {
 public:
-    DiscardListeners(std::uint16_t port, std::size_t count)
-        : received_(count)
+    // The first kCheckers listeners read every frame and time each audio message against its
+    // send time in `sentAt` (steady-clock nanoseconds by sequence, 0 until sent).
+    static constexpr std::size_t kCheckers = 8;
+
+    DiscardListeners(std::uint16_t port, std::size_t count,
+                     const std::vector<std::atomic<std::int64_t>>& sentAt)
+        : sentAt_(sentAt)
+        , checkers_(std::min(count, kCheckers))
+        , received_(count)
     {
         epoll_ = epoll_create1(0);
         const std::string request = "GET /orlune/bench/ws HTTP/1.1\r\nHost: 127.0.0.1\r\n"
@@ -134,14 +177,30 @@ public:
 
     ~DiscardListeners()
     {
-        stop_ = true;
-        thread_.join();
+        stop();
         for (int fd : fds_)
             close(fd);
         close(epoll_);
     }
 
     std::size_t connected() const { return fds_.size(); }
+
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    // After stop(): the CPU time the listeners' thread used.
+    double cpuSeconds() const { return cpuSeconds_; }
+
+    // After stop(): the checkers' delays from send to arrival, in seconds, sorted.
+    std::vector<double> delays()
+    {
+        std::sort(delays_.begin(), delays_.end());
+        return delays_;
+    }
 
     // Waits (bounded) until every listener has `bytes`; returns those that have not.
     std::size_t behind(std::int64_t bytes, std::chrono::milliseconds limit)
@@ -163,6 +222,8 @@ public:
 private:
     void drain()
     {
+        realTime(true);
+        const auto cpuStart = threadCpu();
         std::vector<epoll_event> ready(1024);
         std::vector<char> sink(1 << 16);
         while (!stop_)
@@ -172,18 +233,67 @@ private:
             {
                 const auto at =
                     static_cast<std::size_t>(ready[static_cast<std::size_t>(i)].data.u64);
+                if (at < checkers_.size())
+                {
+                    check(at);
+                    continue;
+                }
                 const ssize_t got =
                     recv(fds_[at], sink.data(), sink.size(), MSG_TRUNC | MSG_DONTWAIT);
                 if (got > 0)
                     received_[at] += got;
             }
             // Fewer, fuller reads: the listeners' CPU is the relay's competition here.
-            std::this_thread::sleep_for(5ms);
+            std::this_thread::sleep_for(10ms);
         }
+        cpuSeconds_ = threadCpu() - cpuStart;
+    }
+
+    void check(std::size_t at)
+    {
+        std::vector<char>& in = checkers_[at];
+        const std::size_t had = in.size();
+        in.resize(had + (1 << 16));
+        const ssize_t got = recv(fds_[at], in.data() + had, 1 << 16, MSG_DONTWAIT);
+        in.resize(had + static_cast<std::size_t>(got > 0 ? got : 0));
+        if (got <= 0)
+            return;
+        received_[at] += got;
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        std::size_t pos = 0;
+        while (in.size() - pos >= 2)
+        {
+            const auto* h = reinterpret_cast<const unsigned char*>(in.data() + pos);
+            std::size_t length = h[1] & 0x7f;
+            std::size_t header = 2;
+            if (length == 126)
+            {
+                if (in.size() - pos < 4)
+                    break;
+                length = (std::size_t(h[2]) << 8) | h[3];
+                header = 4;
+            }
+            if (in.size() - pos < header + length)
+                break;
+            if ((h[0] & 0x0f) == 2 && length == kAudioMessageSize)
+            {
+                std::int64_t seq = 0;
+                std::memcpy(&seq, in.data() + pos + header, 8);
+                if (seq >= 0 && static_cast<std::size_t>(seq) < sentAt_.size())
+                    if (const auto sent = sentAt_[static_cast<std::size_t>(seq)].load(); sent != 0)
+                        delays_.push_back(static_cast<double>(now - sent) * 1e-9);
+            }
+            pos += header + length;
+        }
+        in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(pos));
     }
 
     int epoll_ = -1;
     std::vector<int> fds_;
+    const std::vector<std::atomic<std::int64_t>>& sentAt_;
+    std::vector<std::vector<char>> checkers_; // unparsed bytes per checker
+    std::vector<double> delays_;              // drain thread, then stop()
+    double cpuSeconds_ = 0;                   // the drain thread's, after stop()
     std::vector<std::atomic<std::int64_t>> received_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
@@ -196,6 +306,9 @@ struct Run
     std::size_t behind = 0;
     double cores = 0;              // relay CPU per second of audio, all its threads
     std::vector<double> perThread; // the same per relay thread
+    double p99 = 0, maxDelay = 0;  // the checkers' delays from send to arrival, seconds
+    double listenerCores = 0;      // the listeners' thread, per second of audio
+    double machine = 0;            // busy cores of the whole machine meanwhile
     double usPerListenerSecond() const { return cores / static_cast<double>(listeners) * 1e6; }
 };
 
@@ -226,11 +339,12 @@ Run runRelay(std::size_t threads, std::size_t listeners)
     run.threads = threads;
     run.listeners = listeners;
     {
-        DiscardListeners clients(relay.httpPort(), listeners);
+        const auto count = static_cast<std::int64_t>(gSeconds * kPacketsPerSecond);
+        std::vector<std::atomic<std::int64_t>> sentAt(static_cast<std::size_t>(count));
+        DiscardListeners clients(relay.httpPort(), listeners, sentAt);
         net::io_context ioc;
         net::ip::udp::socket sender(ioc, net::ip::udp::endpoint(net::ip::udp::v4(), 0));
         const net::ip::udp::endpoint to(net::ip::make_address("127.0.0.1"), relay.udpPort());
-        const auto count = static_cast<std::int64_t>(gSeconds * kPacketsPerSecond);
         std::vector<std::vector<std::uint8_t>> datagrams;
         for (std::int64_t seq = 0; seq < count; ++seq)
         {
@@ -248,21 +362,39 @@ Run runRelay(std::size_t threads, std::size_t listeners)
         std::vector<double> cpuBefore;
         for (int tid : relayTasks)
             cpuBefore.push_back(taskCpuSeconds(tid));
+        const auto machineBefore = machineJiffies();
         const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(1.0 / kPacketsPerSecond));
+        const bool paced = realTime(true);
         auto next = std::chrono::steady_clock::now();
         for (const auto& d : datagrams)
         {
             std::this_thread::sleep_until(next);
+            sentAt[static_cast<std::size_t>(&d - datagrams.data())] =
+                std::chrono::steady_clock::now().time_since_epoch().count();
             sender.send_to(net::buffer(d), to);
             next += period;
         }
+        if (paced)
+            realTime(false);
+        const auto machineAfter = machineJiffies();
+        run.machine = (machineAfter.first - machineBefore.first) /
+                      (machineAfter.second - machineBefore.second) *
+                      std::thread::hardware_concurrency();
         const auto frame = [](std::size_t payload)
         { return static_cast<std::int64_t>(payload + (payload < 126 ? 2 : 4)); };
         const std::int64_t expected = frame(RoomRegistry::helloMessage("bench", false).size()) +
                                       frame(RoomRegistry::sourceMessage(true).size()) +
                                       count * frame(kAudioMessageSize);
         run.behind = clients.behind(expected, 3000ms) + (listeners - clients.connected());
+        clients.stop();
+        run.listenerCores = clients.cpuSeconds() / (static_cast<double>(count) / kPacketsPerSecond);
+        const std::vector<double> delays = clients.delays();
+        if (!delays.empty())
+        {
+            run.p99 = delays[delays.size() * 99 / 100];
+            run.maxDelay = delays.back();
+        }
         const double audio = static_cast<double>(count) / kPacketsPerSecond;
         for (std::size_t i = 0; i < relayTasks.size(); ++i)
         {
@@ -281,7 +413,10 @@ void print(const Run& r)
     std::printf("  threads=%zu  N=%5zu  relay %.2f cores (", r.threads, r.listeners, r.cores);
     for (std::size_t i = 0; i < r.perThread.size(); ++i)
         std::printf("%s%.0f%%", i ? " + " : "", r.perThread[i] * 100);
-    std::printf("), %.2f us per listener-second, %zu behind\n", r.usPerListenerSecond(), r.behind);
+    std::printf("), %.0f us/listener-s, %zu behind, delay p99 %.1f max %.1f ms; listeners "
+                "%.2f, machine %.2f cores busy\n",
+                r.usPerListenerSecond(), r.behind, r.p99 * 1e3, r.maxDelay * 1e3, r.listenerCores,
+                r.machine);
     std::fflush(stdout);
 }
 
@@ -337,7 +472,7 @@ int main(int argc, char** argv)
         {
             const Run r = runRelay(threads, n);
             print(r);
-            if (r.behind > 0 || r.cores > 0.9 * static_cast<double>(threads))
+            if (r.behind > 0 || r.p99 > kMaxDelay)
                 break;
             carried = n;
         }
