@@ -194,6 +194,60 @@ TEST_F(EventLoops, SourceLiveAndOfflineReachTheListenersOfEveryLoop)
     }
 }
 
+TEST_F(EventLoops, ALoopThatComesBackToARoomFollowsARestartItMissed)
+{
+    config.threads = 2;
+    auto& r = start();
+    test::UdpSender sender(r.udpPort());
+    auto send = [&](int from, int to)
+    {
+        for (int seq = from; seq <= to; ++seq)
+        {
+            sender.send(datagram("band", seq));
+            if (seq % 8 == 7)
+                std::this_thread::sleep_for(2ms);
+        }
+    };
+    auto first = listeners("band", 2); // one on each loop
+    send(0, 99);
+    for (auto& c : first)
+    {
+        for (int seq = 0; seq <= 99; ++seq)
+        {
+            auto m = nextAudio(*c);
+            ASSERT_TRUE(m);
+            ASSERT_EQ(test::readLe64(m->data, 0), seq);
+        }
+    }
+    first.pop_back(); // one loop is left with nobody in the room, remembering sequence 99
+    for (int i = 0; i < 200; ++i)
+    {
+        if (test::scrapeMetrics(r.httpPort()).at("orlune_relay_room_listeners{room=\"band\"}") == 1)
+            break;
+        std::this_thread::sleep_for(10ms);
+    }
+    // The source restarts its counters meanwhile.
+    send(0, 50);
+    for (int seq = 0; seq <= 50; ++seq)
+    {
+        auto m = nextAudio(*first.front());
+        ASSERT_TRUE(m);
+        ASSERT_EQ(test::readLe64(m->data, 0), seq);
+    }
+    // Newcomers on both loops hear the stream go on from 51, not "behind 99".
+    auto again = listeners("band", 2);
+    send(51, 60);
+    for (auto& c : again)
+    {
+        for (int seq = 51; seq <= 60; ++seq)
+        {
+            auto m = nextAudio(*c);
+            ASSERT_TRUE(m) << seq;
+            ASSERT_EQ(test::readLe64(m->data, 0), seq);
+        }
+    }
+}
+
 TEST_F(EventLoops, JoinAndLeaveStormsAcrossLoopsLeaveTheCountsRightAndTheStreamWhole)
 {
     auto& r = start();
