@@ -90,18 +90,22 @@ ClientVerdict ClientGuard::admit(const boost::asio::ip::address& client, TimePoi
                                  ClientLease& lease)
 {
     const auto key = addressGroup(client);
-    Client& c = clients_[key];
-    if (c.open >= limits_.maxOpenPerClient)
-        return ClientVerdict::TooManyOpen;
-    ++c.open;
-    lease = ClientLease(this, key);
-    return c.rate.take(now, limits_.connectionRate, limits_.connectionBurst)
-               ? ClientVerdict::Admitted
-               : ClientVerdict::RateLimited;
+    bool withinRate = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Client& c = clients_[key];
+        if (c.open >= limits_.maxOpenPerClient)
+            return ClientVerdict::TooManyOpen;
+        ++c.open;
+        withinRate = c.rate.take(now, limits_.connectionRate, limits_.connectionBurst);
+    }
+    lease = ClientLease(this, key); // outside the lock: a lease it replaces releases its count
+    return withinRate ? ClientVerdict::Admitted : ClientVerdict::RateLimited;
 }
 
 void ClientGuard::release(const boost::asio::ip::address& key)
 {
+    std::lock_guard<std::mutex> lock(mutex_);
     auto it = clients_.find(key);
     if (it != clients_.end() && it->second.open > 0)
         --it->second.open;
@@ -109,6 +113,7 @@ void ClientGuard::release(const boost::asio::ip::address& key)
 
 void ClientGuard::sweep(TimePoint now)
 {
+    std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = clients_.begin(); it != clients_.end();)
     {
         if (it->second.open == 0 &&
@@ -119,8 +124,15 @@ void ClientGuard::sweep(TimePoint now)
     }
 }
 
+std::size_t ClientGuard::trackedClients() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return clients_.size();
+}
+
 std::size_t ClientGuard::openFor(const boost::asio::ip::address& client) const
 {
+    std::lock_guard<std::mutex> lock(mutex_);
     auto it = clients_.find(addressGroup(client));
     return it == clients_.end() ? 0 : it->second.open;
 }

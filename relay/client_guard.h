@@ -1,7 +1,9 @@
 // How fast and how often one client may connect to the relay's HTTP port, and who the client
 // is when the connection comes through a trusted reverse proxy (X-Forwarded-For).
 //
-// Pure bookkeeping on an injected clock, like the rooms. Runs on the relay's event-loop thread.
+// Pure bookkeeping on an injected clock, like the rooms. One guard serves every event loop of
+// the relay, so its table is behind a mutex: taken once per connection (and per proxied
+// request), never per message.
 #pragma once
 
 #include "cidr.h"
@@ -11,6 +13,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <mutex>
 #include <string_view>
 #include <unordered_map>
 
@@ -82,7 +85,7 @@ public:
     // Forgets clients with nothing open whose rate budget has refilled.
     void sweep(TimePoint now);
 
-    std::size_t trackedClients() const { return clients_.size(); }
+    std::size_t trackedClients() const;
     std::size_t openFor(const boost::asio::ip::address& client) const;
     const ClientLimits& limits() const { return limits_; }
 
@@ -96,6 +99,7 @@ private:
         TokenBucket rate;
     };
     ClientLimits limits_;
+    mutable std::mutex mutex_;
     std::unordered_map<boost::asio::ip::address, Client> clients_;
 };
 

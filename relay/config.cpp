@@ -4,10 +4,12 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <filesystem>
 #include <limits>
 #include <sstream>
+#include <thread>
 
 namespace orlune::relay
 {
@@ -81,6 +83,8 @@ Cluster:
   --nats-replicas N          replicas of the room lease bucket, 1-5   (default 1)
 
 Other:
+  --threads N                event loops carrying the listeners, 1-256
+                             (default: one per hardware thread)
   --quiet                    print nothing but errors
   --help                     show this text
 
@@ -179,12 +183,17 @@ ParsedArgs parseArgs(const std::vector<std::string>& args)
             config.tlsKey = value;
         else if (flag == "--max-rooms" || flag == "--max-listeners-per-room" ||
                  flag == "--max-listeners" || flag == "--max-connections" ||
-                 flag == "--listener-queue")
+                 flag == "--listener-queue" || flag == "--threads")
         {
             std::size_t n = 0;
             if (!parseUnsigned<std::size_t>(value, n, 1, sizeMax))
                 return fail("expected a positive number for " + flag + ": " + value);
-            if (flag == "--max-rooms")
+            if (flag == "--threads" && n > kMaxEventLoops)
+                return fail("expected 1 to " + std::to_string(kMaxEventLoops) +
+                            " for --threads: " + value);
+            if (flag == "--threads")
+                config.threads = n;
+            else if (flag == "--max-rooms")
                 config.limits.maxRooms = n;
             else if (flag == "--max-listeners-per-room")
                 config.limits.maxListenersPerRoom = n;
@@ -234,6 +243,14 @@ ParsedArgs parseArgs(const std::vector<std::string>& args)
 
     result.config = std::move(config);
     return result;
+}
+
+std::size_t eventLoopCount(const Config& config)
+{
+    if (config.threads > 0)
+        return config.threads;
+    const unsigned hardware = std::thread::hardware_concurrency();
+    return std::clamp<std::size_t>(hardware, 1, kMaxEventLoops);
 }
 
 std::string defaultWebRoot(const std::string& executablePath)

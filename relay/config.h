@@ -14,6 +14,8 @@
 namespace orlune::relay
 {
 
+inline constexpr std::size_t kMaxEventLoops = 256;
+
 struct Config
 {
     std::string udpAddress = "127.0.0.1";
@@ -33,6 +35,9 @@ struct Config
     std::chrono::milliseconds websocketIdle{30000};
     std::chrono::seconds httpTimeout{30};
     bool quiet = false;
+    // Event loops (threads) carrying the listeners; 0: one per hardware thread. With one, the
+    // relay runs as a single loop; see event_loops.h for several.
+    std::size_t threads = 0;
 
     // Cluster: NATS servers to join (none: a relay on its own), this relay's id in the cluster
     // (unique; empty: host name and process id), and the lease bucket's replicas.
@@ -53,6 +58,9 @@ struct ParsedArgs
 
 ParsedArgs parseArgs(const std::vector<std::string>& args);
 std::string helpText();
+
+// The number of event loops `config` asks for: --threads, else the hardware threads (at least 1).
+std::size_t eventLoopCount(const Config& config);
 
 // <prefix>/share/orlune-relay/web beside the running binary <prefix>/bin/orlune-relay (found
 // through /proc/self/exe, else `executablePath`): /usr/share/orlune-relay/web when installed,

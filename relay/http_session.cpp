@@ -207,7 +207,7 @@ private:
                         req, http::status::bad_request,
                         "unknown quality; the tiers are: " + qualityNameList() + "\n"));
             }
-            const JoinResult verdict = core_.registry.canJoin(route.argument);
+            const JoinResult verdict = core_.canJoin(route.argument);
             if (verdict != JoinResult::Joined)
             {
                 core_.metrics.countReject(toReject(verdict));
@@ -220,7 +220,22 @@ private:
             return;
         }
 
+        if (route.kind == RouteKind::Metrics && core_.renderRelayMetrics &&
+            (req.method() == http::verb::get || req.method() == http::verb::head))
+            return sendRelayMetrics(req);
         send(handle(req, route));
+    }
+
+    // Several event loops: the figures are gathered on the home loop, then answered here.
+    void sendRelayMetrics(const Request& req)
+    {
+        core_.renderRelayMetrics(
+            [self = this->shared_from_this(), req](std::string text)
+            {
+                self->send(makeResponse(req, http::status::ok,
+                                        "text/plain; version=0.0.4; charset=utf-8",
+                                        std::move(text)));
+            });
     }
 
     // Behind a trusted proxy, counts the client the request speaks for (again whenever a

@@ -175,8 +175,7 @@ private:
         readNext();
         if (core_.stopping)
             return goAway();
-        if (core_.registry.addListener(room_, this, core_.now(), quality_.joinOptions()) !=
-            JoinResult::Joined)
+        if (core_.join(room_, this, quality_.joinOptions()) != JoinResult::Joined)
             return beginClose(websocket::close_code::try_again_later);
         joined_ = true;
     }
@@ -507,7 +506,7 @@ private:
         if (!joined_)
             return;
         joined_ = false;
-        core_.registry.removeListener(room_, this, core_.now());
+        core_.leave(room_, this);
     }
 
     websocket::stream<Stream> ws_; // handshake only; frames are read and written on io()

@@ -54,7 +54,8 @@ int main(int argc, char** argv)
         {
             std::cout << "orlune-relay: datagrams on udp " << config.udpAddress << ':'
                       << relay.udpPort() << ", " << (relay.usesTls() ? "https" : "http") << " on "
-                      << config.httpAddress << ':' << relay.httpPort() << ", web root "
+                      << config.httpAddress << ':' << relay.httpPort() << ", " << relay.eventLoops()
+                      << (relay.eventLoops() == 1 ? " event loop" : " event loops") << ", web root "
                       << relay.webRoot() << std::endl;
         }
         relay.run();

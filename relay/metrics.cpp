@@ -169,8 +169,15 @@ void renderTierMetrics(Writer& w, const Metrics& m, const RoomRegistry& rooms)
 
 } // namespace
 
-std::string renderMetrics(const Metrics& m, const RoomRegistry& rooms)
+std::string renderMetrics(const Metrics& m, const RoomRegistry& rooms, const ListenerCensus* census)
 {
+    auto listenersIn = [census](const std::string& room, const RoomStats& s) -> std::size_t
+    {
+        if (census == nullptr)
+            return s.listeners;
+        auto it = census->perRoom.find(room);
+        return it == census->perRoom.end() ? 0 : it->second;
+    };
     Writer w;
 
     w.family("rooms", "gauge", "Rooms currently known.");
@@ -178,7 +185,7 @@ std::string renderMetrics(const Metrics& m, const RoomRegistry& rooms)
     w.family("rooms_live", "gauge", "Rooms whose source is currently sending.");
     w.sample("rooms_live", rooms.liveRoomCount());
     w.family("listeners", "gauge", "WebSocket listeners currently connected to a room.");
-    w.sample("listeners", rooms.listenerCount());
+    w.sample("listeners", census != nullptr ? census->total : rooms.listenerCount());
     w.family("connections", "gauge", "Open HTTP and WebSocket connections.");
     w.sample("connections", m.connectionsOpen);
 
@@ -241,7 +248,7 @@ std::string renderMetrics(const Metrics& m, const RoomRegistry& rooms)
 
     w.family("room_listeners", "gauge", "Listeners per room.");
     rooms.forEachRoom([&](const std::string& name, const RoomStats& s)
-                      { w.sample("room_listeners", label("room", name), s.listeners); });
+                      { w.sample("room_listeners", label("room", name), listenersIn(name, s)); });
     w.family("room_live", "gauge", "1 while the room's source is sending.");
     rooms.forEachRoom([&](const std::string& name, const RoomStats& s)
                       { w.sample("room_live", label("room", name), s.live ? 1 : 0); });

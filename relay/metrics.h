@@ -1,12 +1,14 @@
-// Relay-wide counters. All relay work happens on one io_context thread, so these are plain
-// integers read and written only on that thread.
+// Relay counters. Each event loop has its own set, written only by its thread; /metrics adds
+// them up on whichever thread renders the page.
 #pragma once
 
 #include "datagram.h"
 #include "tiers.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <map>
 #include <string>
 
 namespace orlune::relay
@@ -65,47 +67,91 @@ enum class RequestReject
 inline constexpr std::size_t kRequestRejectCount = 3;
 std::string_view requestRejectName(RequestReject reject);
 
+// A count with one writing thread that any thread may read. Relaxed load and store, no
+// read-modify-write: on the writer it costs what a plain integer costs, and a reader on another
+// thread sees a recent value without a data race.
+class Counter
+{
+public:
+    Counter() = default;
+    Counter(const Counter& other)
+        : value_(other.get())
+    {
+    }
+    Counter& operator=(const Counter& other)
+    {
+        set(other.get());
+        return *this;
+    }
+    Counter& operator=(std::uint64_t v)
+    {
+        set(v);
+        return *this;
+    }
+    Counter& operator++()
+    {
+        set(get() + 1);
+        return *this;
+    }
+    Counter& operator--()
+    {
+        set(get() - 1);
+        return *this;
+    }
+    Counter& operator+=(std::uint64_t n)
+    {
+        set(get() + n);
+        return *this;
+    }
+    operator std::uint64_t() const { return get(); }
+    std::uint64_t get() const { return value_.load(std::memory_order_relaxed); }
+
+private:
+    void set(std::uint64_t v) { value_.store(v, std::memory_order_relaxed); }
+    std::atomic<std::uint64_t> value_{0};
+};
+
 // Figures of one quality tier, over all rooms. Encoder figures count once per room, not per
 // listener; the sent figures count what reached listeners.
 struct TierMetrics
 {
-    std::uint64_t encodersCreated = 0;
-    std::uint64_t framesEncoded = 0;
-    std::uint64_t framesMissing = 0;  // sent with length 0: source loss, for the player to conceal
-    std::uint64_t encodedBytes = 0;   // Opus packet bytes
-    std::uint64_t messagesBuilt = 0;  // binary messages made here (once per room)
-    std::uint64_t remoteMessages = 0; // already-encoded messages received from elsewhere
-    std::uint64_t encodeNanoseconds = 0;
-    std::uint64_t samplesSanitised = 0; // non-finite or beyond full scale, changed before encoding
-    std::uint64_t messagesSent = 0;     // completed binary writes to listeners
-    std::uint64_t bytesSent = 0;        // their WebSocket payload bytes
-    std::uint64_t stepDowns = 0;        // listeners the relay moved down from this tier
-    std::uint64_t switchRequests = 0;   // listeners' requests for this tier
+    Counter encodersCreated;
+    Counter framesEncoded;
+    Counter framesMissing;  // sent with length 0: source loss, for the player to conceal
+    Counter encodedBytes;   // Opus packet bytes
+    Counter messagesBuilt;  // binary messages made here (once per room)
+    Counter remoteMessages; // already-encoded messages received from elsewhere
+    Counter encodeNanoseconds;
+    Counter samplesSanitised; // non-finite or beyond full scale, changed before encoding
+    Counter messagesSent;     // completed binary writes to listeners
+    Counter bytesSent;        // their WebSocket payload bytes
+    Counter stepDowns;        // listeners the relay moved down from this tier
+    Counter switchRequests;   // listeners' requests for this tier
 };
 
 struct Metrics
 {
-    std::uint64_t datagramsReceived = 0;
-    std::uint64_t bytesReceived = 0;
-    std::uint64_t datagramsForwarded = 0; // accepted and fanned out to the room
-    std::array<std::uint64_t, kParseErrorCount> malformed{};
-    std::array<std::uint64_t, kRoomDropCount> roomDrops{};
+    Counter datagramsReceived;
+    Counter bytesReceived;
+    Counter datagramsForwarded; // accepted and fanned out to the room
+    std::array<Counter, kParseErrorCount> malformed{};
+    std::array<Counter, kRoomDropCount> roomDrops{};
 
-    std::uint64_t audioMessagesSent = 0; // completed binary WebSocket writes
-    std::uint64_t textMessagesSent = 0;
-    std::uint64_t bytesSent = 0; // WebSocket payload bytes of completed writes
-    std::uint64_t listenerSkips = 0;
-    std::uint64_t listenerSkippedMessages = 0;
-    std::uint64_t listenersAccepted = 0;
-    std::array<std::uint64_t, kListenerRejectCount> listenerRejects{};
+    Counter audioMessagesSent; // completed binary WebSocket writes
+    Counter textMessagesSent;
+    Counter bytesSent; // WebSocket payload bytes of completed writes
+    Counter listenerSkips;
+    Counter listenerSkippedMessages;
+    Counter listenersAccepted;
+    std::array<Counter, kListenerRejectCount> listenerRejects{};
 
-    std::uint64_t httpRequests = 0;
-    std::uint64_t connectionsOpen = 0;
-    std::array<std::uint64_t, kSourceDropCount> sourceDrops{};
-    std::array<std::uint64_t, kConnectionRejectCount> connectionRejects{};
-    std::array<std::uint64_t, kRequestRejectCount> requestRejects{};
+    Counter httpRequests;
+    Counter connectionsOpen;
+    std::array<Counter, kSourceDropCount> sourceDrops{};
+    std::array<Counter, kConnectionRejectCount> connectionRejects{};
+    std::array<Counter, kRequestRejectCount> requestRejects{};
     std::array<TierMetrics, kTierCount> tiers{};
-    std::uint64_t badQualityRequests = 0; // quality messages naming no tier
+    Counter badQualityRequests; // quality messages naming no tier
 
     TierMetrics& tier(Tier t) { return tiers[tierIndex(t)]; }
 
@@ -117,7 +163,17 @@ struct Metrics
     void countReject(RequestReject r) { ++requestRejects[static_cast<std::size_t>(r)]; }
 };
 
+// Listener figures of a relay whose listeners are spread over several event loops: every
+// loop's, where a loop's own registry knows only its share.
+struct ListenerCensus
+{
+    std::size_t total = 0;
+    std::map<std::string, std::size_t, std::less<>> perRoom;
+};
+
 // Prometheus text exposition format (version 0.0.4) of the counters and the per-room figures.
-std::string renderMetrics(const Metrics& metrics, const RoomRegistry& rooms);
+// With `census`, the listener figures are taken from it instead of from `rooms`.
+std::string renderMetrics(const Metrics& metrics, const RoomRegistry& rooms,
+                          const ListenerCensus* census = nullptr);
 
 } // namespace orlune::relay

@@ -284,6 +284,8 @@ bool RoomRegistry::onRemoteMessage(std::string_view name, std::string_view origi
         return false;
     deliver(*room, Tier::Lossless, message, false);
     encode(*room, position, reinterpret_cast<const std::uint8_t*>(message->data()) + 16, false);
+    if (events_ != nullptr)
+        events_->onRemoteForward(name, message, restarted);
     return true;
 }
 

@@ -72,6 +72,18 @@ public:
     {
         (void)room, (void)tier, (void)present;
     }
+    // A message received through the cluster (onRemoteMessage) was given to local listeners;
+    // `streamStart` as above, as these rooms judged it. For the relay's other event loops:
+    // nothing received may be published again.
+    virtual void onRemoteForward(std::string_view /*room*/, const SharedBytes& /*message*/,
+                                 bool /*streamStart*/)
+    {
+    }
+    // The same for an Opus message received through the cluster (onRemoteTierMessage).
+    virtual void onRemoteTierForward(std::string_view /*room*/, Tier /*tier*/,
+                                     const SharedBytes& /*message*/, bool /*streamStart*/)
+    {
+    }
 };
 
 struct RoomLimits
@@ -155,9 +167,9 @@ public:
     bool onDatagram(const Datagram& datagram, const Endpoint& from, TimePoint now);
 
     // An audio message (kAudioMessageSize bytes) of a room ingested by the relay `origin`,
-    // received through the cluster. Same ownership and ordering rules as a datagram; never
-    // reported to RoomEvents, so nothing received is published again. Returns true when
-    // forwarded.
+    // received through the cluster. Same ownership and ordering rules as a datagram; reported
+    // to RoomEvents only as onRemoteForward, so nothing received is published again. Returns
+    // true when forwarded.
     bool onRemoteMessage(std::string_view room, std::string_view origin, const SharedBytes& message,
                          bool streamStart, TimePoint now);
 

@@ -1,11 +1,14 @@
-// The relay's wiring: one io_context thread carrying the datagram ingest, the HTTP acceptor,
-// the housekeeping sweep, signals and the orderly shutdown.
+// The relay's wiring: the event loops (event_loops.h; one by default per hardware thread), and
+// on the home loop the datagram ingest, the HTTP acceptor handing connections to the loops in
+// turn, the cluster link, signals and the orderly shutdown.
 #include "server.h"
 
 #include "cluster_link.h"
 #include "core.h"
 #include "datagram_ingest.h"
+#include "event_loops.h"
 #include "http_session.h"
+#include "loop_link.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -14,6 +17,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/error.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <optional>
@@ -22,31 +26,39 @@
 namespace orlune::relay
 {
 
-namespace
-{
-constexpr auto kShutdownGrace = std::chrono::seconds(2);
-} // namespace
-
 struct Relay::Impl
 {
-    Core core;
+    ClientGuard clients;
+    std::unique_ptr<ListenerQuota> quota;          // with several loops
+    std::vector<std::unique_ptr<EventLoop>> loops; // [0]: the home loop
+    std::unique_ptr<HomeLink> homeLink;            // with several loops
+    std::vector<std::unique_ptr<ShardLink>> shardLinks;
     std::optional<ssl::context> tls;
-    net::io_context ioc{1};
     std::optional<DatagramIngest> ingest;
-    std::unique_ptr<ClusterLink> cluster; // with --nats; gone before the io_context
-    tcp::acceptor acceptor{ioc};
-    net::steady_timer sweepTimer{ioc};
-    net::steady_timer acceptRetryTimer{ioc};
-    net::steady_timer graceTimer{ioc};
+    std::unique_ptr<ClusterLink> cluster; // with --nats; gone before the io_contexts
+    std::optional<tcp::acceptor> acceptor;
+    std::optional<net::steady_timer> acceptRetryTimer;
     std::optional<net::signal_set> signals;
-    bool destroying = false;
+    std::size_t nextLoop = 0;
+    std::atomic<std::size_t> handingOver{0}; // connections posted to a loop, not yet opened there
     std::uint16_t udpPort = 0;
     std::uint16_t httpPort = 0;
 
     explicit Impl(Config config)
-        : core(std::move(config))
+        : clients(config.clients)
     {
-        core.webRoot = core.config.webRoot.empty() ? defaultWebRoot({}) : core.config.webRoot;
+        if (config.webRoot.empty())
+            config.webRoot = defaultWebRoot({});
+        const std::size_t count = eventLoopCount(config);
+        if (count > 1)
+            quota = std::make_unique<ListenerQuota>(config.limits);
+        for (std::size_t i = 0; i < count; ++i)
+        {
+            loops.push_back(std::make_unique<EventLoop>(i, config, clients, quota.get()));
+            loops.back()->core().webRoot = config.webRoot;
+        }
+        EventLoop& home = *loops.front();
+        Core& core = home.core();
 
         if (!core.config.tlsCert.empty())
         {
@@ -58,32 +70,77 @@ struct Relay::Impl
             tls->use_private_key_file(core.config.tlsKey, ssl::context::pem);
         }
 
-        ingest.emplace(ioc, core);
+        ingest.emplace(home.ioc(), core);
         if (!core.config.natsServers.empty())
-            cluster = std::make_unique<ClusterLink>(ioc, core);
+            cluster = std::make_unique<ClusterLink>(home.ioc(), core);
+        if (count > 1)
+            linkLoops();
 
         const tcp::endpoint httpAt(net::ip::make_address(core.config.httpAddress),
                                    core.config.httpPort);
-        acceptor.open(httpAt.protocol());
-        acceptor.set_option(net::socket_base::reuse_address(true));
-        acceptor.bind(httpAt);
-        acceptor.listen(net::socket_base::max_listen_connections);
+        acceptor.emplace(home.ioc());
+        acceptor->open(httpAt.protocol());
+        acceptor->set_option(net::socket_base::reuse_address(true));
+        acceptor->bind(httpAt);
+        acceptor->listen(net::socket_base::max_listen_connections);
+        acceptRetryTimer.emplace(home.ioc());
         udpPort = ingest->port();
-        httpPort = acceptor.local_endpoint().port();
+        httpPort = acceptor->local_endpoint().port();
+    }
 
-        core.onLastConnectionClosed = [this]
+    // The home registry's events go through the HomeLink (and on to the cluster link); each
+    // shard's registry reports to its ShardLink; every loop renders /metrics at home.
+    void linkLoops()
+    {
+        EventLoop& home = *loops.front();
+        homeLink = std::make_unique<HomeLink>(home, loops.size(), cluster.get());
+        home.core().registry.setEvents(homeLink.get());
+        for (std::size_t i = 1; i < loops.size(); ++i)
         {
-            if (!destroying)
-                finishShutdown();
-        };
+            EventLoop& shard = *loops[i];
+            shardLinks.push_back(std::make_unique<ShardLink>(shard, home, *homeLink));
+            homeLink->addShard(*shardLinks.back());
+            shard.core().registry.setEvents(shardLinks.back().get());
+            shard.core().cluster = home.core().cluster;
+        }
+        for (auto& loop : loops)
+        {
+            EventLoop* at = loop.get();
+            at->core().renderRelayMetrics = [this, at](std::function<void(std::string)> done)
+            {
+                net::post(loops.front()->ioc(),
+                          [this, at, done = std::move(done)]() mutable
+                          {
+                              std::vector<EventLoop*> all;
+                              for (auto& l : loops)
+                                  all.push_back(l.get());
+                              net::post(at->ioc(),
+                                        [done = std::move(done),
+                                         text = homeLink->relayMetricsText(all, *quota)]() mutable
+                                        { done(std::move(text)); });
+                          });
+            };
+        }
     }
 
     ~Impl()
     {
-        // Sessions still owned by pending handlers die with the io_context below; they must
-        // not touch the timers, which are gone by then.
-        destroying = true;
+        // Sessions still owned by pending handlers die with the io_contexts below: they must
+        // reach neither the links nor the cluster. The home loop goes first: a /metrics request
+        // of a shard may wait in its queue, holding a session of that shard, which must find
+        // its loop still there.
+        for (auto& loop : loops)
+            loop->core().registry.setEvents(nullptr);
+        signals.reset();
+        acceptRetryTimer.reset();
+        acceptor.reset();
+        ingest.reset();
+        cluster.reset();
+        for (auto& loop : loops)
+            loop.reset();
     }
+
+    EventLoop& home() { return *loops.front(); }
 
     void start()
     {
@@ -91,36 +148,58 @@ struct Relay::Impl
         if (cluster)
             cluster->start();
         acceptNext();
-        scheduleSweep();
+        home().startSweep(
+            [this](TimePoint now)
+            {
+                home().core().sources.sweep(now);
+                clients.sweep(now);
+                if (homeLink)
+                    homeLink->sweep(now);
+            });
+        for (std::size_t i = 1; i < loops.size(); ++i)
+            loops[i]->startSweep();
+    }
+
+    // Open connections on every loop, and those on their way to one.
+    std::size_t relayConnections() const
+    {
+        std::size_t open = handingOver.load();
+        for (const auto& loop : loops)
+            open += loop->core().metrics.connectionsOpen;
+        return open;
     }
 
     void acceptNext()
     {
-        acceptor.async_accept(
-            [this](beast::error_code ec, tcp::socket socket)
+        EventLoop& target = *loops[nextLoop];
+        nextLoop = (nextLoop + 1) % loops.size();
+        acceptor->async_accept(
+            target.ioc(),
+            [this, &target](beast::error_code ec, tcp::socket socket)
             {
-                if (ec == net::error::operation_aborted || core.stopping)
+                if (ec == net::error::operation_aborted || home().core().stopping)
                     return;
                 if (ec)
                 {
                     // Typically out of file descriptors: back off instead of spinning.
-                    acceptRetryTimer.expires_after(std::chrono::milliseconds(100));
-                    acceptRetryTimer.async_wait(
+                    acceptRetryTimer->expires_after(std::chrono::milliseconds(100));
+                    acceptRetryTimer->async_wait(
                         [this](beast::error_code e)
                         {
-                            if (!e && !core.stopping)
+                            if (!e && !home().core().stopping)
                                 acceptNext();
                         });
                     return;
                 }
-                onAccepted(std::move(socket));
+                onAccepted(target, std::move(socket));
                 acceptNext();
             });
     }
 
-    void onAccepted(tcp::socket socket)
+    void onAccepted(EventLoop& target, tcp::socket socket)
     {
-        if (core.metrics.connectionsOpen >= core.config.maxConnections)
+        Core& core = home().core();
+        if (relayConnections() >= core.config.maxConnections)
         {
             core.metrics.countReject(ConnectionReject::RelayFull);
             beast::error_code ignored;
@@ -137,8 +216,18 @@ struct Relay::Impl
         }
         beast::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
-        startHttpSession(core, std::move(socket), tls ? &*tls : nullptr, std::move(lease),
-                         overRate);
+        ssl::context* context = tls ? &*tls : nullptr;
+        if (target.isHome())
+            return startHttpSession(core, std::move(socket), context, std::move(lease), overRate);
+        ++handingOver;
+        net::post(target.ioc(),
+                  [this, &target, context, socket = std::move(socket), lease = std::move(lease),
+                   overRate]() mutable
+                  {
+                      startHttpSession(target.core(), std::move(socket), context, std::move(lease),
+                                       overRate);
+                      --handingOver;
+                  });
     }
 
     // Counts a direct client's connection; false when it is to be closed unanswered. Over the
@@ -146,13 +235,14 @@ struct Relay::Impl
     // anything. A trusted proxy's connections are counted per client by the session.
     bool admitClient(const tcp::socket& socket, ClientLease& lease, bool& overRate)
     {
+        Core& core = home().core();
         beast::error_code ec;
         const auto peer = socket.remote_endpoint(ec);
         if (ec)
             return false;
-        if (core.clients.isTrustedProxy(peer.address()))
+        if (clients.isTrustedProxy(peer.address()))
             return true;
-        switch (core.clients.admit(peer.address(), core.now(), lease))
+        switch (clients.admit(peer.address(), core.now(), lease))
         {
             case ClientVerdict::Admitted:
                 return true;
@@ -167,70 +257,39 @@ struct Relay::Impl
         return false;
     }
 
-    void scheduleSweep()
-    {
-        auto period = core.config.limits.sourceSilence / 8;
-        if (period > std::chrono::milliseconds(250))
-            period = std::chrono::milliseconds(250);
-        if (period < std::chrono::milliseconds(5))
-            period = std::chrono::milliseconds(5);
-        sweepTimer.expires_after(period);
-        sweepTimer.async_wait(
-            [this](beast::error_code ec)
-            {
-                if (ec || core.stopping)
-                    return;
-                const TimePoint now = core.now();
-                core.registry.sweep(now);
-                core.sources.sweep(now);
-                core.clients.sweep(now);
-                for (SocketSession* session :
-                     std::vector<SocketSession*>(core.sockets.begin(), core.sockets.end()))
-                    session->tick(now);
-                scheduleSweep();
-            });
-    }
-
+    // Home thread: stops taking datagrams and connections, then every loop closes its listeners.
     void beginShutdown()
     {
-        if (core.stopping)
+        if (home().core().stopping)
             return;
-        core.stopping = true;
         beast::error_code ignored;
-        acceptor.close(ignored);
+        acceptor->close(ignored);
         ingest->close();
         if (cluster)
             cluster->shutdown();
-        sweepTimer.cancel();
-        acceptRetryTimer.cancel();
-        for (SocketSession* session :
-             std::vector<SocketSession*>(core.sockets.begin(), core.sockets.end()))
-            session->goAway();
-        if (core.metrics.connectionsOpen == 0)
-            return finishShutdown();
-        graceTimer.expires_after(kShutdownGrace);
-        graceTimer.async_wait(
-            [this](beast::error_code ec)
+        acceptRetryTimer->cancel();
+        for (std::size_t i = 1; i < loops.size(); ++i)
+            net::post(loops[i]->ioc(), [shard = loops[i].get()] { shard->beginShutdown(); });
+        home().beginShutdown(
+            [this]
             {
-                if (!ec)
-                    ioc.stop();
+                if (signals)
+                {
+                    beast::error_code e;
+                    signals->cancel(e);
+                }
             });
     }
 
-    // Every connection is gone: drop the remaining waits so run() returns.
-    void finishShutdown()
+    void stopNow()
     {
-        graceTimer.cancel();
-        if (signals)
-        {
-            beast::error_code ignored;
-            signals->cancel(ignored);
-        }
+        for (auto& loop : loops)
+            loop->ioc().stop();
     }
 
     void watchSignals()
     {
-        signals.emplace(ioc, SIGINT, SIGTERM);
+        signals.emplace(home().ioc(), SIGINT, SIGTERM);
         signals->async_wait(
             [this](beast::error_code ec, int)
             {
@@ -241,10 +300,24 @@ struct Relay::Impl
                     [this](beast::error_code e, int)
                     {
                         if (!e)
-                            ioc.stop();
+                            stopNow();
                     });
                 beginShutdown();
             });
+    }
+
+    void run()
+    {
+        for (std::size_t i = 1; i < loops.size(); ++i)
+            loops[i]->startThread();
+        home().ioc().run();
+        if (signals)
+        {
+            beast::error_code ignored;
+            signals->cancel(ignored);
+        }
+        for (std::size_t i = 1; i < loops.size(); ++i)
+            loops[i]->joinThread();
     }
 };
 
@@ -270,27 +343,26 @@ bool Relay::usesTls() const
 }
 const std::string& Relay::webRoot() const
 {
-    return impl_->core.webRoot;
+    return impl_->home().core().webRoot;
+}
+std::size_t Relay::eventLoops() const
+{
+    return impl_->loops.size();
 }
 
 void Relay::handleSignals()
 {
-    net::post(impl_->ioc, [impl = impl_.get()] { impl->watchSignals(); });
+    net::post(impl_->home().ioc(), [impl = impl_.get()] { impl->watchSignals(); });
 }
 
 void Relay::run()
 {
-    impl_->ioc.run();
-    if (impl_->signals)
-    {
-        beast::error_code ignored;
-        impl_->signals->cancel(ignored);
-    }
+    impl_->run();
 }
 
 void Relay::stop()
 {
-    net::post(impl_->ioc, [impl = impl_.get()] { impl->beginShutdown(); });
+    net::post(impl_->home().ioc(), [impl = impl_.get()] { impl->beginShutdown(); });
 }
 
 } // namespace orlune::relay

@@ -1,8 +1,9 @@
-// The relay server: UDP in, HTTP and WebSocket out, all on one io_context thread.
+// The relay server: UDP in, HTTP and WebSocket out, on one or several event loops (--threads).
 #pragma once
 
 #include "config.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -24,6 +25,7 @@ public:
     std::uint16_t httpPort() const;
     bool usesTls() const;
     const std::string& webRoot() const;
+    std::size_t eventLoops() const;
 
     // Shut down cleanly on SIGINT and SIGTERM (a second signal stops at once).
     void handleSignals();

@@ -712,6 +712,32 @@ void BM_SourceAdmitRefused(benchmark::State& state)
 }
 BENCHMARK(BM_SourceAdmitRefused);
 
+// What a counter costs in the per-listener path (three per message written): a plain integer,
+// the relay's Counter (relaxed load and store, one writing thread, readable from any), and an
+// atomic read-modify-write, which a counter shared by the loops would need.
+void BM_CounterIncrement(benchmark::State& state)
+{
+    const int kind = static_cast<int>(state.range(0));
+    std::uint64_t plain = 0;
+    Counter counter;
+    std::atomic<std::uint64_t> shared{0};
+    for (auto _ : state)
+    {
+        for (int i = 0; i < 64; ++i)
+        {
+            if (kind == 0)
+                benchmark::DoNotOptimize(++plain);
+            else if (kind == 1)
+                ++counter;
+            else
+                shared.fetch_add(1, std::memory_order_relaxed);
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * 64);
+}
+BENCHMARK(BM_CounterIncrement)->ArgName("plain0_counter1_fetchadd2")->Arg(0)->Arg(1)->Arg(2);
+
 // Bytes on the wire per listener and second for every tier: the WebSocket payload as
 // measured on musicLike() audio, its frame header, and 52 bytes of TCP/IP (IPv4 and TCP with
 // timestamps) per message, each message going out in a segment of its own when the

@@ -6,6 +6,7 @@
 #include <boost/beast/ssl.hpp>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -146,6 +147,10 @@ Config loopbackConfig(const std::filesystem::path& webRoot)
     c.httpPort = 0;
     c.webRoot = webRoot.string();
     c.quiet = true;
+    // Two event loops unless the suite is run for one (ORLUNE_RELAY_TEST_THREADS=1; CTest
+    // registers the server suites both ways).
+    const char* loops = std::getenv("ORLUNE_RELAY_TEST_THREADS");
+    c.threads = loops != nullptr ? static_cast<std::size_t>(std::atoi(loops)) : 2;
     return c;
 }
 

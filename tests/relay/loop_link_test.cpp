@@ -1,0 +1,182 @@
+// The hand-over between a home loop and a shard, without sockets: the shard's listeners hear
+// what the home registry forwards, from datagrams and from the cluster alike, as the very
+// buffer the home loop built, and the cluster hears of the shard's listeners.
+#include "event_loops.h"
+#include "loop_link.h"
+#include "test_support.h"
+
+#include <boost/asio/post.hpp>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace orlune::relay
+{
+namespace
+{
+
+using namespace std::chrono_literals;
+
+// A listener on the shard; read from the test thread.
+struct Sink : ListenerSink
+{
+    std::mutex mutex;
+    std::vector<const std::string*> audio; // the buffers delivered, by address
+    std::vector<std::int64_t> sequences;
+    std::vector<std::string> texts;
+    void deliverAudio(const SharedBytes& m) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        audio.push_back(m.get());
+        sequences.push_back(test::readLe64(*m, 0));
+    }
+    void deliverText(const SharedBytes& m) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (m->find("hello") == std::string::npos)
+            texts.push_back(*m);
+    }
+    std::size_t audioCount()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return audio.size();
+    }
+};
+
+// Stands for the cluster link on the home registry.
+struct Cluster : RoomEvents
+{
+    std::vector<std::string> seen;
+    void onLocalForward(std::string_view room, const SharedBytes& m, bool start) override
+    {
+        seen.push_back(std::string(room) + " publish " + std::to_string(test::readLe64(*m, 0)) +
+                       (start ? " start" : ""));
+    }
+    void onListenersPresent(std::string_view room, bool present) override
+    {
+        seen.push_back(std::string(room) + (present ? " subscribe" : " unsubscribe"));
+    }
+};
+
+SharedBytes message(std::int64_t seq)
+{
+    test::DatagramFields f;
+    f.room = "jam";
+    f.sequence = seq;
+    f.samplePosition = seq * 256;
+    const auto bytes = test::buildDatagram(f);
+    return makeAudioMessage(parseDatagram(bytes.data(), bytes.size()).datagram);
+}
+
+class LoopLink : public ::testing::Test
+{
+protected:
+    LoopLink()
+    {
+        home.core().registry.setEvents(&homeLink);
+        homeLink.addShard(shardLink);
+        shard.core().registry.setEvents(&shardLink);
+        shard.startThread();
+    }
+
+    ~LoopLink() override
+    {
+        net::post(shard.ioc(), [this] { shard.beginShutdown(); });
+        shard.joinThread();
+    }
+
+    // The test thread is the home loop's: runs its handlers until `done` (bounded).
+    template <class F> bool homeUntil(F done)
+    {
+        for (int i = 0; i < 400 && !done(); ++i)
+        {
+            home.ioc().restart();
+            home.ioc().poll();
+            std::this_thread::sleep_for(5ms);
+        }
+        return done();
+    }
+
+    void onShard(std::function<void()> f)
+    {
+        std::promise<void> ran;
+        net::post(shard.ioc(),
+                  [&]
+                  {
+                      f();
+                      ran.set_value();
+                  });
+        ran.get_future().wait();
+    }
+
+    Config config;
+    ClientGuard clients{config.clients};
+    ListenerQuota quota{config.limits};
+    EventLoop home{0, config, clients, &quota};
+    EventLoop shard{1, config, clients, &quota};
+    Cluster cluster;
+    HomeLink homeLink{home, 2, &cluster};
+    ShardLink shardLink{shard, home, homeLink};
+    const TimePoint t0 = Clock::now();
+};
+
+TEST_F(LoopLink, ShardListenersHearTheClustersRoomsInTheHomeLoopsOwnBuffers)
+{
+    Sink sink;
+    onShard([&] { EXPECT_EQ(shard.core().join("jam", &sink), JoinResult::Joined); });
+    ASSERT_TRUE(homeUntil(
+        [&]
+        {
+            auto s = home.core().registry.stats("jam");
+            return s && s->listeners == 1;
+        }))
+        << "the home registry keeps the room for the shard's listener";
+    EXPECT_EQ(cluster.seen, std::vector<std::string>{"jam subscribe"})
+        << "a shard's listener counts for the cluster subscription";
+
+    // Heard through the cluster: reaches the shard, is not published again.
+    std::vector<SharedBytes> sent{message(10), message(11)};
+    for (const auto& m : sent)
+        EXPECT_TRUE(home.core().registry.onRemoteMessage("jam", "relay-b", m, m == sent[0], t0));
+    for (int i = 0; i < 400 && sink.audioCount() < 2; ++i)
+        std::this_thread::sleep_for(5ms);
+    {
+        std::lock_guard<std::mutex> lock(sink.mutex);
+        EXPECT_EQ(sink.sequences, (std::vector<std::int64_t>{10, 11}));
+        ASSERT_EQ(sink.audio.size(), 2u);
+        EXPECT_EQ(sink.audio[0], sent[0].get()) << "shared, not copied";
+        EXPECT_EQ(sink.audio[1], sent[1].get());
+        EXPECT_EQ(sink.texts, std::vector<std::string>{R"({"type":"source","live":true})"});
+    }
+    EXPECT_EQ(cluster.seen.size(), 1u) << "nothing received is published";
+
+    // The shard's last listener leaves: the room is let go at home and in the cluster.
+    onShard([&] { shard.core().leave("jam", &sink); });
+    ASSERT_TRUE(homeUntil([&] { return cluster.seen.size() == 2; }));
+    EXPECT_EQ(cluster.seen.back(), "jam unsubscribe");
+    EXPECT_EQ(quota.census().total, 0u);
+}
+
+TEST_F(LoopLink, AShardReceivesOnlyTheRoomsItsListenersAreIn)
+{
+    Sink sink;
+    onShard([&] { shard.core().join("other", &sink); });
+    ASSERT_TRUE(homeUntil([&] { return cluster.seen.size() == 1; }));
+    const Endpoint from(boost::asio::ip::make_address("127.0.0.1"), 40000);
+    test::DatagramFields f;
+    f.room = "jam";
+    const auto bytes = test::buildDatagram(f);
+    EXPECT_TRUE(home.core().registry.onDatagram(parseDatagram(bytes.data(), bytes.size()).datagram,
+                                                from, t0));
+    EXPECT_EQ(cluster.seen.back(), "jam publish 0 start") << "still published";
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(sink.audioCount(), 0u) << "a shard receives only the rooms its listeners are in";
+    onShard([&] { shard.core().leave("other", &sink); });
+}
+
+} // namespace
+} // namespace orlune::relay
