@@ -138,12 +138,14 @@ void addMetrics(Metrics& into, const Metrics& from)
     addAll(into.connectionRejects, from.connectionRejects);
     addAll(into.requestRejects, from.requestRejects);
     into.badQualityRequests += from.badQualityRequests;
-    static_assert(sizeof(TierMetrics) == 12 * sizeof(Counter),
+    static_assert(sizeof(TierMetrics) == 14 * sizeof(Counter),
                   "addMetrics() must add every counter of TierMetrics");
     for (std::size_t t = 0; t < kTierCount; ++t)
     {
         TierMetrics& a = into.tiers[t];
         const TierMetrics& b = from.tiers[t];
+        a.listeners += b.listeners;
+        a.encoders += b.encoders;
         a.encodersCreated += b.encodersCreated;
         a.framesEncoded += b.framesEncoded;
         a.framesMissing += b.framesMissing;

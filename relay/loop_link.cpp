@@ -2,6 +2,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -35,6 +36,51 @@ void HomeLink::onRemoteForward(std::string_view room, const SharedBytes& message
     fanOut(room, message, streamStart);
 }
 
+void HomeLink::onTierMessage(std::string_view room, Tier tier, const SharedBytes& message)
+{
+    if (next_ != nullptr)
+        next_->onTierMessage(room, tier, message);
+    // A tier's stream counts its frames from 0 whenever it (re)starts.
+    const bool streamStart =
+        message->size() >= 8 &&
+        std::all_of(message->begin(), message->begin() + 8, [](char c) { return c == '\0'; });
+    fanOutTier(room, tier, message, streamStart);
+}
+
+void HomeLink::onRemoteTierForward(std::string_view room, Tier tier, const SharedBytes& message,
+                                   bool streamStart)
+{
+    if (next_ != nullptr)
+        next_->onRemoteTierForward(room, tier, message, streamStart);
+    fanOutTier(room, tier, message, streamStart);
+}
+
+void HomeLink::onTierListenersPresent(std::string_view room, Tier tier, bool present)
+{
+    tierPresence(room, tier, present); // the home loop's own listeners
+}
+
+void HomeLink::tierPresence(std::string_view room, Tier tier, bool present)
+{
+    auto it = tierLoops_.find(room);
+    if (it == tierLoops_.end())
+    {
+        if (!present)
+            return;
+        it = tierLoops_.emplace(std::string(room), std::array<std::size_t, kTierCount>{}).first;
+    }
+    std::size_t& loops = it->second[tierIndex(tier)];
+    if (!present && loops == 0)
+        return;
+    loops += present ? 1 : std::size_t(-1);
+    const bool edge = present ? loops == 1 : loops == 0;
+    const std::string name = it->first;
+    if (std::all_of(it->second.begin(), it->second.end(), [](std::size_t n) { return n == 0; }))
+        tierLoops_.erase(it);
+    if (edge && next_ != nullptr)
+        next_->onTierListenersPresent(name, tier, present);
+}
+
 void HomeLink::onListenersPresent(std::string_view room, bool present)
 {
     // The stand-ins make this the relay-wide presence: a room's first listener on any loop.
@@ -60,6 +106,65 @@ void HomeLink::fanOut(std::string_view room, const SharedBytes& message, bool st
     }
 }
 
+void HomeLink::fanOutTier(std::string_view room, Tier tier, const SharedBytes& message,
+                          bool streamStart)
+{
+    auto it = interest_.find(room);
+    if (it == interest_.end())
+        return;
+    Interest& in = it->second;
+    const std::size_t t = tierIndex(tier);
+    if (in.tierShards[t] == 0)
+        return;
+    for (std::size_t loop = 1; loop < loops_; ++loop)
+    {
+        if (!in.tierWanted[t][loop])
+            continue;
+        const bool start = streamStart || in.tierStartNext[t][loop];
+        in.tierStartNext[t][loop] = 0;
+        shards_[loop]->handOver(in.room, message, start, tier);
+    }
+}
+
+HomeLink::Interest& HomeLink::interestIn(const std::string& room)
+{
+    auto it = interest_.find(room);
+    if (it == interest_.end())
+    {
+        Interest in;
+        in.room = std::make_shared<const std::string>(room);
+        in.wanted.assign(loops_, 0);
+        in.startNext.assign(loops_, 0);
+        for (std::size_t t = 0; t < kTierCount; ++t)
+        {
+            in.tierWanted[t].assign(loops_, 0);
+            in.tierStartNext[t].assign(loops_, 0);
+        }
+        it = interest_.emplace(room, std::move(in)).first;
+    }
+    return it->second;
+}
+
+void HomeLink::shardTierPresence(const std::string& room, Tier tier, std::size_t loop, bool present)
+{
+    if (loop == 0 || loop >= loops_ || !isOpus(tier))
+        return;
+    const std::size_t t = tierIndex(tier);
+    auto it = interest_.find(room);
+    if (!present && (it == interest_.end() || !it->second.tierWanted[t][loop]))
+        return;
+    Interest& in = present ? interestIn(room) : it->second;
+    if (present == static_cast<bool>(in.tierWanted[t][loop]))
+        return;
+    in.tierWanted[t][loop] = present ? 1 : 0;
+    in.tierStartNext[t][loop] = present ? 1 : 0;
+    in.tierShards[t] += present ? 1 : std::size_t(-1);
+    // The home registry encodes the tier while any loop wants it (a room ingested here), or the
+    // cluster brings it (a room ingested elsewhere).
+    home_.core().registry.setRemoteInterest(room, tier, in.tierShards[t] > 0, home_.core().now());
+    tierPresence(room, tier, present);
+}
+
 bool HomeLink::standIn(const std::string& room, TimePoint now)
 {
     RoomRegistry& registry = home_.core().registry;
@@ -79,15 +184,7 @@ void HomeLink::shardPresence(const std::string& room, std::size_t loop, bool pre
     auto it = interest_.find(room);
     if (present)
     {
-        if (it == interest_.end())
-        {
-            Interest in;
-            in.room = std::make_shared<const std::string>(room);
-            in.wanted.assign(loops_, 0);
-            in.startNext.assign(loops_, 0);
-            it = interest_.emplace(room, std::move(in)).first;
-        }
-        Interest& in = it->second;
+        Interest& in = interestIn(room);
         if (in.wanted[loop])
             return;
         in.wanted[loop] = 1;
@@ -105,7 +202,10 @@ void HomeLink::shardPresence(const std::string& room, std::size_t loop, bool pre
         return;
     if (in.standingIn)
         home_.core().registry.removeListener(room, &standIn_, now);
-    interest_.erase(it);
+    in.standingIn = false;
+    if (std::all_of(in.tierShards.begin(), in.tierShards.end(),
+                    [](std::size_t n) { return n == 0; }))
+        interest_.erase(it);
 }
 
 void HomeLink::sweep(TimePoint now)
@@ -126,6 +226,10 @@ std::string HomeLink::relayMetricsText(const std::vector<EventLoop*>& loops,
     // A shard's registry counts what it forwards to its own listeners; the relay forwarded
     // each datagram once, at home.
     sum.datagramsForwarded = home.metrics.datagramsForwarded;
+    // The home registry's stand-ins for listeners on other loops are no listeners.
+    for (const auto& entry : interest_)
+        if (entry.second.standingIn)
+            --sum.tier(Tier::Lossless).listeners;
     const ListenerCensus census = quota.census();
     std::string text = renderMetrics(sum, home.registry, &census);
     text += "# HELP orlune_relay_loop_connections Open HTTP and WebSocket connections per event "
@@ -151,14 +255,21 @@ void ShardLink::onListenersPresent(std::string_view room, bool present)
               { link->shardPresence(room, loop, present); });
 }
 
+void ShardLink::onTierListenersPresent(std::string_view room, Tier tier, bool present)
+{
+    net::post(home_.ioc(), [link = &homeLink_, room = std::string(room), tier, loop = index(),
+                            present] { link->shardTierPresence(room, tier, loop, present); });
+}
+
 void ShardLink::handOver(const std::shared_ptr<const std::string>& room, const SharedBytes& message,
-                         bool streamStart)
+                         bool streamStart, std::optional<Tier> tier)
 {
     bool first = false;
     {
         std::lock_guard<std::mutex> lock(inboxMutex_);
         first = inbox_.empty();
-        inbox_.push_back(Item{Kind::Audio, room, message, streamStart});
+        inbox_.push_back(Item{tier ? Kind::OpusTier : Kind::Audio, tier.value_or(Tier::Lossless),
+                              room, message, streamStart});
     }
     // One handler drains whatever has come by the time it runs.
     if (first)
@@ -186,6 +297,10 @@ void ShardLink::deliver(const Item& item, TimePoint now)
         case Kind::Audio:
             shard_.core().registry.onRemoteMessage(*item.room, kHomeLoopOrigin, item.message,
                                                    item.streamStart, now);
+            break;
+        case Kind::OpusTier:
+            shard_.core().registry.onRemoteTierMessage(*item.room, kHomeLoopOrigin, item.tier,
+                                                       item.message, item.streamStart, now);
             break;
     }
 }

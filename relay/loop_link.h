@@ -14,16 +14,20 @@
 // gathered write per listener). Per room, messages reach a shard in the order the home loop
 // forwarded them.
 //
-// Further kinds of message (a room's other tiers) travel the same way: one more Kind in the
-// inbox item, one more RoomEvents override here that calls fanOut() with it, and the shard's
-// deliver() switch calling the matching registry entry point.
+// A room's Opus tiers travel the same way, tier by tier: a shard whose listeners want a tier
+// says so (the home registry then keeps that tier's encoder running, or the cluster link asks
+// the ingest relay for it), and the home loop hands each of the tier's messages, once, to the
+// shards that want it; the shard's registry fans them out (onRemoteTierMessage) with no encoder
+// of its own.
 #pragma once
 
 #include "event_loops.h"
 
+#include <array>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +53,8 @@ public:
 
     // Shard `loop` gained its first (true) or lost its last listener in `room`.
     void shardPresence(const std::string& room, std::size_t loop, bool present);
+    // The same for the listeners of one Opus tier of the room.
+    void shardTierPresence(const std::string& room, Tier tier, std::size_t loop, bool present);
     // Retries rooms the home registry could not take yet (--max-rooms reached).
     void sweep(TimePoint now);
     // The /metrics page for the whole relay: every loop's counters added up, the home loop's
@@ -60,6 +66,10 @@ public:
     void onListenersPresent(std::string_view room, bool present) override;
     void onRemoteForward(std::string_view room, const SharedBytes& message,
                          bool streamStart) override;
+    void onTierMessage(std::string_view room, Tier tier, const SharedBytes& message) override;
+    void onRemoteTierForward(std::string_view room, Tier tier, const SharedBytes& message,
+                             bool streamStart) override;
+    void onTierListenersPresent(std::string_view room, Tier tier, bool present) override;
 
 private:
     // The home registry's stand-in for a room's listeners on other loops: it keeps the room
@@ -77,9 +87,18 @@ private:
         std::vector<char> startNext;             // the next message starts a stream there
         std::size_t shards = 0;
         bool standingIn = false;
+        // The same by Opus tier.
+        std::array<std::vector<char>, kTierCount> tierWanted;
+        std::array<std::vector<char>, kTierCount> tierStartNext;
+        std::array<std::size_t, kTierCount> tierShards{};
     };
 
+    Interest& interestIn(const std::string& room);
     void fanOut(std::string_view room, const SharedBytes& message, bool streamStart);
+    void fanOutTier(std::string_view room, Tier tier, const SharedBytes& message, bool streamStart);
+    // Loops (this one included) with listeners on a tier of a room: the cluster hears the
+    // relay-wide presence.
+    void tierPresence(std::string_view room, Tier tier, bool present);
     bool standIn(const std::string& room, TimePoint now);
 
     EventLoop& home_;
@@ -87,6 +106,7 @@ private:
     RoomEvents* next_;
     std::vector<ShardLink*> shards_; // by loop index; [0] is the home loop's own
     std::map<std::string, Interest, std::less<>> interest_;
+    std::map<std::string, std::array<std::size_t, kTierCount>, std::less<>> tierLoops_;
     StandIn standIn_;
 };
 
@@ -99,21 +119,25 @@ public:
 
     std::size_t index() const { return shard_.index(); }
 
-    // Home thread: one message of `room` for this shard.
+    // Home thread: one message of `room` for this shard, of the float32 stream or (`tier`) of
+    // an Opus tier.
     void handOver(const std::shared_ptr<const std::string>& room, const SharedBytes& message,
-                  bool streamStart);
+                  bool streamStart, std::optional<Tier> tier = std::nullopt);
 
     void onLocalForward(std::string_view, const SharedBytes&, bool) override {} // no ingest here
     void onListenersPresent(std::string_view room, bool present) override;
+    void onTierListenersPresent(std::string_view room, Tier tier, bool present) override;
 
 private:
     enum class Kind
     {
-        Audio, // the lossless stream: RoomRegistry::onRemoteMessage
+        Audio,   // the lossless stream: RoomRegistry::onRemoteMessage
+        OpusTier // an Opus tier's message: RoomRegistry::onRemoteTierMessage
     };
     struct Item
     {
         Kind kind = Kind::Audio;
+        Tier tier = Tier::Lossless;
         std::shared_ptr<const std::string> room;
         SharedBytes message;
         bool streamStart = false;

@@ -120,8 +120,7 @@ std::string label(std::string_view key, std::string_view value)
 
 void renderTierMetrics(Writer& w, const Metrics& m, const RoomRegistry& rooms)
 {
-    const auto listeners = rooms.tierListeners();
-    const auto encoders = rooms.tierEncoders();
+    (void)rooms;
     const auto each = [&](const char* name, const char* type, const char* help, auto value)
     {
         w.family(name, type, help);
@@ -129,9 +128,9 @@ void renderTierMetrics(Writer& w, const Metrics& m, const RoomRegistry& rooms)
             w.sample(name, label("tier", tierName(tierAt(t))), value(t));
     };
     each("tier_listeners", "gauge", "Listeners per quality tier.",
-         [&](std::size_t t) { return listeners[t]; });
+         [&](std::size_t t) { return m.tiers[t].listeners.get(); });
     each("tier_encoders", "gauge", "Rooms encoding the tier here now.",
-         [&](std::size_t t) { return encoders[t]; });
+         [&](std::size_t t) { return m.tiers[t].encoders.get(); });
     each("tier_encoders_created_total", "counter", "Tier encoders started.",
          [&](std::size_t t) { return m.tiers[t].encodersCreated; });
     each("tier_frames_encoded_total", "counter", "Opus frames encoded.",

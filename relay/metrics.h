@@ -115,6 +115,8 @@ private:
 // listener; the sent figures count what reached listeners.
 struct TierMetrics
 {
+    Counter listeners; // gauge: listeners on the tier now
+    Counter encoders;  // gauge: rooms encoding the tier here now
     Counter encodersCreated;
     Counter framesEncoded;
     Counter framesMissing;  // sent with length 0: source loss, for the player to conceal

@@ -126,6 +126,8 @@ void RoomRegistry::restartStreams(Room& room)
         // here, for whoever wants it (a source here may have taken over from another relay's).
         if (!room.stats.origin.empty())
         {
+            if (tier.stream)
+                --metrics_.tiers[t].encoders;
             tier.stream.reset();
             tier.waitingSince = TimePoint{};
         }
@@ -164,6 +166,7 @@ void RoomRegistry::updateEncoder(Room& room, Tier tier)
         {
             state.stream = std::make_unique<TierStream>(tier);
             ++metrics_.tier(tier).encodersCreated;
+            ++metrics_.tier(tier).encoders;
         }
         catch (const std::runtime_error&)
         {
@@ -175,6 +178,7 @@ void RoomRegistry::updateEncoder(Room& room, Tier tier)
         state.stream->restart(scratch_);
         emit(room, tier, scratch_, fedLocally(room));
         state.stream.reset();
+        --metrics_.tier(tier).encoders;
     }
 }
 
@@ -197,6 +201,7 @@ void RoomRegistry::joinTier(Room& room, ListenerSink* sink, Tier tier)
 {
     TierState& state = room.tiers[tierIndex(tier)];
     state.listeners.push_back(sink);
+    ++metrics_.tier(tier).listeners;
     if (++state.count == 1 && events_ != nullptr)
         events_->onTierListenersPresent(room.name, tier, true);
     updateEncoder(room, tier);
@@ -214,6 +219,7 @@ void RoomRegistry::leaveTier(Room& room, ListenerSink** slot, Tier tier)
     {
         state.listeners.erase(state.listeners.begin() + (slot - state.listeners.data()));
     }
+    --metrics_.tier(tier).listeners;
     if (--state.count == 0 && events_ != nullptr)
         events_->onTierListenersPresent(room.name, tier, false);
     updateEncoder(room, tier);
@@ -334,6 +340,8 @@ bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view o
     }
     ++metrics_.tier(tier).remoteMessages;
     deliver(*room, tier, message, false);
+    if (events_ != nullptr)
+        events_->onRemoteTierForward(name, tier, message, streamStart);
     return true;
 }
 
