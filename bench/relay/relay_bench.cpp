@@ -405,6 +405,7 @@ RunResult runRelay(std::size_t listeners, double seconds, const Stream& stream =
     config.udpPort = 0;
     config.httpPort = 0;
     config.quiet = true;
+    config.threads = 1; // the CPU measured is that one thread's (threads_bench.cpp for more)
     config.limits.maxListenersPerRoom = 1'000'000;
     config.limits.maxListenersTotal = 1'000'000;
     config.maxConnections = 1'000'000;
