@@ -57,7 +57,8 @@ void HomeLink::onRemoteTierForward(std::string_view room, Tier tier, const Share
 
 void HomeLink::onTierListenersPresent(std::string_view room, Tier tier, bool present)
 {
-    tierPresence(room, tier, present); // the home loop's own listeners
+    if (isOpus(tier)) // lossless listeners are the room's presence, stand-ins included
+        tierPresence(room, tier, present); // the home loop's own listeners
 }
 
 void HomeLink::tierPresence(std::string_view room, Tier tier, bool present)

@@ -3,6 +3,7 @@
 // buffer the home loop built, and the cluster hears of the shard's listeners.
 #include "event_loops.h"
 #include "loop_link.h"
+#include "opus_probe.h"
 #include "test_support.h"
 
 #include <boost/asio/post.hpp>
@@ -60,6 +61,16 @@ struct Cluster : RoomEvents
     {
         seen.push_back(std::string(room) + (present ? " subscribe" : " unsubscribe"));
     }
+    void onTierMessage(std::string_view, Tier, const SharedBytes& m) override
+    {
+        tierMessages.push_back(m.get());
+    }
+    void onTierListenersPresent(std::string_view room, Tier tier, bool present) override
+    {
+        seen.push_back(std::string(room) + " " + std::string(tierName(tier)) +
+                       (present ? " wanted" : " unwanted"));
+    }
+    std::vector<const std::string*> tierMessages; // home thread only
 };
 
 SharedBytes message(std::int64_t seq)
@@ -176,6 +187,53 @@ TEST_F(LoopLink, AShardReceivesOnlyTheRoomsItsListenersAreIn)
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(sink.audioCount(), 0u) << "a shard receives only the rooms its listeners are in";
     onShard([&] { shard.core().leave("other", &sink); });
+}
+
+TEST_F(LoopLink, AShardsOpusListenersAreFedTheHomeLoopsEncodingOfTheirTier)
+{
+    Sink sink;
+    onShard(
+        [&]
+        {
+            EXPECT_EQ(shard.core().join("jam", &sink, ListenerOptions{Tier::Standard, true}),
+                      JoinResult::Joined);
+        });
+    ASSERT_TRUE(homeUntil([&] { return cluster.seen.size() == 2; }));
+    EXPECT_EQ(cluster.seen[1], "jam standard wanted") << "relay-wide tier presence";
+
+    const Endpoint from(boost::asio::ip::make_address("127.0.0.1"), 40000);
+    const auto tone = test::stereoTone(1000, 0.5, 256 * 40);
+    for (std::int64_t seq = 0; seq < 40; ++seq)
+    {
+        test::DatagramFields f;
+        f.room = "jam";
+        f.sequence = seq;
+        f.samplePosition = seq * 256;
+        f.samples.assign(tone.data() + seq * 512, tone.data() + seq * 512 + 512);
+        const auto bytes = test::buildDatagram(f);
+        home.core().registry.onDatagram(parseDatagram(bytes.data(), bytes.size()).datagram, from,
+                                        t0 + std::chrono::microseconds(5333 * seq));
+    }
+    const std::size_t built = cluster.tierMessages.size();
+    EXPECT_EQ(built, 10u) << "40 datagrams: 21 frames, 2 to a message";
+    for (int i = 0; i < 400 && sink.audioCount() < built; ++i)
+        std::this_thread::sleep_for(5ms);
+    {
+        std::lock_guard<std::mutex> lock(sink.mutex);
+        ASSERT_EQ(sink.audio.size(), built);
+        for (std::size_t i = 0; i < built; ++i)
+        {
+            EXPECT_EQ(sink.audio[i], cluster.tierMessages[i]) << "the home loop's own buffer";
+            EXPECT_EQ(sink.sequences[i], static_cast<std::int64_t>(2 * i));
+        }
+    }
+    EXPECT_EQ(home.core().metrics.tier(Tier::Standard).encoders, 1u);
+    onShard([&] { EXPECT_EQ(shard.core().metrics.tier(Tier::Standard).encoders, 0u); });
+
+    onShard([&] { shard.core().leave("jam", &sink); });
+    ASSERT_TRUE(homeUntil([&] { return cluster.seen.back() == "jam unsubscribe"; }));
+    EXPECT_EQ(cluster.seen[cluster.seen.size() - 2], "jam standard unwanted");
+    EXPECT_EQ(home.core().metrics.tier(Tier::Standard).encoders, 0u) << "nobody wants it now";
 }
 
 } // namespace
