@@ -385,7 +385,11 @@ function makeUi() {
     // Frames the Opus decoder concealed never reach the buffer as a gap: count them here.
     const concealed = (player.net.quality && player.net.quality.opus && player.net.quality.opus.concealedMissing) || 0;
     setText(el.lost, `${b.lost + concealed}`);
-    setText(el.latency, latencyMs === null || state !== 'playing' ? '–' : `${Math.round(latencyMs)}`);
+    // Where the output clock may not be read, the figure leaves out the output's own latency:
+    // it is a lower bound, and says so.
+    const bound = OUTPUT_CLOCK_SAFE ? '' : '+';
+    setText(el.latency, latencyMs === null || state !== 'playing' ? '–' : `${Math.round(latencyMs)}${bound}`);
+    if (!OUTPUT_CLOCK_SAFE) el.latency.title = 'at least: this browser does not report its output latency safely';
     updateQuality(player);
     meter.targetL = player.running && w ? toDbfs(w.peak[0]) : -90;
     meter.targetR = player.running && w ? toDbfs(w.peak[1]) : -90;

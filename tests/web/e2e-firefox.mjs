@@ -92,7 +92,7 @@ try {
     const level = H.summarize(late.map((x) => x.bufferedMs)).median;
     const outMs = Number(s.outputLatencyMs) || 0;
     const expected = level + outMs;
-    const shown = H.summarize(late.map((x) => Number(x.latencyText)).filter((x) => Number.isFinite(x))).median;
+    const shown = H.summarize(late.map((x) => parseFloat(x.latencyText)).filter((x) => Number.isFinite(x))).median;
     const readout = `read-out ${shown} ms; buffered ${level} + output ${outMs.toFixed(1)} = ${expected.toFixed(1)} ms`;
     if (opts['readout-report-only']) {
       H.log(TAG, `latency read-out NOT JUDGED: ${readout}`);
