@@ -368,13 +368,15 @@ export async function poll(page, fn, arg, { ms, everyMs = 200, answerMs = 5000 }
 
 // Where a playback run is judged from: one second into playback, or the last change of tier
 // (Auto settling; a change of codec starts a fresh decoder, a splice the tone checks would
-// count as a click). Returns the context frame and the run's time of that change.
+// count as a click), plus the time that splice takes to reach the output. Returns the context frame and the run's time of that change.
 export function lastTierChange(stats, timeline) {
   let frame = stats.firstRenderFrame + stats.sampleRate;
   let t = 0;
   for (let i = 1; i < timeline.length; i++) {
     if (timeline[i].tier !== timeline[i - 1].tier) {
-      frame = timeline[i].frame;
+      // The page reports the new tier when its first message arrives; the splice is heard a
+      // buffer's length later, so the judged part starts half a second after the report.
+      frame = timeline[i].frame + Math.round(stats.sampleRate / 2);
       t = timeline[i].t;
     }
   }
