@@ -413,14 +413,29 @@ TEST_F(RelayServer, ListenerLimitsAnswer503)
     config.limits.maxListenersPerRoom = 2;
     config.limits.maxListenersTotal = 3;
     auto& r = start();
+    // A listener counts once its session has joined the room, just after the handshake; on
+    // several event loops that may be a moment after the client saw the upgrade. (One that races
+    // past the HTTP check is still turned away at the join, with a close instead of a 503.)
+    const auto joined = [&](long long n)
+    {
+        for (int i = 0; i < 200; ++i)
+        {
+            if (test::scrapeMetrics(r.httpPort()).at("orlune_relay_listeners") == n)
+                return true;
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    };
     WsClient a(r.httpPort(), "/orlune/one/ws");
     WsClient b(r.httpPort(), "/orlune/one/ws");
     ASSERT_TRUE(a.connected() && b.connected());
+    ASSERT_TRUE(joined(2));
     WsClient c(r.httpPort(), "/orlune/one/ws");
     EXPECT_FALSE(c.connected());
     EXPECT_EQ(c.refusedStatus(), 503);
     WsClient d(r.httpPort(), "/orlune/two/ws");
     EXPECT_TRUE(d.connected());
+    ASSERT_TRUE(joined(3));
     WsClient e(r.httpPort(), "/orlune/three/ws");
     EXPECT_EQ(e.refusedStatus(), 503);
 
