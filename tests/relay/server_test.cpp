@@ -416,7 +416,7 @@ TEST_F(RelayServer, ListenerLimitsAnswer503)
     // A listener counts once its session has joined the room, just after the handshake; on
     // several event loops that may be a moment after the client saw the upgrade. (One that races
     // past the HTTP check is still turned away at the join, with a close instead of a 503.)
-    const auto joined = [&](long long n)
+    const auto joined = [&](double n)
     {
         for (int i = 0; i < 200; ++i)
         {
