@@ -233,9 +233,9 @@ private:
     // The same lag in time on every tier: --listener-queue counts 256-frame messages.
     std::size_t audioQueueLimit() const
     {
-        const TierSpec& spec = tierSpec(quality_.tier());
+        const TierProfile& profile = tierProfile(quality_.tier());
         const std::size_t frames =
-            static_cast<std::size_t>(spec.frameSamples * spec.framesPerMessage);
+            static_cast<std::size_t>(profile.frameSamples * profile.framesPerMessage);
         return std::max<std::size_t>(1, core_.config.listenerQueue * 256 / frames);
     }
 

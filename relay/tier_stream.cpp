@@ -26,8 +26,8 @@ void putLe(std::string& out, std::size_t at, std::uint64_t value, int bytes)
 } // namespace
 
 TierStream::TierStream(Tier tier)
-    : framesPerMessage_(tierSpec(tier).framesPerMessage)
-    , encoder_(tierSpec(tier).bitrate)
+    : framesPerMessage_(tierProfile(tier).framesPerMessage)
+    , encoder_(tierProfile(tier).bitrate)
 {
     message_.reserve(kOpusMessageHeader +
                      static_cast<std::size_t>(framesPerMessage_) * (2 + kMaxOpusPacket));

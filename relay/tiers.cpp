@@ -15,7 +15,7 @@ namespace
 // "Quality tiers"): the fewer the messages, the less WebSocket and TCP/IP overhead, and each
 // frame more in a message adds 10 ms of delay. At 48 kbit/s the overhead of 2 frames a
 // message would be over a third of the stream; at 128 kbit/s and above 2 frames are enough.
-constexpr std::array<TierSpec, kTierCount> kSpecs = {{
+constexpr std::array<TierProfile, kTierCount> kProfiles = {{
     {"low", "opus", 48000, 480, 4},
     {"standard", "opus", 128000, 480, 2},
     {"high", "opus", 256000, 480, 2},
@@ -24,7 +24,7 @@ constexpr std::array<TierSpec, kTierCount> kSpecs = {{
 
 void appendTierFields(std::string& text, Tier tier)
 {
-    const TierSpec& s = tierSpec(tier);
+    const TierProfile& s = tierProfile(tier);
     text += R"("tier":")";
     text += s.name;
     text += R"(","codec":")";
@@ -36,14 +36,14 @@ void appendTierFields(std::string& text, Tier tier)
 
 } // namespace
 
-const TierSpec& tierSpec(Tier tier)
+const TierProfile& tierProfile(Tier tier)
 {
-    return kSpecs[tierIndex(tier)];
+    return kProfiles[tierIndex(tier)];
 }
 
 std::string_view tierName(Tier tier)
 {
-    return tierSpec(tier).name;
+    return tierProfile(tier).name;
 }
 
 std::optional<Tier> lowerTier(Tier tier)
@@ -67,7 +67,7 @@ std::optional<QualityChoice> parseQuality(std::string_view name)
     if (name == "auto")
         return QualityChoice{kAutoStartTier, true};
     for (std::size_t i = 0; i < kTierCount; ++i)
-        if (kSpecs[i].name == name)
+        if (kProfiles[i].name == name)
             return QualityChoice{tierAt(i), false};
     return std::nullopt;
 }
@@ -75,7 +75,7 @@ std::optional<QualityChoice> parseQuality(std::string_view name)
 std::string qualityNameList()
 {
     std::string list = "auto";
-    for (const TierSpec& s : kSpecs)
+    for (const TierProfile& s : kProfiles)
     {
         list += ", ";
         list += s.name;
@@ -119,10 +119,10 @@ std::string tierHelloMessage(std::string_view room, bool live, Tier tier)
     for (std::size_t i = 0; i < kTierCount; ++i)
     {
         text += i == 0 ? R"({"name":")" : R"(,{"name":")";
-        text += kSpecs[i].name;
+        text += kProfiles[i].name;
         text += R"(","codec":")";
-        text += kSpecs[i].codec;
-        text += R"(","bitrate":)" + std::to_string(kSpecs[i].bitrate) + "}";
+        text += kProfiles[i].codec;
+        text += R"(","bitrate":)" + std::to_string(kProfiles[i].bitrate) + "}";
     }
     text += "]}";
     return text;

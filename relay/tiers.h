@@ -24,7 +24,7 @@ enum class Tier : std::uint8_t
 inline constexpr std::size_t kTierCount = 4;
 inline constexpr Tier kAutoStartTier = Tier::Standard;
 
-struct TierSpec
+struct TierProfile
 {
     std::string_view name;  // wire name
     std::string_view codec; // "opus" or "pcm-f32"
@@ -33,7 +33,7 @@ struct TierSpec
     int framesPerMessage;   // frames carried by one binary message
 };
 
-const TierSpec& tierSpec(Tier tier);
+const TierProfile& tierProfile(Tier tier);
 inline std::size_t tierIndex(Tier tier)
 {
     return static_cast<std::size_t>(tier);

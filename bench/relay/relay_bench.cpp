@@ -77,15 +77,15 @@ struct Stream
     {
         if (!opus())
             return datagrams;
-        const TierSpec& spec = tierSpec(*tier);
-        return datagrams * 256 / spec.frameSamples / spec.framesPerMessage;
+        const TierProfile& profile = tierProfile(*tier);
+        return datagrams * 256 / profile.frameSamples / profile.framesPerMessage;
     }
     double messagesPerSecond() const
     {
         if (!opus())
             return kPacketsPerSecond;
-        const TierSpec& spec = tierSpec(*tier);
-        return 48000.0 / (spec.frameSamples * spec.framesPerMessage);
+        const TierProfile& profile = tierProfile(*tier);
+        return 48000.0 / (profile.frameSamples * profile.framesPerMessage);
     }
 };
 

@@ -113,10 +113,10 @@ int main()
         const double esrNoise = test::errorToSignalDb(white, outNoise, lag, from, frames);
         // A sample waits for the rest of its frame and of its message: at most one message,
         // less the last datagram that completes it.
-        const TierSpec& spec = tierSpec(tier);
-        const double packing = spec.frameSamples * spec.framesPerMessage / 48.0;
+        const TierProfile& profile = tierProfile(tier);
+        const double packing = profile.frameSamples * profile.framesPerMessage / 48.0;
         std::printf("%-9s %10.2f %9.2f %12.1f dB %12.1f dB %7.1f dB %9.2f %11.1f\n",
-                    std::string(spec.name).c_str(), freq, level, esrTones, esrWide, esrNoise,
+                    std::string(profile.name).c_str(), freq, level, esrTones, esrWide, esrNoise,
                     lag / 48.0, packing);
     }
     return 0;

@@ -81,7 +81,8 @@ struct FormatTracker
         const auto view = test::parseOpusMessage(bytes);
         ASSERT_TRUE(view) << "an Opus message after an Opus announcement";
         EXPECT_EQ(view->frameSamples, 480);
-        EXPECT_LE(view->packets.size(), static_cast<std::size_t>(tierSpec(tier).framesPerMessage));
+        EXPECT_LE(view->packets.size(),
+                  static_cast<std::size_t>(tierProfile(tier).framesPerMessage));
     }
 };
 

@@ -143,11 +143,12 @@ TEST_F(Tiers, EachOpusTierCarriesAToneAtItsFrequencyAndLevelOncePerRoom)
         Sink second;
         rooms.addListener("r", &first, now, on(tier));
         rooms.addListener("r", &second, now, on(tier));
-        const TierSpec& spec = tierSpec(tier);
-        EXPECT_NE(first.texts[0].find(
-                      R"("tier":")" + std::string(spec.name) + R"(","codec":"opus","bitrate":)" +
-                      std::to_string(spec.bitrate) + R"(,"frameSamples":480,"framesPerMessage":)" +
-                      std::to_string(spec.framesPerMessage)),
+        const TierProfile& profile = tierProfile(tier);
+        EXPECT_NE(first.texts[0].find(R"("tier":")" + std::string(profile.name) +
+                                      R"(","codec":"opus","bitrate":)" +
+                                      std::to_string(profile.bitrate) +
+                                      R"(,"frameSamples":480,"framesPerMessage":)" +
+                                      std::to_string(profile.framesPerMessage)),
                   std::string::npos)
             << first.texts[0];
         for (std::size_t d = 0; d * 512 < tone.size(); ++d)
@@ -171,7 +172,7 @@ TEST_F(Tiers, EachOpusTierCarriesAToneAtItsFrequencyAndLevelOncePerRoom)
             ASSERT_TRUE(view);
             EXPECT_EQ(view->sequence, expectSeq);
             EXPECT_EQ(view->samplePosition, 1000 + expectSeq * 480) << "grid at the stream start";
-            EXPECT_EQ(view->packets.size(), static_cast<std::size_t>(spec.framesPerMessage));
+            EXPECT_EQ(view->packets.size(), static_cast<std::size_t>(profile.framesPerMessage));
             expectSeq += static_cast<std::int64_t>(view->packets.size());
         }
         EXPECT_EQ(m.tier(tier).encodersCreated, 1u);
