@@ -104,6 +104,8 @@ public:
         }
     }
 
+    void onTier(Tier tier) override { audioTier_ = tier; }
+
     void deliverText(const SharedBytes& message) override
     {
         if (closing_)
@@ -175,6 +177,7 @@ private:
         readNext();
         if (core_.stopping)
             return goAway();
+        audioTier_ = quality_.tier();
         if (core_.join(room_, this, quality_.joinOptions()) != JoinResult::Joined)
             return beginClose(websocket::close_code::try_again_later);
         joined_ = true;
@@ -185,7 +188,7 @@ private:
         Outgoing out;
         out.data = data;
         out.opcode = opcode;
-        out.tier = quality_.tier();
+        out.tier = audioTier_;
         out.header[0] = static_cast<std::uint8_t>(0x80 | opcode);
         const std::size_t size = data->size();
         if (size < 126)
@@ -233,7 +236,7 @@ private:
     // The same lag in time on every tier: --listener-queue counts 256-frame messages.
     std::size_t audioQueueLimit() const
     {
-        const TierProfile& profile = tierProfile(quality_.tier());
+        const TierProfile& profile = tierProfile(audioTier_);
         const std::size_t frames =
             static_cast<std::size_t>(profile.frameSamples * profile.framesPerMessage);
         return std::max<std::size_t>(1, core_.config.listenerQueue * 256 / frames);
@@ -292,7 +295,7 @@ private:
         if (!joined_ || closing_)
             return;
         quality_.switched(tier, core_.now());
-        core_.registry.setTier(room_, this, tier, reason);
+        core_.registry.setTier(room_, this, tier, reason, core_.now());
     }
 
     void writeNext()
@@ -514,6 +517,7 @@ private:
     std::string room_;
     ClientLease lease_;
     ListenerQuality quality_;
+    Tier audioTier_ = Tier::Lossless; // of the audio the registry hands this listener now
     net::steady_timer switchTimer_;
     bool switchTimerArmed_ = false;
     bool stepDownDue_ = false;

@@ -8,33 +8,6 @@
 namespace orlune::relay
 {
 
-// Marks a room as handing out a message. A listener that leaves meanwhile (a sink that gives
-// up inside deliverText) is only blanked in its list, so the loop neither skips the listener
-// after it nor touches freed memory; the lists are compacted when the last delivery ends.
-class RoomRegistry::FanOut
-{
-public:
-    explicit FanOut(Room& room)
-        : room_(room)
-    {
-        ++room_.fanOuts;
-    }
-    ~FanOut()
-    {
-        if (--room_.fanOuts > 0 || !room_.compact)
-            return;
-        room_.compact = false;
-        for (TierState& tier : room_.tiers)
-            tier.listeners.erase(std::remove(tier.listeners.begin(), tier.listeners.end(), nullptr),
-                                 tier.listeners.end());
-    }
-    FanOut(const FanOut&) = delete;
-    FanOut& operator=(const FanOut&) = delete;
-
-private:
-    Room& room_;
-};
-
 void RoomRegistry::deliver(Room& room, Tier tier, const SharedBytes& message, bool text)
 {
     FanOut guard(room);
@@ -51,10 +24,27 @@ void RoomRegistry::deliver(Room& room, Tier tier, const SharedBytes& message, bo
         else
             sink->deliverAudio(message);
     }
+    if (text)
+        return;
+    TierState& state = room.tiers[tierIndex(tier)];
+    if (const auto span = messageSpan(tier, message))
+    {
+        state.hasDelivered = true;
+        state.deliveredEnd = span->end;
+        if (room.listenerCount > 0)
+            state.recent.add(message, *span);
+    }
+}
+
+void RoomRegistry::forgetDelivered(TierState& tier)
+{
+    tier.hasDelivered = false;
+    tier.recent.clear();
 }
 
 void RoomRegistry::restartListeners(Room& room, Tier tier)
 {
+    forgetDelivered(room.tiers[tierIndex(tier)]);
     deliver(room, tier, std::make_shared<const std::string>(codecMessage(tier, "restart")), true);
 }
 
@@ -122,6 +112,7 @@ void RoomRegistry::restartStreams(Room& room)
             tier.stream->restart(scratch_);
             emit(room, tierAt(t), scratch_, local);
         }
+        forgetDelivered(tier);
         // A stream from the cluster brings its Opus tiers with it; one ingested here is encoded
         // here, for whoever wants it (a source here may have taken over from another relay's).
         if (!room.stats.origin.empty())
@@ -134,6 +125,8 @@ void RoomRegistry::restartStreams(Room& room)
         else
             updateEncoder(room, tierAt(t));
     }
+    // Nothing to splice onto: listeners on their way to another tier move now.
+    settleSwitches(room, TimePoint{}, true);
 }
 
 void RoomRegistry::announceLive(Room& room)
@@ -153,7 +146,7 @@ void RoomRegistry::updateEncoder(Room& room, Tier tier)
     if (!isOpus(tier))
         return;
     TierState& state = room.tiers[tierIndex(tier)];
-    const bool wanted = !state.remoteFed && (state.count > 0 || state.remoteInterest);
+    const bool wanted = !state.remoteFed && (wants(state) > 0 || state.remoteInterest);
     // A room fed through the cluster has its Opus tiers encoded once, at the ingest relay, which
     // hears that listeners here want them; this relay encodes one itself only if none has come
     // for a while (see sweep), so that its listeners do not hear two encoders in turn.
@@ -165,6 +158,7 @@ void RoomRegistry::updateEncoder(Room& room, Tier tier)
         try
         {
             state.stream = std::make_unique<TierStream>(tier);
+            forgetDelivered(state);
             ++metrics_.tier(tier).encodersCreated;
             ++metrics_.tier(tier).encoders;
         }
@@ -178,6 +172,7 @@ void RoomRegistry::updateEncoder(Room& room, Tier tier)
         state.stream->restart(scratch_);
         emit(room, tier, scratch_, fedLocally(room));
         state.stream.reset();
+        forgetDelivered(state);
         --metrics_.tier(tier).encoders;
     }
 }
@@ -202,7 +197,7 @@ void RoomRegistry::joinTier(Room& room, ListenerSink* sink, Tier tier)
     TierState& state = room.tiers[tierIndex(tier)];
     state.listeners.push_back(sink);
     ++metrics_.tier(tier).listeners;
-    if (++state.count == 1 && events_ != nullptr)
+    if (++state.count + state.pending == 1 && events_ != nullptr)
         events_->onTierListenersPresent(room.name, tier, true);
     updateEncoder(room, tier);
 }
@@ -220,7 +215,7 @@ void RoomRegistry::leaveTier(Room& room, ListenerSink** slot, Tier tier)
         state.listeners.erase(state.listeners.begin() + (slot - state.listeners.data()));
     }
     --metrics_.tier(tier).listeners;
-    if (--state.count == 0 && events_ != nullptr)
+    if (--state.count + state.pending == 0 && events_ != nullptr)
         events_->onTierListenersPresent(room.name, tier, false);
     updateEncoder(room, tier);
 }
@@ -268,33 +263,15 @@ void RoomRegistry::removeListener(std::string_view name, ListenerSink* sink, Tim
     ListenerSink** slot = findListener(room, sink, tier);
     if (slot == nullptr)
         return;
+    dropPendingSwitch(room, sink);
+    slot = findListener(room, sink, tier);
+    if (slot == nullptr)
+        return;
     leaveTier(room, slot, tier);
     --listenerTotal_;
     if (--room.listenerCount == 0 && events_ != nullptr)
         events_->onListenersPresent(name, false);
     room.lastActivity = now;
-}
-
-bool RoomRegistry::setTier(std::string_view name, ListenerSink* sink, Tier tier,
-                           std::string_view reason)
-{
-    auto it = rooms_.find(name);
-    if (it == rooms_.end())
-        return false;
-    Room& room = it->second;
-    Tier old{};
-    ListenerSink** slot = findListener(room, sink, old);
-    if (slot == nullptr)
-        return false;
-    if (old != tier)
-    {
-        // Joined first, so that a tier it returns to keeps its encoder running.
-        joinTier(room, sink, tier);
-        auto& list = room.tiers[tierIndex(old)].listeners;
-        leaveTier(room, &*std::find(list.begin(), list.end(), sink), old);
-    }
-    sink->deliverText(std::make_shared<const std::string>(codecMessage(tier, reason)));
-    return true;
 }
 
 bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view origin, Tier tier,
@@ -317,7 +294,10 @@ bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view o
         announceLive(*room);
     TierState& state = room->tiers[tierIndex(tier)];
     if (streamStart)
+    {
         state.hasRemoteSequence = false;
+        forgetDelivered(state);
+    }
     std::int64_t sequence = 0;
     for (int i = 7; i >= 0; --i)
         sequence = static_cast<std::int64_t>((static_cast<std::uint64_t>(sequence) << 8) |
@@ -342,6 +322,7 @@ bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view o
     deliver(*room, tier, message, false);
     if (events_ != nullptr)
         events_->onRemoteTierForward(name, tier, message, streamStart);
+    settleSwitches(*room, now);
     return true;
 }
 

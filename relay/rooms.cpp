@@ -248,7 +248,7 @@ bool RoomRegistry::onDatagram(const Datagram& datagram, const Endpoint& from, Ti
                restarted))
         return false;
 
-    if (room->tiers[tierIndex(Tier::Lossless)].count > 0 || events_ != nullptr)
+    if (wants(room->tiers[tierIndex(Tier::Lossless)]) > 0 || events_ != nullptr)
     {
         const SharedBytes message = makeAudioMessage(datagram);
         deliver(*room, Tier::Lossless, message, false);
@@ -256,6 +256,7 @@ bool RoomRegistry::onDatagram(const Datagram& datagram, const Endpoint& from, Ti
             events_->onLocalForward(datagram.room, message, restarted);
     }
     encode(*room, datagram.samplePosition, datagram.samples, true);
+    settleSwitches(*room, now);
     return true;
 }
 
@@ -286,6 +287,7 @@ bool RoomRegistry::onRemoteMessage(std::string_view name, std::string_view origi
     encode(*room, position, reinterpret_cast<const std::uint8_t*>(message->data()) + 16, false);
     if (events_ != nullptr)
         events_->onRemoteForward(name, message, restarted);
+    settleSwitches(*room, now);
     return true;
 }
 
@@ -331,7 +333,7 @@ void RoomRegistry::sweep(TimePoint now)
                 tier.waitingSince = now;
             }
             const bool waiting = isOpus(tierAt(t)) && !tier.remoteFed && !tier.stream &&
-                                 tier.count > 0 && !room.stats.origin.empty();
+                                 wants(tier) > 0 && !room.stats.origin.empty();
             if (!waiting)
                 tier.waitingSince = TimePoint{};
             else if (tier.waitingSince == TimePoint{})
@@ -344,6 +346,7 @@ void RoomRegistry::sweep(TimePoint now)
                     restartListeners(room, tierAt(t));
             }
         }
+        settleSwitches(room, now);
         if (!room.stats.live && room.listenerCount == 0 && !interest &&
             now - room.lastActivity >= limits_.roomIdle)
         {

@@ -7,11 +7,13 @@
 #include "datagram.h"
 #include "metrics.h"
 #include "tier_stream.h"
+#include "tier_switch.h"
 #include "tiers.h"
 #include "token_bucket.h"
 
 #include <boost/asio/ip/udp.hpp>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -45,6 +47,8 @@ public:
     virtual ~ListenerSink() = default;
     virtual void deliverAudio(const SharedBytes& message) = 0;
     virtual void deliverText(const SharedBytes& message) = 0;
+    // From the next message on, audio comes in `tier` (told just before its codec event).
+    virtual void onTier(Tier /*tier*/) {}
     // Asked to go away (relay shutting down).
     virtual void close() {}
 };
@@ -187,8 +191,12 @@ public:
                            ListenerOptions options = {});
     void removeListener(std::string_view room, ListenerSink* sink, TimePoint now);
     // Moves a listener to `tier` and sends it a codec event naming `reason` before any message
-    // of the new codec. False if the listener is not in the room.
-    bool setTier(std::string_view room, ListenerSink* sink, Tier tier, std::string_view reason);
+    // of the new codec. The move waits (on the old tier) until the new tier's stream can be
+    // joined without a gap (see tier_switch.h), at most kSwitchWait. False if the listener is
+    // not in the room.
+    bool setTier(std::string_view room, ListenerSink* sink, Tier tier, std::string_view reason,
+                 TimePoint now);
+    static constexpr Clock::duration kSwitchWait = std::chrono::seconds(3);
 
     // An Opus message (the listener format) of `tier` for a room ingested by the relay
     // `origin`, encoded there: fanned out to the tier's listeners here, with no encoder here
@@ -225,7 +233,13 @@ private:
         // Null entries are listeners that left during a fan-out; removed once it ends.
         std::vector<ListenerSink*> listeners;
         std::size_t count = 0;
+        std::size_t pending = 0;            // listeners waiting to move here (Room::switches)
         std::unique_ptr<TierStream> stream; // Opus tiers: encoding here
+        // What the tier's listeners were last given, and the messages a move here is spliced
+        // from (kept while the room has listeners).
+        bool hasDelivered = false;
+        std::int64_t deliveredEnd = 0;
+        RecentMessages recent;
         bool remoteInterest = false;
         bool remoteFed = false; // encoded elsewhere (onRemoteTierMessage), recently
         TimePoint remoteFedAt{};
@@ -236,6 +250,16 @@ private:
         TimePoint waitingSince{};
     };
 
+    // A listener on its way from one tier to another.
+    struct PendingSwitch
+    {
+        ListenerSink* sink = nullptr;
+        Tier from{};
+        Tier to{};
+        std::string reason;
+        TimePoint since{};
+    };
+
     struct Room
     {
         std::string_view name; // the key in rooms_
@@ -244,11 +268,38 @@ private:
         TimePoint lastActivity{};
         std::array<TierState, kTierCount> tiers;
         std::size_t listenerCount = 0;
+        std::vector<PendingSwitch> switches;
         int fanOuts = 0;      // deliveries in progress
         bool compact = false; // a listener left during one
         TokenBucket rate;     // the owner's datagrams
     };
-    class FanOut;
+    // Marks a room as handing out a message. A listener that leaves meanwhile (a sink that gives
+    // up inside deliverText) is only blanked in its list, so the loop neither skips the listener
+    // after it nor touches freed memory; the lists are compacted when the last delivery ends.
+    class FanOut
+    {
+    public:
+        explicit FanOut(Room& room)
+            : room_(room)
+        {
+            ++room_.fanOuts;
+        }
+        ~FanOut()
+        {
+            if (--room_.fanOuts > 0 || !room_.compact)
+                return;
+            room_.compact = false;
+            for (TierState& tier : room_.tiers)
+                tier.listeners.erase(
+                    std::remove(tier.listeners.begin(), tier.listeners.end(), nullptr),
+                    tier.listeners.end());
+        }
+        FanOut(const FanOut&) = delete;
+        FanOut& operator=(const FanOut&) = delete;
+
+    private:
+        Room& room_;
+    };
 
     // Who feeds a room: a source endpoint here, or another relay of the cluster.
     struct Feeder
@@ -280,6 +331,15 @@ private:
     void updateEncoder(Room& room, Tier tier);
     // The listener's slot in its tier's list, or null.
     ListenerSink** findListener(Room& room, ListenerSink* sink, Tier& tier);
+    // Listeners on the tier and on their way to it.
+    static std::size_t wants(const TierState& tier) { return tier.count + tier.pending; }
+    // Moves every pending listener whose new tier can now be joined without a gap, has waited
+    // kSwitchWait, or (`force`) any way: the stream starts afresh.
+    void settleSwitches(Room& room, TimePoint now, bool force = false);
+    void switchNow(Room& room, const PendingSwitch& move, bool splice);
+    void dropPendingSwitch(Room& room, ListenerSink* sink);
+    // Forgets what the tier's stream was (it starts afresh).
+    static void forgetDelivered(TierState& tier);
     void joinTier(Room& room, ListenerSink* sink, Tier tier);
     void leaveTier(Room& room, ListenerSink** slot, Tier tier);
     static bool fedLocally(const Room& room);

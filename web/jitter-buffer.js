@@ -99,6 +99,7 @@ export const DEFAULTS = Object.freeze({
   fadeFrames: 128,
   lateWindow: 64, // packets this far behind are late duplicates; further back is a restart
   maxGapPackets: 11250, // a forward jump beyond 60 s is a new stream, not a loss
+  maxOverlapFrames: 9600, // a new sequence may start up to 200 ms before the old one ended
   renderRecordCapacity: 4096,
   underrunLogCapacity: 256,
 });
@@ -179,6 +180,7 @@ export class JitterBuffer {
       nonFinite: 0, // NaN or infinite samples written as 0
       clipped: 0, // samples beyond full scale clipped to +-1
       droppedFrames: 0, // input frames thrown away (overflow or jump ahead)
+      overlapFrames: 0, // frames of a new sequence left out as already buffered
       jumps: 0,
       playedFrames: 0, // output frames rendered from audio (not silence while stalled)
       silentFrames: 0, // output frames rendered as silence while waiting or buffering
@@ -237,10 +239,25 @@ export class JitterBuffer {
   // Returns 'ok', 'late' (dropped) or 'restart' (accepted as the start of a new stream).
   push(sequence, samplePosition, samples, arrivalMs = 0, id = 0) {
     const o = this.o;
-    const frames = samples.length >> 1;
+    let frames = samples.length >> 1;
     if (frames === 0) return 'late';
     let result = 'ok';
     let splice = false;
+
+    if (this.expectedSeq === null && this.sequenceRenewed && samplePosition < this.expectedPos &&
+        this.expectedPos - samplePosition <= o.maxOverlapFrames) {
+      // The new tier starts a little before where the old one ended (the relay sends it so):
+      // what is here already is left out, and the stream goes on without a seam.
+      const have = this.expectedPos - samplePosition;
+      if (have >= frames) {
+        this.stats.overlapFrames += frames;
+        return 'ok';
+      }
+      this.stats.overlapFrames += have;
+      samples = samples.subarray(2 * have);
+      frames -= have;
+      samplePosition = this.expectedPos;
+    }
 
     if (this.expectedSeq === null) {
       const continues = this.sequenceRenewed && samplePosition === this.expectedPos;

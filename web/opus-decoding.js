@@ -21,6 +21,9 @@
 // decoder takes over from the next packet.
 
 export const OPUS_CONFIG = Object.freeze({ codec: 'opus', sampleRate: 48000, numberOfChannels: 2 });
+// The relay encodes with the low-delay application: what a frame decodes to is its input
+// this many 48 kHz frames (2.5 ms) earlier.
+export const OPUS_DELAY_FRAMES = 120;
 
 export class WasmOpusBackend {
   // `library` is what the package's build defines: an object with an OpusDecoder class.

@@ -23,7 +23,7 @@
 
 import { Backoff, checkHello } from './player-core.js';
 import { AutoQuality } from './auto-quality.js';
-import { OpusFeed, openOpusBackend } from './opus-decoding.js';
+import { OPUS_DELAY_FRAMES, OpusFeed, openOpusBackend } from './opus-decoding.js';
 import { OPUS_CODEC, PCM_CODEC, parseOpusMessage, playableTiers, streamFormat, withQuality } from './stream-format.js';
 
 const PACKET_BYTES = 2064;
@@ -127,7 +127,10 @@ function toAudio(msg, transfer) {
 function emitBlock(e) {
   let samples = e.samples;
   if (samples.byteOffset !== 0 || samples.buffer.byteLength !== samples.byteLength) samples = samples.slice();
-  const msg = { type: 'pcm', seq: e.seq, pos: e.pos, buffer: samples.buffer, arrival: e.arrival, id: e.id, epoch: e.epoch };
+  // Decoded audio comes out OPUS_DELAY_FRAMES late: placed where it belongs, a change to or
+  // from Lossless joins at the same instant of the music.
+  const pos = e.pos - OPUS_DELAY_FRAMES;
+  const msg = { type: 'pcm', seq: e.seq, pos, buffer: samples.buffer, arrival: e.arrival, id: e.id, epoch: e.epoch };
   if (audio) audio.postMessage(msg, [samples.buffer]);
 }
 

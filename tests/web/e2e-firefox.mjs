@@ -103,7 +103,9 @@ try {
     check('no page errors', first.page.errors.length === 0, first.page.errors.join(' | ') || 'none');
     result = { ...m, timeline: undefined, readout: { shownMs: shown, bufferedMs: level, outputLatencyMs: s.outputLatencyMs } };
     result.stats = { underruns: s.underruns, lost: s.lost, tier: s.tier ?? null, codec: s.codec ?? null,
-      outputLatencyMs: s.outputLatencyMs, outputTimestamp: s.outputTimestamp };
+      outputLatencyMs: s.outputLatencyMs, outputTimestamp: s.outputTimestamp, underrunFrames: s.underrunFrames };
+    // What a failed run is diagnosed from: when the tier changed and how full the buffer was.
+    result.timeline = m.timeline.map((x) => `${x.t.toFixed(1)}s ${x.frame} ${x.state} ${x.tier} ${x.underruns} ${x.bufferedMs}`);
   }
   await first.page.close();
 

@@ -177,6 +177,41 @@ describe('sequence gaps', () => {
     assert.equal(jb.stats.discontinuities, 2);
   });
 
+  test('a new tier that starts before the old one ended goes on without a seam', () => {
+    const jb = new JitterBuffer();
+    const ramp = (n, ch) => (ch === 0 ? n : -n) / 1e6;
+    const block = (pos, frames) => {
+      const s = new Float32Array(2 * frames);
+      for (let i = 0; i < frames; i++) {
+        s[2 * i] = ramp(pos + i, 0);
+        s[2 * i + 1] = ramp(pos + i, 1);
+      }
+      return s;
+    };
+    for (let k = 0; k < 12; k++) jb.push(k, k * 256, packetOf(ramp, k * 256));
+    jb.newSequence();
+    const end = 12 * 256;
+    // Frames the buffer has already are left out: a block wholly before the end, then the
+    // part of the next one before it.
+    assert.equal(jb.push(0, end - 700, block(end - 700, 256)), 'ok');
+    assert.equal(jb.push(1, end - 300, block(end - 300, 480)), 'ok');
+    jb.push(2, end + 180, block(end + 180, 480));
+    assert.equal(jb.stats.overlapFrames, 256 + 300);
+    assert.equal(jb.stats.discontinuities, 0);
+    assert.equal(jb.level, end + 660);
+    const l = new Float32Array(QUANTUM);
+    const r = new Float32Array(QUANTUM);
+    jb.pull(l, r, QUANTUM); // the start fade
+    for (let q = 1; q * QUANTUM < end + 256; q++) {
+      jb.pull(l, r, QUANTUM);
+      for (let i = 0; i < QUANTUM; i++) assert.equal(l[i], Math.fround((q * QUANTUM + i) / 1e6), `frame ${q * QUANTUM + i}`);
+    }
+    // Further back than any change of tier reaches is a restart, as before.
+    jb.newSequence();
+    assert.equal(jb.push(0, end - 10000, block(end - 10000, 480)), 'restart');
+    assert.equal(jb.stats.overlapFrames, 256 + 300);
+  });
+
   test('packets the relay skipped for a slow listener are not lost ones and are not filled', () => {
     const jb = new JitterBuffer();
     jb.push(0, 0, packetOf(() => 0, 0));
