@@ -138,7 +138,7 @@ void addMetrics(Metrics& into, const Metrics& from)
     addAll(into.connectionRejects, from.connectionRejects);
     addAll(into.requestRejects, from.requestRejects);
     into.badQualityRequests += from.badQualityRequests;
-    static_assert(sizeof(TierMetrics) == 14 * sizeof(Counter),
+    static_assert(sizeof(TierMetrics) == 16 * sizeof(Counter),
                   "addMetrics() must add every counter of TierMetrics");
     for (std::size_t t = 0; t < kTierCount; ++t)
     {
@@ -158,6 +158,8 @@ void addMetrics(Metrics& into, const Metrics& from)
         a.bytesSent += b.bytesSent;
         a.stepDowns += b.stepDowns;
         a.switchRequests += b.switchRequests;
+        a.switchesSpliced += b.switchesSpliced;
+        a.switchesCut += b.switchesCut;
     }
 }
 

@@ -161,6 +161,13 @@ void renderTierMetrics(Writer& w, const Metrics& m, const RoomRegistry& rooms)
          [&](std::size_t t) { return m.tiers[t].stepDowns; });
     each("tier_switch_requests_total", "counter", "Listeners' requests to switch to the tier.",
          [&](std::size_t t) { return m.tiers[t].switchRequests; });
+    each("tier_switches_spliced_total", "counter",
+         "Listeners moved to the tier without a gap in their stream.",
+         [&](std::size_t t) { return m.tiers[t].switchesSpliced; });
+    each("tier_switches_cut_total", "counter",
+         "Listeners moved to the tier with a gap: nothing to splice onto, or the tier's stream "
+         "did not come in time.",
+         [&](std::size_t t) { return m.tiers[t].switchesCut; });
     w.family("quality_requests_rejected_total", "counter",
              "Quality requests from listeners naming no known tier.");
     w.sample("quality_requests_rejected_total", m.badQualityRequests);

@@ -129,6 +129,8 @@ struct TierMetrics
     Counter bytesSent;        // their WebSocket payload bytes
     Counter stepDowns;        // listeners the relay moved down from this tier
     Counter switchRequests;   // listeners' requests for this tier
+    Counter switchesSpliced;  // listeners moved here with no gap
+    Counter switchesCut;      // moved here with nothing to splice onto, or after the wait
 };
 
 struct Metrics

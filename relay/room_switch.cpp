@@ -94,6 +94,7 @@ void RoomRegistry::switchNow(Room& room, const PendingSwitch& move, bool splice)
     if (splice)
         target.recent.replayFrom(source.deliveredEnd,
                                  [&replay](const SharedBytes& m) { replay.push_back(m); });
+    ++(splice ? metrics_.tier(move.to).switchesSpliced : metrics_.tier(move.to).switchesCut);
     // Joined before it stops being on its way, so that the tier never seems unwanted.
     joinTier(room, move.sink, move.to);
     --target.pending;

@@ -164,6 +164,7 @@ TEST_F(TierSwitch, EveryMoveJoinsTheNewTierWithNoGapAndTheToneGoesOn)
                                                sink.all.begin(), sink.all.end(), "audio")) -
                                            before;
                 EXPECT_GT(waited, 0u);
+                EXPECT_EQ(metrics.tier(to).switchesCut, 0u);
                 // Around the join the listener hears the tone (Opus codes the waveform closely
                 // enough to compare on the two upper tiers only), with no click.
                 if (from == Tier::Low || to == Tier::Low)
@@ -243,6 +244,7 @@ TEST_F(TierSwitch, AMoveThatCannotBeJoinedGoesAheadAfterTheWait)
     registry.sweep(now + RoomRegistry::kSwitchWait);
     EXPECT_EQ(codecEvents(sink), 1u);
     EXPECT_EQ(registry.stats("r")->tierListeners[tierIndex(Tier::Standard)], 1u);
+    EXPECT_EQ(metrics.tier(Tier::Standard).switchesCut, 1u);
 }
 
 TEST_F(TierSwitch, LeavingOrChangingYourMindOnTheWay)
