@@ -356,12 +356,7 @@ void ClusterLink::onLocalForward(std::string_view room, const SharedBytes& messa
 
 void ClusterLink::onTierMessage(std::string_view room, Tier tier, const SharedBytes& message)
 {
-    // A tier's stream counts its frames from 0 whenever it (re)starts: that message tells the
-    // other relays to take it even though it is behind the frames they had.
-    const bool streamStart =
-        message->size() >= 8 &&
-        std::all_of(message->begin(), message->begin() + 8, [](char c) { return c == '\0'; });
-    publish(room, tierName(tier), streamStart, *message);
+    publish(room, tierName(tier), startsTierStream(message), *message);
 }
 
 void ClusterLink::subscribe(const std::string& subject, bool present)

@@ -111,7 +111,7 @@ void addMetrics(Metrics& into, const Metrics& from)
     // Every field is a Counter or an array of them; a new field must be added here too.
     static_assert(sizeof(Metrics) ==
                       sizeof(Counter) *
-                          (11 + kParseErrorCount + kRoomDropCount + kListenerRejectCount +
+                          (12 + kParseErrorCount + kRoomDropCount + kListenerRejectCount +
                            kSourceDropCount + kConnectionRejectCount + kRequestRejectCount + 1 +
                            kTierCount * (sizeof(TierMetrics) / sizeof(Counter))),
                   "addMetrics() must add every counter of Metrics");
@@ -138,6 +138,7 @@ void addMetrics(Metrics& into, const Metrics& from)
     addAll(into.connectionRejects, from.connectionRejects);
     addAll(into.requestRejects, from.requestRejects);
     into.badQualityRequests += from.badQualityRequests;
+    into.loopHandOversDropped += from.loopHandOversDropped;
     static_assert(sizeof(TierMetrics) == 16 * sizeof(Counter),
                   "addMetrics() must add every counter of TierMetrics");
     for (std::size_t t = 0; t < kTierCount; ++t)

@@ -40,11 +40,7 @@ void HomeLink::onTierMessage(std::string_view room, Tier tier, const SharedBytes
 {
     if (next_ != nullptr)
         next_->onTierMessage(room, tier, message);
-    // A tier's stream counts its frames from 0 whenever it (re)starts.
-    const bool streamStart =
-        message->size() >= 8 &&
-        std::all_of(message->begin(), message->begin() + 8, [](char c) { return c == '\0'; });
-    fanOutTier(room, tier, message, streamStart);
+    fanOutTier(room, tier, message, startsTierStream(message));
 }
 
 void HomeLink::onRemoteTierForward(std::string_view room, Tier tier, const SharedBytes& message,
@@ -268,6 +264,11 @@ void ShardLink::handOver(const std::shared_ptr<const std::string>& room, const S
     bool first = false;
     {
         std::lock_guard<std::mutex> lock(inboxMutex_);
+        if (inbox_.size() >= kInboxLimit)
+        {
+            ++home_.core().metrics.loopHandOversDropped;
+            return;
+        }
         first = inbox_.empty();
         inbox_.push_back(Item{tier ? Kind::OpusTier : Kind::Audio, tier.value_or(Tier::Lossless),
                               room, message, streamStart});

@@ -119,8 +119,13 @@ public:
 
     std::size_t index() const { return shard_.index(); }
 
+    // Messages waiting for a shard whose thread has not drained them; beyond this (a stalled
+    // loop: about 0.2 s of a thousand live rooms, minutes of one) new ones are dropped and
+    // counted, so a loop that stops cannot take the relay's memory with it.
+    static constexpr std::size_t kInboxLimit = 32768;
+
     // Home thread: one message of `room` for this shard, of the float32 stream or (`tier`) of
-    // an Opus tier.
+    // an Opus tier. Dropped (and counted in the home loop's metrics) when the inbox is full.
     void handOver(const std::shared_ptr<const std::string>& room, const SharedBytes& message,
                   bool streamStart, std::optional<Tier> tier = std::nullopt);
 

@@ -171,6 +171,10 @@ void renderTierMetrics(Writer& w, const Metrics& m, const RoomRegistry& rooms)
     w.family("quality_requests_rejected_total", "counter",
              "Quality requests from listeners naming no known tier.");
     w.sample("quality_requests_rejected_total", m.badQualityRequests);
+    w.family(
+        "loop_hand_overs_dropped_total", "counter",
+        "Messages for another event loop dropped because that loop had fallen too far behind.");
+    w.sample("loop_hand_overs_dropped_total", m.loopHandOversDropped);
 }
 
 } // namespace

@@ -155,7 +155,8 @@ struct Metrics
     std::array<Counter, kConnectionRejectCount> connectionRejects{};
     std::array<Counter, kRequestRejectCount> requestRejects{};
     std::array<TierMetrics, kTierCount> tiers{};
-    Counter badQualityRequests; // quality messages naming no tier
+    Counter badQualityRequests;   // quality messages naming no tier
+    Counter loopHandOversDropped; // messages for another event loop whose inbox was full
 
     TierMetrics& tier(Tier t) { return tiers[tierIndex(t)]; }
 

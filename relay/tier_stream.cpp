@@ -146,6 +146,12 @@ void TierStream::flushMessage(std::vector<SharedBytes>& out)
     messageFrames_ = 0;
 }
 
+bool startsTierStream(const SharedBytes& message)
+{
+    return message && message->size() >= 8 &&
+           std::all_of(message->begin(), message->begin() + 8, [](char c) { return c == '\0'; });
+}
+
 void TierStream::restart(std::vector<SharedBytes>& out)
 {
     flushMessage(out);

@@ -21,6 +21,10 @@ using SharedBytes = std::shared_ptr<const std::string>;
 // uint8 frame count, uint8 0, then per frame uint16 length and the packet.
 inline constexpr std::size_t kOpusMessageHeader = 20;
 
+// Whether an Opus message starts its tier's stream: a stream counts its frames from 0 whenever
+// it (re)starts, so that message is taken even though it is behind the frames before it.
+bool startsTierStream(const SharedBytes& message);
+
 // Frames sit on a grid of 480 samples anchored at the position of the first datagram after a
 // (re)start, and count from frame sequence 0. Samples are placed by their 48 kHz position; a
 // frame any of whose samples never arrived is sent with length 0 so that the player conceals

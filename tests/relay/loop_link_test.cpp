@@ -189,6 +189,44 @@ TEST_F(LoopLink, AShardReceivesOnlyTheRoomsItsListenersAreIn)
     onShard([&] { shard.core().leave("other", &sink); });
 }
 
+TEST_F(LoopLink, AStalledShardsInboxIsBoundedAndItCatchesUpWhenItRuns)
+{
+    Sink sink;
+    onShard([&] { shard.core().join("jam", &sink); });
+    ASSERT_TRUE(homeUntil([&] { return cluster.seen.size() == 1; }));
+    // The shard's thread stops in a handler until the test lets it go.
+    std::promise<void> release;
+    std::promise<void> stalled;
+    net::post(shard.ioc(),
+              [&]
+              {
+                  stalled.set_value();
+                  release.get_future().wait();
+              });
+    stalled.get_future().wait();
+    const auto room = std::make_shared<const std::string>("jam");
+    const std::size_t sent = ShardLink::kInboxLimit + 100;
+    for (std::size_t seq = 0; seq < sent; ++seq)
+        shardLink.handOver(room, message(static_cast<std::int64_t>(seq)), seq == 0);
+    EXPECT_EQ(home.core().metrics.loopHandOversDropped, 100u);
+
+    release.set_value();
+    for (int i = 0; i < 400 && sink.audioCount() < ShardLink::kInboxLimit; ++i)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(sink.audioCount(), ShardLink::kInboxLimit) << "the first ones, in order";
+    shardLink.handOver(room, message(static_cast<std::int64_t>(sent)), false);
+    for (int i = 0; i < 400 && sink.audioCount() < ShardLink::kInboxLimit + 1; ++i)
+        std::this_thread::sleep_for(5ms);
+    {
+        std::lock_guard<std::mutex> lock(sink.mutex);
+        ASSERT_EQ(sink.sequences.size(), ShardLink::kInboxLimit + 1);
+        EXPECT_EQ(sink.sequences[ShardLink::kInboxLimit - 1],
+                  static_cast<std::int64_t>(ShardLink::kInboxLimit - 1));
+        EXPECT_EQ(sink.sequences.back(), static_cast<std::int64_t>(sent));
+    }
+    onShard([&] { shard.core().leave("jam", &sink); });
+}
+
 TEST_F(LoopLink, AShardsOpusListenersAreFedTheHomeLoopsEncodingOfTheirTier)
 {
     Sink sink;
