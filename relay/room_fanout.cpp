@@ -263,6 +263,8 @@ void RoomRegistry::removeListener(std::string_view name, ListenerSink* sink, Tim
     ListenerSink** slot = findListener(room, sink, tier);
     if (slot == nullptr)
         return;
+    // Undoing a move on its way can run an encoder's last delivery, which may compact the
+    // lists: the slot is looked up again.
     dropPendingSwitch(room, sink);
     slot = findListener(room, sink, tier);
     if (slot == nullptr)

@@ -24,13 +24,19 @@ bool RoomRegistry::setTier(std::string_view name, ListenerSink* sink, Tier tier,
         sink->deliverText(std::make_shared<const std::string>(codecMessage(tier, reason)));
         return true;
     }
-    TierState& target = room.tiers[tierIndex(tier)];
     room.switches.push_back(PendingSwitch{sink, current, tier, std::string(reason), now});
-    if (++target.pending + target.count == 1 && events_ != nullptr)
-        events_->onTierListenersPresent(room.name, tier, true);
-    updateEncoder(room, tier);
+    countOnTheWay(room, tier, true);
     settleSwitches(room, now);
     return true;
+}
+
+void RoomRegistry::countOnTheWay(Room& room, Tier tier, bool arriving)
+{
+    TierState& target = room.tiers[tierIndex(tier)];
+    const std::size_t pending = arriving ? ++target.pending : --target.pending;
+    if (pending + target.count == (arriving ? 1u : 0u) && events_ != nullptr)
+        events_->onTierListenersPresent(room.name, tier, arriving);
+    updateEncoder(room, tier);
 }
 
 void RoomRegistry::dropPendingSwitch(Room& room, ListenerSink* sink)
@@ -41,10 +47,7 @@ void RoomRegistry::dropPendingSwitch(Room& room, ListenerSink* sink)
         return;
     const Tier to = found->to;
     room.switches.erase(found);
-    TierState& target = room.tiers[tierIndex(to)];
-    if (--target.pending + target.count == 0 && events_ != nullptr)
-        events_->onTierListenersPresent(room.name, to, false);
-    updateEncoder(room, to);
+    countOnTheWay(room, to, false);
 }
 
 void RoomRegistry::settleSwitches(Room& room, TimePoint now, bool force)
@@ -58,8 +61,7 @@ void RoomRegistry::settleSwitches(Room& room, TimePoint now, bool force)
     {
         const TierState& from = room.tiers[tierIndex(it->from)];
         const TierState& to = room.tiers[tierIndex(it->to)];
-        const bool joinable = !force && from.hasDelivered &&
-                              to.recent.replayFrom(from.deliveredEnd, [](const SharedBytes&) {});
+        const bool joinable = !force && from.hasDelivered && to.recent.canJoinAt(from.deliveredEnd);
         // Nothing received yet on the old tier: nothing to splice onto.
         if (joinable || force || !from.hasDelivered || now - it->since >= kSwitchWait)
         {
@@ -77,23 +79,18 @@ void RoomRegistry::settleSwitches(Room& room, TimePoint now, bool force)
 void RoomRegistry::switchNow(Room& room, const PendingSwitch& move, bool splice)
 {
     Tier current{};
-    ListenerSink** slot = findListener(room, move.sink, current);
-    TierState& target = room.tiers[tierIndex(move.to)];
-    if (slot == nullptr || current != move.from)
+    if (findListener(room, move.sink, current) == nullptr || current != move.from)
     {
         // Left or moved meanwhile: only the count of those on their way is undone.
-        if (--target.pending + target.count == 0 && events_ != nullptr)
-            events_->onTierListenersPresent(room.name, move.to, false);
-        updateEncoder(room, move.to);
+        countOnTheWay(room, move.to, false);
         return;
     }
-    // What the listener has, and what it is to get of the new tier, before the old tier's
-    // encoder may go (and flush to nobody).
-    std::vector<SharedBytes> replay;
-    const TierState& source = room.tiers[tierIndex(move.from)];
-    if (splice)
-        target.recent.replayFrom(source.deliveredEnd,
-                                 [&replay](const SharedBytes& m) { replay.push_back(m); });
+    TierState& target = room.tiers[tierIndex(move.to)];
+    // What the listener is to get of the new tier, taken before the old tier's encoder may go
+    // (and flush to nobody).
+    const std::vector<SharedBytes> replay =
+        splice ? target.recent.replayFrom(room.tiers[tierIndex(move.from)].deliveredEnd)
+               : std::vector<SharedBytes>{};
     ++(splice ? metrics_.tier(move.to).switchesSpliced : metrics_.tier(move.to).switchesCut);
     // Joined before it stops being on its way, so that the tier never seems unwanted.
     joinTier(room, move.sink, move.to);

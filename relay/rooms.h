@@ -338,6 +338,8 @@ private:
     void settleSwitches(Room& room, TimePoint now, bool force = false);
     void switchNow(Room& room, const PendingSwitch& move, bool splice);
     void dropPendingSwitch(Room& room, ListenerSink* sink);
+    // One listener more (`arriving`) or less on its way to `tier`: presence and encoder follow.
+    void countOnTheWay(Room& room, Tier tier, bool arriving);
     // Forgets what the tier's stream was (it starts afresh).
     static void forgetDelivered(TierState& tier);
     void joinTier(Room& room, ListenerSink* sink, Tier tier);

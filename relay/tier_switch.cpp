@@ -37,6 +37,28 @@ std::optional<MessageSpan> messageSpan(Tier tier, const SharedBytes& message)
     return MessageSpan{start, start + frameSamples * frames};
 }
 
+std::size_t RecentMessages::joinIndex(std::int64_t end) const
+{
+    const std::int64_t join = end - kSwitchOverlap;
+    for (std::size_t i = count_; i-- > 0;)
+    {
+        const MessageSpan& span = at(i).span;
+        if (span.start > join)
+            continue;
+        // The newest message before the join must reach it, or there is a hole at the join.
+        return span.end > join ? i : count_;
+    }
+    return count_;
+}
+
+std::vector<SharedBytes> RecentMessages::replayFrom(std::int64_t end) const
+{
+    std::vector<SharedBytes> out;
+    for (std::size_t i = joinIndex(end); i < count_; ++i)
+        out.push_back(at(i).message);
+    return out;
+}
+
 void RecentMessages::clear()
 {
     for (Entry& e : ring_)

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace orlune::relay
 {
@@ -41,25 +42,13 @@ public:
     void clear();
     std::size_t size() const { return count_; }
 
-    // The messages to hand a listener that has received up to `end`: the newest one holding
-    // the position kSwitchOverlap before `end`, and all after it. Calls `fn` with each, oldest
-    // first; false (and no calls) when no message holds that position yet.
-    template <typename Fn> bool replayFrom(std::int64_t end, Fn&& fn) const
-    {
-        const std::int64_t join = end - kSwitchOverlap;
-        for (std::size_t back = 0; back < count_; ++back)
-        {
-            const Entry& e = at(count_ - 1 - back);
-            if (e.span.start > join)
-                continue;
-            if (e.span.end <= join)
-                return false; // the newest message before the join ends before it
-            for (std::size_t i = count_ - 1 - back; i < count_; ++i)
-                fn(at(i).message);
-            return true;
-        }
-        return false;
-    }
+    // Whether a listener that has received up to `end` can join: a message holds the position
+    // kSwitchOverlap before `end`.
+    bool canJoinAt(std::int64_t end) const { return joinIndex(end) < count_; }
+
+    // The messages to hand such a listener: the newest one holding that position, and all
+    // after it, oldest first (none when it cannot join yet).
+    std::vector<SharedBytes> replayFrom(std::int64_t end) const;
 
 private:
     struct Entry
@@ -67,6 +56,8 @@ private:
         SharedBytes message;
         MessageSpan span;
     };
+    // Index (oldest first) of the newest message holding the join position, or count_.
+    std::size_t joinIndex(std::int64_t end) const;
     // Oldest first.
     const Entry& at(std::size_t i) const
     {
