@@ -243,6 +243,7 @@ export class JitterBuffer {
     if (frames === 0) return 'late';
     let result = 'ok';
     let splice = false;
+    let skip = 0; // leading frames of `samples` left out
 
     if (this.expectedSeq === null && this.sequenceRenewed && samplePosition < this.expectedPos &&
         this.expectedPos - samplePosition <= o.maxOverlapFrames) {
@@ -254,7 +255,7 @@ export class JitterBuffer {
         return 'ok';
       }
       this.stats.overlapFrames += have;
-      samples = samples.subarray(2 * have);
+      skip = have;
       frames -= have;
       samplePosition = this.expectedPos;
     }
@@ -331,7 +332,7 @@ export class JitterBuffer {
     }
 
     this.addMark(this.writePos, id, sequence, arrivalMs);
-    this.writeSamples(samples, frames, this.fadeInPacket ? o.fadeFrames : 0);
+    this.writeSamples(samples, skip, frames, this.fadeInPacket ? o.fadeFrames : 0);
     this.fadeInPacket = false;
 
     this.stats.packets++;
@@ -351,13 +352,15 @@ export class JitterBuffer {
     return 'restart';
   }
 
-  writeSamples(samples, frames, fadeIn) {
+  // `frames` frames of interleaved `samples` from frame `from` on (no view is made: this runs on
+  // the audio thread).
+  writeSamples(samples, from, frames, fadeIn) {
     const m = this.mask;
     let w = this.writePos;
     for (let i = 0; i < frames; i++, w++) {
       const g = i < fadeIn ? (i + 1) / (fadeIn + 1) : 1;
-      let l = samples[2 * i];
-      let r = samples[2 * i + 1];
+      let l = samples[2 * (from + i)];
+      let r = samples[2 * (from + i) + 1];
       // One comparison pair per sample on the common path; NaN fails both.
       if (!(l >= -1 && l <= 1)) l = this.safe(l);
       if (!(r >= -1 && r <= 1)) r = this.safe(r);
