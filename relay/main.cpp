@@ -1,6 +1,6 @@
 // orlune-relay: command-line entry point.
-#include "config.h"
-#include "server.h"
+#include "app/config.h"
+#include "app/server.h"
 
 #include <nats/nats.h>
 #include <sys/resource.h>

@@ -13,11 +13,11 @@
 //   orlune_relay_bench --search-tier=standard --max-listeners=8000   capacity of a tier
 //
 // Google Benchmark flags (--benchmark_filter=... etc.) work as usual.
-#include "config.h"
-#include "datagram.h"
-#include "rooms.h"
-#include "server.h"
-#include "source_guard.h"
+#include "app/config.h"
+#include "wire/datagram.h"
+#include "rooms/rooms.h"
+#include "app/server.h"
+#include "guards/source_guard.h"
 #include "test_support.h"
 
 #include <benchmark/benchmark.h>

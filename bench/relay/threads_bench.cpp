@@ -15,9 +15,9 @@
 //
 //   orlune_relay_threads_bench [--seconds=3] [--start=500] [--step=500] [--max=6000]
 //                              [--threads=1,2]
-#include "config.h"
-#include "rooms.h"
-#include "server.h"
+#include "app/config.h"
+#include "rooms/rooms.h"
+#include "app/server.h"
 #include "test_support.h"
 
 #include <boost/asio/ip/udp.hpp>

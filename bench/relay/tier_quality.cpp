@@ -8,7 +8,7 @@
 // signal and of white noise; the codec's delay (decoder output behind the input); and the
 // relay's packing delay (a sample's wait for its message to be complete, at most).
 #include "opus_probe.h"
-#include "rooms.h"
+#include "rooms/rooms.h"
 #include "test_support.h"
 
 #include <cmath>

@@ -1,8 +1,8 @@
 // Arbitrary --allow-source / --trusted-proxy values: the command line and the list agree on
 // what is valid, an accepted list prints as a list that parses back to itself, and every
 // network in it contains its own first and last address.
-#include "cidr.h"
-#include "config.h"
+#include "guards/cidr.h"
+#include "app/config.h"
 
 #include <cstdlib>
 #include <string>

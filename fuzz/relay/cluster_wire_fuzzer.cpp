@@ -1,7 +1,7 @@
 // Whatever another relay (or anyone who can publish on the cluster's NATS) sends: a room
 // message on a subject of any tier, an interest message, a subject. What is accepted must be
 // exactly what the encoder would have written, and Opus bodies must be well formed.
-#include "cluster_wire.h"
+#include "cluster/cluster_wire.h"
 
 #include <cstdlib>
 #include <string>

@@ -1,9 +1,9 @@
 // Feeds arbitrary bytes to the datagram parser, and every datagram it accepts to a room
 // registry, checking what the parser promises about an accepted datagram.
-#include "datagram.h"
-#include "metrics.h"
-#include "rooms.h"
-#include "source_guard.h"
+#include "wire/datagram.h"
+#include "app/metrics.h"
+#include "rooms/rooms.h"
+#include "guards/source_guard.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,7 +1,7 @@
 // Arbitrary X-Forwarded-For values, from a trusted proxy and from an untrusted peer: the client
 // found is the peer itself, or an address that the header really contains.
-#include "cidr.h"
-#include "client_guard.h"
+#include "guards/cidr.h"
+#include "guards/client_guard.h"
 
 #include <cstdlib>
 #include <string>

@@ -1,6 +1,6 @@
 // Arbitrary request targets: whatever routes to a file must be a plain name inside the web root.
-#include "datagram.h"
-#include "http_routes.h"
+#include "wire/datagram.h"
+#include "http/http_routes.h"
 
 #include <cstdlib>
 #include <string_view>

@@ -1,7 +1,7 @@
 // Opus tiers between relays: the tier messages on the wire, and who wants which tier of a room.
-#include "cluster_interest.h"
-#include "cluster_wire.h"
-#include "tiers.h"
+#include "cluster/cluster_interest.h"
+#include "cluster/cluster_wire.h"
+#include "tiers/tiers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The cluster's side of the rooms: what other relays' messages do to a room, what the rooms
 // tell the cluster link, and the wire format between relays. No NATS needed.
-#include "cluster_link.h"
-#include "config.h"
-#include "rooms.h"
+#include "cluster/cluster_link.h"
+#include "app/config.h"
+#include "rooms/rooms.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

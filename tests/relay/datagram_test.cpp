@@ -1,4 +1,4 @@
-#include "datagram.h"
+#include "wire/datagram.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

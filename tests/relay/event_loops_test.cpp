@@ -1,6 +1,6 @@
 // A relay running several event loops (--threads): listeners spread over the loops hear every
 // room exactly as on one loop, the limits and figures are the relay's, and it stops cleanly.
-#include "config.h"
+#include "app/config.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // A listener's tier choices: what it may ask, how a storm of requests is coalesced, and when
 // the relay steps an Auto listener down.
-#include "listener_quality.h"
+#include "tiers/listener_quality.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The hand-over between a home loop and a shard, without sockets: the shard's listeners hear
 // what the home registry forwards, from datagrams and from the cluster alike, as the very
 // buffer the home loop built, and the cluster hears of the shard's listeners.
-#include "event_loops.h"
-#include "loop_link.h"
+#include "app/event_loops.h"
+#include "app/loop_link.h"
 #include "opus_probe.h"
 #include "test_support.h"
 

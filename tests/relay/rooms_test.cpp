@@ -1,5 +1,5 @@
-#include "metrics.h"
-#include "rooms.h"
+#include "app/metrics.h"
+#include "rooms/rooms.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "config.h"
-#include "http_routes.h"
+#include "app/config.h"
+#include "http/http_routes.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // small HTTP and WebSocket clients with time limits so a fault fails a test instead of hanging it.
 #pragma once
 
-#include "config.h"
-#include "server.h"
+#include "app/config.h"
+#include "app/server.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>

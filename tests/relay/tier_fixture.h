@@ -1,9 +1,9 @@
 // A registry with one room "r" and sinks that record what they are given, for the tier tests.
 #pragma once
 
-#include "metrics.h"
+#include "app/metrics.h"
 #include "opus_probe.h"
-#include "rooms.h"
+#include "rooms/rooms.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

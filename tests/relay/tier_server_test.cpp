@@ -1,7 +1,7 @@
 // The quality tiers end to end: real datagrams in, WebSocket listeners asking for tiers out.
 #include "opus_probe.h"
 #include "test_support.h"
-#include "tiers.h"
+#include "tiers/tiers.h"
 
 #include <gtest/gtest.h>
 

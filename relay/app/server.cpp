@@ -1,0 +1,368 @@
+// The relay's wiring: the event loops (event_loops.h; one by default per hardware thread), and
+// on the home loop the datagram ingest, the HTTP acceptor handing connections to the loops in
+// turn, the cluster link, signals and the orderly shutdown.
+#include "app/server.h"
+
+#include "cluster/cluster_link.h"
+#include "app/core.h"
+#include "http/datagram_ingest.h"
+#include "app/event_loops.h"
+#include "http/http_session.h"
+#include "app/loop_link.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/error.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <optional>
+#include <vector>
+
+namespace orlune::relay
+{
+
+struct Relay::Impl
+{
+    ClientGuard clients;
+    std::unique_ptr<ListenerQuota> quota;          // with several loops
+    std::vector<std::unique_ptr<EventLoop>> loops; // [0]: the home loop
+    std::unique_ptr<HomeLink> homeLink;            // with several loops
+    std::vector<std::unique_ptr<ShardLink>> shardLinks;
+    std::optional<ssl::context> tls;
+    std::optional<DatagramIngest> ingest;
+    std::unique_ptr<ClusterLink> cluster; // with --nats; gone before the io_contexts
+    std::optional<tcp::acceptor> acceptor;
+    std::optional<net::steady_timer> acceptRetryTimer;
+    std::optional<net::signal_set> signals;
+    std::size_t nextLoop = 0;
+    std::atomic<std::size_t> handingOver{0}; // connections posted to a loop, not yet opened there
+    std::uint16_t udpPort = 0;
+    std::uint16_t httpPort = 0;
+
+    explicit Impl(Config config)
+        : clients(config.clients)
+    {
+        if (config.webRoot.empty())
+            config.webRoot = defaultWebRoot({});
+        const std::size_t count = eventLoopCount(config);
+        if (count > 1)
+            quota = std::make_unique<ListenerQuota>(config.limits);
+        for (std::size_t i = 0; i < count; ++i)
+        {
+            loops.push_back(std::make_unique<EventLoop>(i, config, clients, quota.get()));
+            loops.back()->core().webRoot = config.webRoot;
+        }
+        EventLoop& home = *loops.front();
+        Core& core = home.core();
+
+        if (!core.config.tlsCert.empty())
+        {
+            tls.emplace(ssl::context::tls_server);
+            tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                             ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
+                             ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
+            tls->use_certificate_chain_file(core.config.tlsCert);
+            tls->use_private_key_file(core.config.tlsKey, ssl::context::pem);
+        }
+
+        ingest.emplace(home.ioc(), core);
+        if (!core.config.natsServers.empty())
+            cluster = std::make_unique<ClusterLink>(home.ioc(), core);
+        if (count > 1)
+            linkLoops();
+
+        const tcp::endpoint httpAt(net::ip::make_address(core.config.httpAddress),
+                                   core.config.httpPort);
+        acceptor.emplace(home.ioc());
+        acceptor->open(httpAt.protocol());
+        acceptor->set_option(net::socket_base::reuse_address(true));
+        acceptor->bind(httpAt);
+        acceptor->listen(net::socket_base::max_listen_connections);
+        acceptRetryTimer.emplace(home.ioc());
+        udpPort = ingest->port();
+        httpPort = acceptor->local_endpoint().port();
+    }
+
+    // The home registry's events go through the HomeLink (and on to the cluster link); each
+    // shard's registry reports to its ShardLink; every loop renders /metrics at home.
+    void linkLoops()
+    {
+        EventLoop& home = *loops.front();
+        homeLink = std::make_unique<HomeLink>(home, loops.size(), cluster.get());
+        home.core().registry.setEvents(homeLink.get());
+        for (std::size_t i = 1; i < loops.size(); ++i)
+        {
+            EventLoop& shard = *loops[i];
+            shardLinks.push_back(std::make_unique<ShardLink>(shard, home, *homeLink));
+            homeLink->addShard(*shardLinks.back());
+            shard.core().registry.setEvents(shardLinks.back().get());
+            shard.core().cluster = home.core().cluster;
+        }
+        for (auto& loop : loops)
+        {
+            EventLoop* at = loop.get();
+            at->core().renderRelayMetrics = [this, at](std::function<void(std::string)> done)
+            {
+                net::post(loops.front()->ioc(),
+                          [this, at, done = std::move(done)]() mutable
+                          {
+                              std::vector<EventLoop*> all;
+                              for (auto& l : loops)
+                                  all.push_back(l.get());
+                              net::post(at->ioc(),
+                                        [done = std::move(done),
+                                         text = homeLink->relayMetricsText(all, *quota)]() mutable
+                                        { done(std::move(text)); });
+                          });
+            };
+        }
+    }
+
+    ~Impl()
+    {
+        // Sessions still owned by pending handlers die with the io_contexts below: they must
+        // reach neither the links nor the cluster. The home loop goes first: a /metrics request
+        // of a shard may wait in its queue, holding a session of that shard, which must find
+        // its loop still there.
+        for (auto& loop : loops)
+            loop->core().registry.setEvents(nullptr);
+        signals.reset();
+        acceptRetryTimer.reset();
+        acceptor.reset();
+        ingest.reset();
+        cluster.reset();
+        for (auto& loop : loops)
+            loop.reset();
+    }
+
+    EventLoop& home() { return *loops.front(); }
+
+    void start()
+    {
+        ingest->start();
+        if (cluster)
+            cluster->start();
+        acceptNext();
+        home().startSweep(
+            [this](TimePoint now)
+            {
+                home().core().sources.sweep(now);
+                clients.sweep(now);
+                if (homeLink)
+                    homeLink->sweep(now);
+            });
+        for (std::size_t i = 1; i < loops.size(); ++i)
+            loops[i]->startSweep();
+    }
+
+    // Open connections on every loop, and those on their way to one.
+    std::size_t relayConnections() const
+    {
+        std::size_t open = handingOver.load();
+        for (const auto& loop : loops)
+            open += loop->core().metrics.connectionsOpen;
+        return open;
+    }
+
+    void acceptNext()
+    {
+        EventLoop& target = *loops[nextLoop];
+        nextLoop = (nextLoop + 1) % loops.size();
+        acceptor->async_accept(
+            target.ioc(),
+            [this, &target](beast::error_code ec, tcp::socket socket)
+            {
+                if (ec == net::error::operation_aborted || home().core().stopping)
+                    return;
+                if (ec)
+                {
+                    // Typically out of file descriptors: back off instead of spinning.
+                    acceptRetryTimer->expires_after(std::chrono::milliseconds(100));
+                    acceptRetryTimer->async_wait(
+                        [this](beast::error_code e)
+                        {
+                            if (!e && !home().core().stopping)
+                                acceptNext();
+                        });
+                    return;
+                }
+                onAccepted(target, std::move(socket));
+                acceptNext();
+            });
+    }
+
+    void onAccepted(EventLoop& target, tcp::socket socket)
+    {
+        Core& core = home().core();
+        if (relayConnections() >= core.config.maxConnections)
+        {
+            core.metrics.countReject(ConnectionReject::RelayFull);
+            beast::error_code ignored;
+            socket.close(ignored);
+            return;
+        }
+        ClientLease lease;
+        bool overRate = false;
+        if (!admitClient(socket, lease, overRate))
+        {
+            beast::error_code ignored;
+            socket.close(ignored);
+            return;
+        }
+        beast::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        ssl::context* context = tls ? &*tls : nullptr;
+        if (target.isHome())
+            return startHttpSession(core, std::move(socket), context, std::move(lease), overRate);
+        ++handingOver;
+        net::post(target.ioc(),
+                  [this, &target, context, socket = std::move(socket), lease = std::move(lease),
+                   overRate]() mutable
+                  {
+                      startHttpSession(target.core(), std::move(socket), context, std::move(lease),
+                                       overRate);
+                      --handingOver;
+                  });
+    }
+
+    // Counts a direct client's connection; false when it is to be closed unanswered. Over the
+    // rate, a plain connection is answered 429; a TLS one is closed before its handshake costs
+    // anything. A trusted proxy's connections are counted per client by the session.
+    bool admitClient(const tcp::socket& socket, ClientLease& lease, bool& overRate)
+    {
+        Core& core = home().core();
+        beast::error_code ec;
+        const auto peer = socket.remote_endpoint(ec);
+        if (ec)
+            return false;
+        if (clients.isTrustedProxy(peer.address()))
+            return true;
+        switch (clients.admit(peer.address(), core.now(), lease))
+        {
+            case ClientVerdict::Admitted:
+                return true;
+            case ClientVerdict::TooManyOpen:
+                core.metrics.countReject(ConnectionReject::ClientConnections);
+                return false;
+            case ClientVerdict::RateLimited:
+                core.metrics.countReject(ConnectionReject::ClientRate);
+                overRate = true;
+                return !tls;
+        }
+        return false;
+    }
+
+    // Home thread: stops taking datagrams and connections, then every loop closes its listeners.
+    void beginShutdown()
+    {
+        if (home().core().stopping)
+            return;
+        beast::error_code ignored;
+        acceptor->close(ignored);
+        ingest->close();
+        if (cluster)
+            cluster->shutdown();
+        acceptRetryTimer->cancel();
+        for (std::size_t i = 1; i < loops.size(); ++i)
+            net::post(loops[i]->ioc(), [shard = loops[i].get()] { shard->beginShutdown(); });
+        home().beginShutdown(
+            [this]
+            {
+                if (signals)
+                {
+                    beast::error_code e;
+                    signals->cancel(e);
+                }
+            });
+    }
+
+    void stopNow()
+    {
+        for (auto& loop : loops)
+            loop->ioc().stop();
+    }
+
+    void watchSignals()
+    {
+        signals.emplace(home().ioc(), SIGINT, SIGTERM);
+        signals->async_wait(
+            [this](beast::error_code ec, int)
+            {
+                if (ec)
+                    return;
+                // A second signal means "now".
+                signals->async_wait(
+                    [this](beast::error_code e, int)
+                    {
+                        if (!e)
+                            stopNow();
+                    });
+                beginShutdown();
+            });
+    }
+
+    void run()
+    {
+        for (std::size_t i = 1; i < loops.size(); ++i)
+            loops[i]->startThread();
+        home().ioc().run();
+        if (signals)
+        {
+            beast::error_code ignored;
+            signals->cancel(ignored);
+        }
+        for (std::size_t i = 1; i < loops.size(); ++i)
+            loops[i]->joinThread();
+    }
+};
+
+Relay::Relay(Config config)
+    : impl_(std::make_unique<Impl>(std::move(config)))
+{
+    impl_->start();
+}
+
+Relay::~Relay() = default;
+
+std::uint16_t Relay::udpPort() const
+{
+    return impl_->udpPort;
+}
+std::uint16_t Relay::httpPort() const
+{
+    return impl_->httpPort;
+}
+bool Relay::usesTls() const
+{
+    return impl_->tls.has_value();
+}
+const std::string& Relay::webRoot() const
+{
+    return impl_->home().core().webRoot;
+}
+std::size_t Relay::eventLoops() const
+{
+    return impl_->loops.size();
+}
+
+void Relay::handleSignals()
+{
+    net::post(impl_->home().ioc(), [impl = impl_.get()] { impl->watchSignals(); });
+}
+
+void Relay::run()
+{
+    impl_->run();
+}
+
+void Relay::stop()
+{
+    net::post(impl_->home().ioc(), [impl = impl_.get()] { impl->beginShutdown(); });
+}
+
+} // namespace orlune::relay

@@ -1,0 +1,66 @@
+// What relays of a cluster send one another: subjects and the message formats.
+#pragma once
+
+#include "rooms/rooms.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orlune::relay
+{
+
+// Bytes in front of the listener message on the wire between relays: 'O' 'R', version 1,
+// flags (bit 0: first message of a new source or restarted stream), origin length n, n bytes of
+// the ingesting relay's id.
+inline constexpr std::size_t kClusterHeaderFixed = 5;
+// The float32 tier: every relay with listeners in a room takes it, whatever their tiers, because
+// it carries the room's sequence, and so its liveness and ownership.
+inline constexpr char kLosslessTier[] = "lossless";
+// The Opus tiers the ingest relay may publish, each on a subject of its own.
+inline constexpr std::string_view kOpusTierNames[] = {"low", "standard", "high"};
+bool isClusterTier(std::string_view tier);
+
+// orlune.room.<code>.<tier>: one room's messages in one tier.
+std::string clusterSubject(std::string_view room, std::string_view tier);
+struct SubjectParts
+{
+    std::string room;
+    std::string tier;
+};
+// The room and tier of a subject this relay subscribes to; none when it is not one.
+std::optional<SubjectParts> parseSubject(std::string_view subject);
+
+std::string encodeClusterMessage(std::string_view origin, bool streamStart,
+                                 const std::string& message);
+struct ClusterMessage
+{
+    bool ok = false;
+    bool streamStart = false;
+    std::string origin;
+    SharedBytes message; // the listener message, as local listeners of the tier are given it
+};
+// Checks the header and the listener message: exactly kAudioMessageSize bytes for lossless, a
+// well-formed Opus message for the others. Nothing else is trusted.
+ClusterMessage decodeClusterMessage(const char* data, std::size_t size, std::string_view tier);
+// Whether `message` is laid out as a listener Opus message: header, n >= 1 frames, every
+// packet's length within the message and at most one packet's largest size, nothing after.
+bool opusMessageIsWellFormed(const char* data, std::size_t size);
+
+// orlune.interest.<code>: a relay whose listeners want Opus tiers of a room it does not ingest
+// says so about once a second, so that the ingest relay encodes them. The message is the
+// relay's id, a space, and the tiers separated by commas.
+std::string interestSubject(std::string_view room);
+inline constexpr char kInterestWildcard[] = "orlune.interest.*";
+std::string roomOfInterestSubject(std::string_view subject);
+std::string encodeInterest(std::string_view relayId, const std::vector<std::string>& tiers);
+struct Interest
+{
+    bool ok = false;
+    std::string relay;
+    std::vector<std::string> tiers; // Opus tier names only
+};
+Interest decodeInterest(const char* data, std::size_t size);
+
+} // namespace orlune::relay

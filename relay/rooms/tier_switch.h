@@ -1,0 +1,72 @@
+// What a listener's change of tier is spliced from: the span of 48 kHz positions each audio
+// message covers, and the last few messages of each tier of a room.
+//
+// A listener that changes tier stays on its old tier until the new one has a message that
+// starts at least one Opus frame before the end of what it has already received. It then
+// gets that message and the ones after it: the player drops what it already has, and the
+// Opus frame before the join has set its decoder to the new stream, so the listener hears
+// neither a gap nor a decoder's fresh start.
+#pragma once
+
+#include "tiers/tier_stream.h"
+#include "tiers/tiers.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace orlune::relay
+{
+
+struct MessageSpan
+{
+    std::int64_t start = 0; // position of the first sample
+    std::int64_t end = 0;   // one past the last
+};
+
+// The span of an audio message of `tier` (a float32 message or an Opus message), or nothing
+// for a message too short to carry one.
+std::optional<MessageSpan> messageSpan(Tier tier, const SharedBytes& message);
+
+// How much of the new tier comes before the join: one Opus frame.
+inline constexpr std::int64_t kSwitchOverlap = kOpusFrameSamples;
+
+class RecentMessages
+{
+public:
+    static constexpr std::size_t kCapacity = 16; // 85 ms of float32; 320 ms and more of Opus
+
+    void add(const SharedBytes& message, MessageSpan span);
+    void clear();
+    std::size_t size() const { return count_; }
+
+    // Whether a listener that has received up to `end` can join: a message holds the position
+    // kSwitchOverlap before `end`.
+    bool canJoinAt(std::int64_t end) const { return joinIndex(end) < count_; }
+
+    // The messages to hand such a listener: the newest one holding that position, and all
+    // after it, oldest first (none when it cannot join yet).
+    std::vector<SharedBytes> replayFrom(std::int64_t end) const;
+
+private:
+    struct Entry
+    {
+        SharedBytes message;
+        MessageSpan span;
+    };
+    // Index (oldest first) of the newest message holding the join position, or count_.
+    std::size_t joinIndex(std::int64_t end) const;
+    // Oldest first.
+    const Entry& at(std::size_t i) const
+    {
+        return ring_[(next_ + kCapacity - count_ + i) % kCapacity];
+    }
+
+    std::array<Entry, kCapacity> ring_{};
+    std::size_t next_ = 0;
+    std::size_t count_ = 0;
+};
+
+} // namespace orlune::relay

@@ -1,0 +1,162 @@
+#include "tiers/tier_stream.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace orlune::relay
+{
+namespace
+{
+
+constexpr int kDatagramFrames = 256;
+// A forward jump of positions up to this long is loss to conceal; a longer one, or any step
+// back, starts a new grid.
+constexpr std::uint64_t kMaxConcealedGap = 48000;
+
+void putLe(std::string& out, std::size_t at, std::uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+    {
+        out[at + static_cast<std::size_t>(i)] = static_cast<char>(value & 0xff);
+        value >>= 8;
+    }
+}
+
+} // namespace
+
+TierStream::TierStream(Tier tier)
+    : framesPerMessage_(tierProfile(tier).framesPerMessage)
+    , encoder_(tierProfile(tier).bitrate)
+{
+    message_.reserve(kOpusMessageHeader +
+                     static_cast<std::size_t>(framesPerMessage_) * (2 + kMaxOpusPacket));
+}
+
+void TierStream::reanchor(std::int64_t position)
+{
+    started_ = true;
+    nextPosition_ = static_cast<std::uint64_t>(position);
+    framePosition_ = nextPosition_;
+    frameFill_ = 0;
+    frameMissing_ = false;
+}
+
+void TierStream::push(std::int64_t position, const float* samples, TierMetrics& counters,
+                      std::vector<SharedBytes>& out)
+{
+    if (!started_)
+    {
+        reanchor(position);
+        encoder_.reset();
+        resetEncoder_ = false;
+        frameSequence_ = 0;
+    }
+    std::uint64_t gap = static_cast<std::uint64_t>(position) - nextPosition_;
+    if (gap > kMaxConcealedGap)
+    {
+        // Positions went back or leapt ahead without a restart: a new grid, one frame of
+        // sequence left out so that the player sees the break.
+        flushMessage(out);
+        reanchor(position);
+        resetEncoder_ = true;
+        ++frameSequence_;
+        gap = 0;
+    }
+    while (gap > 0)
+    {
+        const auto take = std::min<std::uint64_t>(
+            gap, static_cast<std::uint64_t>(kOpusFrameSamples - frameFill_));
+        frameFill_ += static_cast<int>(take);
+        frameMissing_ = true;
+        gap -= take;
+        nextPosition_ += take;
+        if (frameFill_ == kOpusFrameSamples)
+            finishFrame(counters, out);
+    }
+    int used = 0;
+    while (used < kDatagramFrames)
+    {
+        const int take = std::min(kDatagramFrames - used, kOpusFrameSamples - frameFill_);
+        std::memcpy(frame_.data() + frameFill_ * kOpusChannels, samples + used * kOpusChannels,
+                    static_cast<std::size_t>(take * kOpusChannels) * sizeof(float));
+        frameFill_ += take;
+        used += take;
+        if (frameFill_ == kOpusFrameSamples)
+            finishFrame(counters, out);
+    }
+    nextPosition_ += kDatagramFrames;
+}
+
+void TierStream::finishFrame(TierMetrics& counters, std::vector<SharedBytes>& out)
+{
+    if (messageFrames_ == 0)
+    {
+        message_.assign(kOpusMessageHeader, '\0');
+        putLe(message_, 0, static_cast<std::uint64_t>(frameSequence_), 8);
+        putLe(message_, 8, framePosition_, 8);
+        putLe(message_, 16, kOpusFrameSamples, 2);
+    }
+    std::size_t length = 0;
+    if (frameMissing_)
+    {
+        resetEncoder_ = true;
+    }
+    else
+    {
+        if (resetEncoder_)
+        {
+            encoder_.reset();
+            resetEncoder_ = false;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        length = encoder_.encode(frame_.data(), packet_.data());
+        counters.encodeNanoseconds +=
+            static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                           std::chrono::steady_clock::now() - start)
+                                           .count());
+        if (length == 0)
+            resetEncoder_ = true; // libopus refused the frame: sent as missing
+    }
+    if (length == 0)
+        ++counters.framesMissing;
+    else
+        ++counters.framesEncoded;
+    counters.encodedBytes += length;
+    const std::size_t at = message_.size();
+    message_.resize(at + 2 + length);
+    putLe(message_, at, length, 2);
+    std::memcpy(message_.data() + at + 2, packet_.data(), length);
+    ++messageFrames_;
+
+    ++frameSequence_;
+    framePosition_ += kOpusFrameSamples;
+    frameFill_ = 0;
+    frameMissing_ = false;
+    if (messageFrames_ == framesPerMessage_)
+        flushMessage(out);
+}
+
+void TierStream::flushMessage(std::vector<SharedBytes>& out)
+{
+    if (messageFrames_ == 0)
+        return;
+    message_[18] = static_cast<char>(messageFrames_);
+    out.push_back(std::make_shared<const std::string>(message_));
+    messageFrames_ = 0;
+}
+
+bool startsTierStream(const SharedBytes& message)
+{
+    return message && message->size() >= 8 &&
+           std::all_of(message->begin(), message->begin() + 8, [](char c) { return c == '\0'; });
+}
+
+void TierStream::restart(std::vector<SharedBytes>& out)
+{
+    flushMessage(out);
+    started_ = false;
+    resetEncoder_ = false;
+}
+
+} // namespace orlune::relay
