@@ -57,6 +57,9 @@ int main(int argc, char** argv)
                       << config.httpAddress << ':' << relay.httpPort() << ", " << relay.eventLoops()
                       << (relay.eventLoops() == 1 ? " event loop" : " event loops") << ", web root "
                       << relay.webRoot() << std::endl;
+            if (relay.metricsPort() != 0)
+                std::cout << "orlune-relay: metrics on http " << config.metricsAddress << ':'
+                          << relay.metricsPort() << "/metrics" << std::endl;
         }
         relay.run();
         if (!config.quiet)

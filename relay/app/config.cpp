@@ -37,6 +37,30 @@ bool validAddress(const std::string& text)
     return !ec;
 }
 
+// "ADDR:PORT", with an IPv6 address in brackets ("[::1]:9465").
+bool parseHostPort(const std::string& text, std::string& address, std::uint16_t& port)
+{
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return false;
+    std::string host = text.substr(0, colon);
+    if (host.front() == '[')
+    {
+        if (host.size() < 3 || host.back() != ']')
+            return false;
+        host = host.substr(1, host.size() - 2);
+    }
+    else if (host.find(':') != std::string::npos)
+    {
+        return false; // an IPv6 address needs its brackets
+    }
+    if (!validAddress(host) ||
+        !parseUnsigned<std::uint16_t>(text.substr(colon + 1), port, 0, 65535))
+        return false;
+    address = host;
+    return true;
+}
+
 } // namespace
 
 std::string helpText()
@@ -53,6 +77,9 @@ Network:
   --web-root DIR             folder holding index.html and the player files
   --tls-cert FILE            PEM certificate chain; with --tls-key serves HTTPS/WSS
   --tls-key FILE             PEM private key
+  --metrics-address ADDR:PORT
+                             where /metrics is served (plain HTTP), apart from
+                             the HTTP port; none: nowhere (default 127.0.0.1:9465)
 
 Limits:
   --max-rooms N              rooms known at once                      (default 1000)
@@ -93,7 +120,9 @@ Endpoints (on the HTTP port):
   GET /orlune/<file.ext>     player files from the web root
   GET /orlune/<room>/ws      WebSocket stream of the room
   GET /healthz               200 "ok"
-  GET /metrics               Prometheus text format
+On the metrics address only:
+  GET /metrics               Prometheus text format (names rooms and sources)
+  GET /healthz               as above
 
 SIGINT or SIGTERM closes all listeners and exits.
 )";
@@ -152,6 +181,14 @@ ParsedArgs parseArgs(const std::vector<std::string>& args)
             if (!parseUnsigned<std::uint16_t>(value, port, 0, 65535))
                 return fail("not a port number for " + flag + ": " + value);
             (flag == "--udp-port" ? config.udpPort : config.httpPort) = port;
+        }
+        else if (flag == "--metrics-address")
+        {
+            config.metricsAddressGiven = true;
+            if (value == "none")
+                config.metricsAddress.clear();
+            else if (!parseHostPort(value, config.metricsAddress, config.metricsPort))
+                return fail("expected ADDR:PORT or none for --metrics-address: " + value);
         }
         else if (flag == "--nats")
         {

@@ -15,6 +15,7 @@ namespace orlune::relay
 {
 
 inline constexpr std::size_t kMaxEventLoops = 256;
+inline constexpr std::uint16_t kDefaultMetricsPort = 9465;
 
 struct Config
 {
@@ -22,6 +23,13 @@ struct Config
     std::uint16_t udpPort = 54321;
     std::string httpAddress = "127.0.0.1";
     std::uint16_t httpPort = 8080;
+    // Where /metrics is served, apart from the listeners' port (plain HTTP): the figures name
+    // every room and its source's address. Empty address: no metrics listener.
+    std::string metricsAddress = "127.0.0.1";
+    std::uint16_t metricsPort = kDefaultMetricsPort;
+    // Whether --metrics-address was given: then a port that cannot be bound stops the relay;
+    // the default's is only reported, so that a second relay on a machine still starts.
+    bool metricsAddressGiven = false;
     std::string webRoot; // empty: the built-in default (see defaultWebRoot)
     std::string tlsCert;
     std::string tlsKey;

@@ -113,6 +113,7 @@ void addMetrics(Metrics& into, const Metrics& from)
                       sizeof(Counter) *
                           (12 + kParseErrorCount + kRoomDropCount + kListenerRejectCount +
                            kSourceDropCount + kConnectionRejectCount + kRequestRejectCount + 1 +
+                           kWebSocketErrorCodes.size() +
                            kTierCount * (sizeof(TierMetrics) / sizeof(Counter))),
                   "addMetrics() must add every counter of Metrics");
     auto addAll = [](auto& a, const auto& b)
@@ -139,6 +140,7 @@ void addMetrics(Metrics& into, const Metrics& from)
     addAll(into.requestRejects, from.requestRejects);
     into.badQualityRequests += from.badQualityRequests;
     into.loopHandOversDropped += from.loopHandOversDropped;
+    addAll(into.webSocketErrors, from.webSocketErrors);
     static_assert(sizeof(TierMetrics) == 16 * sizeof(Counter),
                   "addMetrics() must add every counter of TierMetrics");
     for (std::size_t t = 0; t < kTierCount; ++t)

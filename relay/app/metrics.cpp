@@ -241,6 +241,12 @@ std::string renderMetrics(const Metrics& m, const RoomRegistry& rooms, const Lis
 
     w.family("http_requests_total", "counter", "HTTP requests handled.");
     w.sample("http_requests_total", m.httpRequests);
+    w.family("listener_protocol_errors_total", "counter",
+             "Listeners disconnected for breaking the WebSocket protocol, by the close code "
+             "they were sent (1002 framing, 1007 not UTF-8, 1009 message too big).");
+    for (std::size_t i = 0; i < kWebSocketErrorCodes.size(); ++i)
+        w.sample("listener_protocol_errors_total",
+                 label("code", std::to_string(kWebSocketErrorCodes[i])), m.webSocketErrors[i]);
     w.family("connections_rejected_total", "counter",
              "Connections (behind a trusted proxy: clients' requests) turned away, by reason.");
     for (std::size_t i = 0; i < kConnectionRejectCount; ++i)

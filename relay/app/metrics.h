@@ -67,6 +67,9 @@ enum class RequestReject
 inline constexpr std::size_t kRequestRejectCount = 3;
 std::string_view requestRejectName(RequestReject reject);
 
+// Close codes a listener is sent when its frames break the protocol (websocket_frames.h).
+inline constexpr std::array<std::uint16_t, 3> kWebSocketErrorCodes{1002, 1007, 1009};
+
 // A count with one writing thread that any thread may read. Relaxed load and store, no
 // read-modify-write: on the writer it costs what a plain integer costs, and a reader on another
 // thread sees a recent value without a data race.
@@ -157,6 +160,8 @@ struct Metrics
     std::array<TierMetrics, kTierCount> tiers{};
     Counter badQualityRequests;   // quality messages naming no tier
     Counter loopHandOversDropped; // messages for another event loop whose inbox was full
+    // Listeners disconnected for breaking the WebSocket protocol, by kWebSocketErrorCodes.
+    std::array<Counter, kWebSocketErrorCodes.size()> webSocketErrors{};
 
     TierMetrics& tier(Tier t) { return tiers[tierIndex(t)]; }
 
@@ -166,6 +171,12 @@ struct Metrics
     void countDrop(SourceDrop d) { ++sourceDrops[static_cast<std::size_t>(d)]; }
     void countReject(ConnectionReject r) { ++connectionRejects[static_cast<std::size_t>(r)]; }
     void countReject(RequestReject r) { ++requestRejects[static_cast<std::size_t>(r)]; }
+    void countWebSocketError(std::uint16_t code)
+    {
+        for (std::size_t i = 0; i < kWebSocketErrorCodes.size(); ++i)
+            if (kWebSocketErrorCodes[i] == code)
+                ++webSocketErrors[i];
+    }
 };
 
 // Listener figures of a relay whose listeners are spread over several event loops: every

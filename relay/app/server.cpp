@@ -20,7 +20,9 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 namespace orlune::relay
@@ -37,12 +39,15 @@ struct Relay::Impl
     std::optional<DatagramIngest> ingest;
     std::unique_ptr<ClusterLink> cluster; // with --nats; gone before the io_contexts
     std::optional<tcp::acceptor> acceptor;
+    std::optional<tcp::acceptor> metricsAcceptor; // with a metrics address
+    std::optional<net::steady_timer> metricsRetryTimer;
     std::optional<net::steady_timer> acceptRetryTimer;
     std::optional<net::signal_set> signals;
     std::size_t nextLoop = 0;
     std::atomic<std::size_t> handingOver{0}; // connections posted to a loop, not yet opened there
     std::uint16_t udpPort = 0;
     std::uint16_t httpPort = 0;
+    std::uint16_t metricsPort = 0;
 
     explicit Impl(Config config)
         : clients(config.clients)
@@ -86,6 +91,35 @@ struct Relay::Impl
         acceptRetryTimer.emplace(home.ioc());
         udpPort = ingest->port();
         httpPort = acceptor->local_endpoint().port();
+        openMetricsListener(core.config);
+    }
+
+    void openMetricsListener(const Config& config)
+    {
+        if (config.metricsAddress.empty())
+            return;
+        const tcp::endpoint at(net::ip::make_address(config.metricsAddress), config.metricsPort);
+        try
+        {
+            metricsAcceptor.emplace(home().ioc());
+            metricsAcceptor->open(at.protocol());
+            metricsAcceptor->set_option(net::socket_base::reuse_address(true));
+            metricsAcceptor->bind(at);
+            metricsAcceptor->listen(16);
+            metricsPort = metricsAcceptor->local_endpoint().port();
+            metricsRetryTimer.emplace(home().ioc());
+        }
+        catch (const std::exception& e)
+        {
+            metricsAcceptor.reset();
+            if (config.metricsAddressGiven)
+                throw std::runtime_error("cannot serve metrics on " + config.metricsAddress + ":" +
+                                         std::to_string(config.metricsPort) + ": " + e.what());
+            std::fprintf(stderr,
+                         "orlune-relay: no metrics listener: %s:%u is taken (%s); choose "
+                         "another with --metrics-address\n",
+                         config.metricsAddress.c_str(), unsigned(config.metricsPort), e.what());
+        }
     }
 
     // The home registry's events go through the HomeLink (and on to the cluster link); each
@@ -134,6 +168,8 @@ struct Relay::Impl
         signals.reset();
         acceptRetryTimer.reset();
         acceptor.reset();
+        metricsRetryTimer.reset();
+        metricsAcceptor.reset();
         ingest.reset();
         cluster.reset();
         for (auto& loop : loops)
@@ -148,6 +184,7 @@ struct Relay::Impl
         if (cluster)
             cluster->start();
         acceptNext();
+        acceptMetricsNext();
         home().startSweep(
             [this](TimePoint now)
             {
@@ -193,6 +230,34 @@ struct Relay::Impl
                 }
                 onAccepted(target, std::move(socket));
                 acceptNext();
+            });
+    }
+
+    // Monitoring connections are served on the home loop, outside the listeners' limits: the
+    // figures are wanted most when the relay is full.
+    void acceptMetricsNext()
+    {
+        if (!metricsAcceptor)
+            return;
+        metricsAcceptor->async_accept(
+            home().ioc(),
+            [this](beast::error_code ec, tcp::socket socket)
+            {
+                if (ec == net::error::operation_aborted || home().core().stopping)
+                    return;
+                if (!ec)
+                {
+                    startMonitoringSession(home().core(), std::move(socket));
+                    return acceptMetricsNext();
+                }
+                // Typically out of file descriptors: back off instead of spinning.
+                metricsRetryTimer->expires_after(std::chrono::milliseconds(100));
+                metricsRetryTimer->async_wait(
+                    [this](beast::error_code e)
+                    {
+                        if (!e && !home().core().stopping)
+                            acceptMetricsNext();
+                    });
             });
     }
 
@@ -264,6 +329,11 @@ struct Relay::Impl
             return;
         beast::error_code ignored;
         acceptor->close(ignored);
+        if (metricsAcceptor)
+        {
+            metricsAcceptor->close(ignored);
+            metricsRetryTimer->cancel();
+        }
         ingest->close();
         if (cluster)
             cluster->shutdown();
@@ -336,6 +406,10 @@ std::uint16_t Relay::udpPort() const
 std::uint16_t Relay::httpPort() const
 {
     return impl_->httpPort;
+}
+std::uint16_t Relay::metricsPort() const
+{
+    return impl_->metricsPort;
 }
 bool Relay::usesTls() const
 {

@@ -13,8 +13,8 @@ namespace orlune::relay
 class Relay
 {
 public:
-    // Opens the UDP socket and the HTTP acceptor (and loads the TLS key pair if configured).
-    // Throws std::exception on failure.
+    // Opens the UDP socket, the HTTP acceptor and the metrics listener (and loads the TLS key pair
+    // if configured). Throws std::exception on failure.
     explicit Relay(Config config);
     ~Relay();
 
@@ -23,6 +23,7 @@ public:
 
     std::uint16_t udpPort() const;
     std::uint16_t httpPort() const;
+    std::uint16_t metricsPort() const; // 0: no metrics listener
     bool usesTls() const;
     const std::string& webRoot() const;
     std::size_t eventLoops() const;

@@ -53,6 +53,14 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& path)
     return data;
 }
 
+// Who a connection came to: the public HTTP port (pages, sockets, health) or the metrics
+// address (figures and health).
+enum class HttpRole
+{
+    Public,
+    Monitoring,
+};
+
 using Request = http::request<http::empty_body>;
 using Response = http::response<http::string_body>;
 
@@ -125,16 +133,18 @@ template <class Stream> class HttpSession : public std::enable_shared_from_this<
 {
 public:
     template <class... Args>
-    explicit HttpSession(Core& core, ClientLease lease, bool overRate, Args&&... streamArgs)
+    explicit HttpSession(Core& core, HttpRole role, ClientLease lease, bool overRate,
+                         Args&&... streamArgs)
         : stream_(std::forward<Args>(streamArgs)...)
         , core_(core)
+        , role_(role)
         , lease_(std::move(lease))
         , overRate_(overRate)
     {
         core_.connectionOpened();
         beast::error_code ec;
         const auto peer = beast::get_lowest_layer(stream_).socket().remote_endpoint(ec);
-        if (!ec && core_.clients.isTrustedProxy(peer.address()))
+        if (!ec && role_ == HttpRole::Public && core_.clients.isTrustedProxy(peer.address()))
             proxy_ = peer.address();
     }
 
@@ -188,7 +198,14 @@ private:
             return;
         if (!parser_->is_done())
             return refuseBody();
-        const Route route = routeTarget(std::string_view(req.target().data(), req.target().size()));
+        Route route = routeTarget(std::string_view(req.target().data(), req.target().size()));
+        // The figures name every room (the only key to a stream) and where its audio comes
+        // from: they are served on the metrics address only. That address serves nothing else
+        // but the health check.
+        if (role_ == HttpRole::Public
+                ? route.kind == RouteKind::Metrics
+                : route.kind != RouteKind::Metrics && route.kind != RouteKind::Health)
+            route = Route{};
 
         if (websocket::is_upgrade(req))
         {
@@ -460,6 +477,7 @@ private:
 
     Stream stream_;
     Core& core_;
+    HttpRole role_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::empty_body>> parser_;
     std::optional<http::request_parser<http::string_body>> bodyParser_;
@@ -478,13 +496,20 @@ void startHttpSession(Core& core, tcp::socket socket, ssl::context* tls, ClientL
                       bool overRate)
 {
     if (tls)
-        std::make_shared<HttpSession<TlsStream>>(core, std::move(lease), overRate,
+        std::make_shared<HttpSession<TlsStream>>(core, HttpRole::Public, std::move(lease), overRate,
                                                  std::move(socket), *tls)
             ->run();
     else
-        std::make_shared<HttpSession<PlainStream>>(core, std::move(lease), overRate,
-                                                   std::move(socket))
+        std::make_shared<HttpSession<PlainStream>>(core, HttpRole::Public, std::move(lease),
+                                                   overRate, std::move(socket))
             ->run();
+}
+
+void startMonitoringSession(Core& core, tcp::socket socket)
+{
+    std::make_shared<HttpSession<PlainStream>>(core, HttpRole::Monitoring, ClientLease{}, false,
+                                               std::move(socket))
+        ->run();
 }
 
 } // namespace orlune::relay

@@ -13,4 +13,8 @@ namespace orlune::relay
 void startHttpSession(Core& core, tcp::socket socket, ssl::context* tls, ClientLease lease = {},
                       bool overRate = false);
 
+// Serves a connection to the metrics address: /metrics and /healthz, plain HTTP, nothing else
+// (404). Not counted against any client.
+void startMonitoringSession(Core& core, tcp::socket socket);
+
 } // namespace orlune::relay

@@ -1,6 +1,7 @@
 #include "http/listener_session.h"
 
 #include "tiers/listener_quality.h"
+#include "wire/websocket_frames.h"
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
@@ -33,21 +34,14 @@ constexpr std::size_t kExtraTextMessages = 64; // queued control messages beyond
 // everything queued for a listener goes out in one gathered write. At 187.5 messages a second
 // per listener the cost of the relay is mostly one system call per write, and a relay under
 // load writes several messages per call instead of falling behind. Server frames are never
-// masked and never fragmented; incoming frames are read for ping, pong and close, and text
-// frames for quality requests (listener_quality.h).
+// masked and never fragmented. Incoming frames are read by a WsFrameReader (websocket_frames.h):
+// pings are answered, a close is echoed, text messages (whole or in fragments) carry quality
+// requests (listener_quality.h), and a listener that breaks the protocol gets a close frame with
+// the reader's code and is disconnected.
 
-constexpr std::size_t kMaxBatch = 64;           // messages per gathered write
-constexpr std::size_t kMaxIncomingFrame = 4096; // listeners have nothing to say
+constexpr std::size_t kMaxBatch = 64;             // messages per gathered write
+constexpr std::size_t kMaxIncomingMessage = 4096; // listeners have little to say
 constexpr auto kCloseHandshakeLimit = std::chrono::seconds(5);
-
-enum : std::uint8_t
-{
-    kOpText = 0x1,
-    kOpBinary = 0x2,
-    kOpClose = 0x8,
-    kOpPing = 0x9,
-    kOpPong = 0xA,
-};
 
 template <class Stream>
 class WebSocketSession : public ListenerSink,
@@ -93,7 +87,7 @@ public:
             return;
         if (queuedAudio_ >= audioQueueLimit())
             skipAhead();
-        enqueue(kOpBinary, message);
+        enqueue(WsOpcode::Binary, message);
         ++queuedAudio_;
         // Written when the relay has taken in every datagram waiting, so that a relay that
         // fell behind catches up with one write per listener instead of one per datagram.
@@ -116,13 +110,13 @@ public:
             fail();
             return;
         }
-        enqueue(kOpText, message);
+        enqueue(WsOpcode::Text, message);
         writeNext();
     }
 
     void close() override { goAway(); }
 
-    void goAway() override { beginClose(websocket::close_code::going_away); }
+    void goAway() override { startClosing(wsClosePayload(ws_close::kGoingAway)); }
 
     void flush() override
     {
@@ -150,7 +144,7 @@ public:
         if (now - lastInput_ > idle && !pingSent_)
         {
             pingSent_ = true;
-            enqueue(kOpPing, std::make_shared<const std::string>());
+            enqueue(WsOpcode::Ping, std::make_shared<const std::string>());
             writeNext();
         }
     }
@@ -159,9 +153,8 @@ private:
     struct Outgoing
     {
         SharedBytes data;
-        std::array<std::uint8_t, 4> header{};
-        std::uint8_t headerSize = 0;
-        std::uint8_t opcode = 0;
+        WsFrameHeader header; // never masked, never fragmented
+        WsOpcode opcode = WsOpcode::Binary;
         Tier tier = Tier::Lossless; // of a binary message
     };
 
@@ -179,31 +172,17 @@ private:
             return goAway();
         audioTier_ = quality_.tier();
         if (core_.join(room_, this, quality_.joinOptions()) != JoinResult::Joined)
-            return beginClose(websocket::close_code::try_again_later);
+            return startClosing(wsClosePayload(ws_close::kTryAgainLater));
         joined_ = true;
     }
 
-    void enqueue(std::uint8_t opcode, const SharedBytes& data, bool front = false)
+    void enqueue(WsOpcode opcode, const SharedBytes& data, bool front = false)
     {
         Outgoing out;
         out.data = data;
         out.opcode = opcode;
         out.tier = audioTier_;
-        out.header[0] = static_cast<std::uint8_t>(0x80 | opcode);
-        const std::size_t size = data->size();
-        if (size < 126)
-        {
-            out.header[1] = static_cast<std::uint8_t>(size);
-            out.headerSize = 2;
-        }
-        else
-        {
-            // Nothing the relay sends reaches 64 KiB: the 16-bit length form always fits.
-            out.header[1] = 126;
-            out.header[2] = static_cast<std::uint8_t>(size >> 8);
-            out.header[3] = static_cast<std::uint8_t>(size & 0xff);
-            out.headerSize = 4;
-        }
+        out.header = wsFrameHeader(opcode, data->size());
         if (front)
             queue_.push_front(std::move(out));
         else
@@ -218,7 +197,7 @@ private:
         std::deque<Outgoing> kept;
         for (auto& item : queue_)
         {
-            if (item.opcode == kOpBinary)
+            if (item.opcode == WsOpcode::Binary)
                 ++dropped;
             else
                 kept.push_back(std::move(item));
@@ -227,8 +206,8 @@ private:
         queuedAudio_ = 0;
         ++core_.metrics.listenerSkips;
         core_.metrics.listenerSkippedMessages += dropped;
-        enqueue(kOpText, std::make_shared<const std::string>(R"({"type":"skip","dropped":)" +
-                                                             std::to_string(dropped) + "}"));
+        enqueue(WsOpcode::Text, std::make_shared<const std::string>(R"({"type":"skip","dropped":)" +
+                                                                    std::to_string(dropped) + "}"));
         if (quality_.noteSkip(core_.now()))
             stepDownDue_ = true;
     }
@@ -308,15 +287,15 @@ private:
         {
             inFlight_.push_back(std::move(queue_.front()));
             queue_.pop_front();
-            if (inFlight_.back().opcode == kOpBinary)
+            if (inFlight_.back().opcode == WsOpcode::Binary)
                 --queuedAudio_;
-            if (inFlight_.back().opcode == kOpClose)
+            if (inFlight_.back().opcode == WsOpcode::Close)
                 break; // nothing may follow a close frame
         }
         // Only now that inFlight_ will not grow again do the headers have fixed addresses.
         for (const Outgoing& item : inFlight_)
         {
-            buffers_.emplace_back(item.header.data(), item.headerSize);
+            buffers_.emplace_back(item.header.bytes.data(), item.header.size);
             buffers_.emplace_back(item.data->data(), item.data->size());
         }
         writing_ = true;
@@ -333,24 +312,24 @@ private:
         bool closeWritten = false;
         for (const Outgoing& item : inFlight_)
         {
-            if (item.opcode == kOpBinary)
+            if (item.opcode == WsOpcode::Binary)
             {
                 ++core_.metrics.audioMessagesSent;
                 TierMetrics& tier = core_.metrics.tier(item.tier);
                 ++tier.messagesSent;
                 tier.bytesSent += item.data->size();
             }
-            else if (item.opcode == kOpText)
+            else if (item.opcode == WsOpcode::Text)
                 ++core_.metrics.textMessagesSent;
-            if (item.opcode == kOpBinary || item.opcode == kOpText)
+            if (item.opcode == WsOpcode::Binary || item.opcode == WsOpcode::Text)
                 core_.metrics.bytesSent += item.data->size();
-            closeWritten = closeWritten || item.opcode == kOpClose;
+            closeWritten = closeWritten || item.opcode == WsOpcode::Close;
         }
         inFlight_.clear();
         if (closeWritten)
         {
             closeSent_ = true;
-            if (peerClosed_)
+            if (peerClosed_ || endAfterClose_)
                 return shutdown();
             return; // wait for the listener's close frame (tick() limits the wait)
         }
@@ -369,101 +348,61 @@ private:
             return fail(); // closed, reset or cancelled
         lastInput_ = core_.now();
         pingSent_ = false;
-        incoming_.insert(incoming_.end(), readChunk_.begin(),
-                         readChunk_.begin() + static_cast<std::ptrdiff_t>(size));
+        reader_.feed(readChunk_.data(), size);
         if (!parseIncoming())
             return fail();
-        if (!failed_)
+        if (!failed_ && !reader_.finished())
             readNext();
     }
 
-    // Consumes whole frames from `incoming_`; false on a protocol violation.
+    // Acts on every whole frame read so far; false when the connection has ended.
     bool parseIncoming()
     {
-        std::size_t at = 0;
-        while (incoming_.size() - at >= 2)
+        for (;;)
         {
-            const std::uint8_t* p = incoming_.data() + at;
-            const bool fin = (p[0] & 0x80) != 0;
-            const std::uint8_t opcode = p[0] & 0x0f;
-            const bool masked = (p[1] & 0x80) != 0;
-            if ((p[0] & 0x70) != 0 || !masked)
-                return false; // no extensions were agreed; clients must mask
-            std::uint64_t length = p[1] & 0x7f;
-            std::size_t headerSize = 2;
-            if (length == 126 || length == 127)
+            WsEvent event = reader_.next();
+            switch (event.kind)
             {
-                const std::size_t extra = length == 126 ? 2 : 8;
-                if (incoming_.size() - at < 2 + extra)
-                    break;
-                length = 0;
-                for (std::size_t i = 0; i < extra; ++i)
-                    length = (length << 8) | p[2 + i];
-                headerSize += extra;
-            }
-            if (length > kMaxIncomingFrame)
-                return false;
-            const std::size_t frameSize = headerSize + 4 + static_cast<std::size_t>(length);
-            if (incoming_.size() - at < frameSize)
-                break;
-
-            const std::uint8_t* mask = p + headerSize;
-            std::string payload(static_cast<std::size_t>(length), '\0');
-            for (std::size_t i = 0; i < payload.size(); ++i)
-                payload[i] = static_cast<char>(mask[i % 4] ^ p[headerSize + 4 + i]);
-            at += frameSize;
-
-            const bool control = (opcode & 0x8) != 0;
-            if (control && (!fin || length > 125))
-                return false;
-            switch (opcode)
-            {
-                case kOpPing:
+                case WsEvent::Kind::NeedMore:
+                    return true;
+                case WsEvent::Kind::Ping:
                     if (!closing_)
                     {
-                        enqueue(kOpPong, std::make_shared<const std::string>(std::move(payload)),
+                        enqueue(WsOpcode::Pong,
+                                std::make_shared<const std::string>(std::move(event.payload)),
                                 true);
                         writeNext();
                     }
                     break;
-                case kOpClose:
+                case WsEvent::Kind::Pong:
+                    break;
+                case WsEvent::Kind::Close:
                     peerClosed_ = true;
                     leaveRoom();
                     if (closeSent_)
                     {
                         shutdown();
-                        return true;
+                        return false;
                     }
-                    if (!closing_)
-                    {
-                        // Echo the listener's status code, as the protocol asks.
-                        std::string body = payload.size() >= 2 ? payload.substr(0, 2) : "";
-                        startClosing(std::move(body));
-                    }
+                    // Echo the listener's status code, as the protocol asks.
+                    startClosing(event.code == ws_close::kNoStatus ? std::string()
+                                                                   : wsClosePayload(event.code));
+                    return true;
+                case WsEvent::Kind::Message:
+                    if (event.text && joined_ && !closing_)
+                        onClientText(event.payload);
                     break;
-                case kOpText:
-                    if (fin && joined_ && !closing_)
-                        onClientText(payload);
-                    break;
-                case kOpPong:
-                case kOpBinary:
-                case 0x0: // continuation
-                    break;
-                default:
-                    return false;
+                case WsEvent::Kind::Error:
+                    // Said once, then nothing more is read: the close frame goes out and the
+                    // connection ends without waiting for an answer.
+                    core_.metrics.countWebSocketError(event.code);
+                    endAfterClose_ = true;
+                    if (closeSent_ || !event.answer)
+                        return false;
+                    startClosing(wsClosePayload(event.code));
+                    return !failed_;
             }
         }
-        incoming_.erase(incoming_.begin(), incoming_.begin() + static_cast<std::ptrdiff_t>(at));
-        return true;
-    }
-
-    void beginClose(websocket::close_code code)
-    {
-        const auto value = static_cast<std::uint16_t>(code);
-        std::string body(2, '\0');
-        body[0] = static_cast<char>(value >> 8);
-        body[1] = static_cast<char>(value & 0xff);
-        startClosing(std::move(body));
     }
 
     void startClosing(std::string body)
@@ -477,7 +416,7 @@ private:
         queuedAudio_ = 0;
         if (!open_)
             return fail();
-        enqueue(kOpClose, std::make_shared<const std::string>(std::move(body)));
+        enqueue(WsOpcode::Close, std::make_shared<const std::string>(std::move(body)));
         writeNext();
     }
 
@@ -525,7 +464,7 @@ private:
     std::vector<Outgoing> inFlight_;
     std::vector<net::const_buffer> buffers_;
     std::array<std::uint8_t, 2048> readChunk_{};
-    std::vector<std::uint8_t> incoming_;
+    WsFrameReader reader_{kMaxIncomingMessage};
     std::size_t queuedAudio_ = 0;
     TimePoint lastInput_{};
     TimePoint writeStarted_{};
@@ -536,6 +475,7 @@ private:
     bool closing_ = false;
     bool closeSent_ = false;
     bool peerClosed_ = false;
+    bool endAfterClose_ = false; // the listener broke the protocol: no close handshake
     bool pingSent_ = false;
     bool failed_ = false;
     bool flushPending_ = false;

@@ -92,11 +92,16 @@ run_relay_and_stream() {
     set +f
     [ "${command[0]}" = /usr/bin/orlune-relay ] || fail "ExecStart runs ${command[0]}, not /usr/bin/orlune-relay"
 
-    local http_port=8080 udp_port=54321 i
+    local http_port=8080 udp_port=54321 metrics_address=127.0.0.1:9465 i
     for ((i = 0; i < ${#command[@]} - 1; i++)); do
         [ "${command[i]}" = --http-port ] && http_port="${command[i + 1]}"
         [ "${command[i]}" = --udp-port ] && udp_port="${command[i + 1]}"
+        [ "${command[i]}" = --metrics-address ] && metrics_address="${command[i + 1]}"
     done
+    case "$metrics_address" in
+        127.*:* | "[::1]":*) ;;
+        *) fail "the default options serve the metrics on $metrics_address, not on loopback" ;;
+    esac
     [ "$udp_port" = 54321 ] || fail "the default options move the relay off UDP port 54321, where the plug-in sends"
 
     say "starting as ExecStart does: ${command[*]} (user nobody, no new privileges, LimitNOFILE=$nofile)"
@@ -142,8 +147,14 @@ run_relay_and_stream() {
         { cat "$work/demo.log" >&2; fail "the stream demo failed"; }
     wait "$listener_pid" || fail "the listener did not receive the demo's stream"
 
-    curl -fs "http://127.0.0.1:$http_port/metrics" -o "$work/metrics" || fail "no metrics"
-    grep -E "^orlune_relay_(datagrams_received_total|listeners_accepted_total|room_datagrams_total\{room=\"$room\"\}) " "$work/metrics"
+    # The figures name the room: never on the listeners' port, only on the metrics address.
+    local public_status
+    public_status="$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$http_port/metrics")"
+    [ "$public_status" = 404 ] || fail "the HTTP port answers /metrics with $public_status, not 404"
+    curl -fs "http://$metrics_address/metrics" -o "$work/metrics" || fail "no metrics on $metrics_address"
+    grep -E "^orlune_relay_(datagrams_received_total|listeners_accepted_total|room_datagrams_total\{room=\"$room\"\}) " "$work/metrics" ||
+        fail "the metrics on $metrics_address lack the room's figures"
+    say "metrics on $metrics_address only; /metrics on the HTTP port is 404"
 
     kill -TERM "$relay_pid"
     local status=0

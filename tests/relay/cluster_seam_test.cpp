@@ -280,7 +280,7 @@ TEST(ClusterLinkWithoutNats, ServesItsOwnRoomsAndReportsTheLinkDown)
             ASSERT_EQ(test::readLe64(m->data, 0), next++);
         }
     }
-    const auto metrics = test::scrapeMetrics(relay.httpPort());
+    const auto metrics = test::scrapeMetrics(relay.metricsPort());
     EXPECT_EQ(metrics.at("orlune_relay_nats_connected"), 0);
     EXPECT_EQ(metrics.at("orlune_relay_nats_messages_out_total"), 0) << "nothing to publish to";
     EXPECT_EQ(metrics.at("orlune_relay_nats_subscriptions"), 1) << "kept for the reconnection";

@@ -84,7 +84,7 @@ protected:
     // Every loop carries at least `least` connections.
     void expectSpread(double least)
     {
-        const auto m = test::scrapeMetrics(relay->httpPort());
+        const auto m = test::scrapeMetrics(relay->metricsPort());
         for (std::size_t loop = 0; loop < config.threads; ++loop)
         {
             const std::string key =
@@ -135,7 +135,7 @@ TEST_F(EventLoops, ListenersOnEveryLoopGetEveryMessageBitForBitAndInOrder)
     // The figures are the relay's, whichever loop answers.
     for (int scrape = 0; scrape < 3; ++scrape)
     {
-        const auto m = test::scrapeMetrics(r.httpPort());
+        const auto m = test::scrapeMetrics(r.metricsPort());
         EXPECT_EQ(m.at("orlune_relay_datagrams_received_total"), kCount);
         EXPECT_EQ(m.at("orlune_relay_datagrams_forwarded_total"), kCount);
         EXPECT_EQ(m.at("orlune_relay_messages_sent_total{kind=\"audio\"}"), 6 * kCount);
@@ -222,7 +222,8 @@ TEST_F(EventLoops, ALoopThatComesBackToARoomFollowsARestartItMissed)
     first.pop_back(); // one loop is left with nobody in the room, remembering sequence 99
     for (int i = 0; i < 200; ++i)
     {
-        if (test::scrapeMetrics(r.httpPort()).at("orlune_relay_room_listeners{room=\"band\"}") == 1)
+        if (test::scrapeMetrics(r.metricsPort()).at("orlune_relay_room_listeners{room=\"band\"}") ==
+            1)
             break;
         std::this_thread::sleep_for(10ms);
     }
@@ -301,7 +302,7 @@ TEST_F(EventLoops, JoinAndLeaveStormsAcrossLoopsLeaveTheCountsRightAndTheStreamW
     std::map<std::string, double> m;
     for (int i = 0; i < 200; ++i)
     {
-        m = test::scrapeMetrics(r.httpPort());
+        m = test::scrapeMetrics(r.metricsPort());
         if (m.at("orlune_relay_listeners") == 3)
             break;
         std::this_thread::sleep_for(10ms);
@@ -330,7 +331,7 @@ TEST_F(EventLoops, ListenerAndConnectionLimitsHoldForTheWholeRelay)
     WsClient full(r.httpPort(), "/orlune/three/ws");
     EXPECT_EQ(full.refusedStatus(), 503) << "five listeners on three loops fill the relay";
 
-    const auto m = test::scrapeMetrics(r.httpPort());
+    const auto m = test::scrapeMetrics(r.metricsPort());
     EXPECT_EQ(m.at("orlune_relay_listeners"), 5);
     EXPECT_EQ(m.at("orlune_relay_listeners_rejected_total{reason=\"room_full\"}"), 1);
     EXPECT_EQ(m.at("orlune_relay_listeners_rejected_total{reason=\"room_limit\"}"), 1);
@@ -396,7 +397,7 @@ TEST_F(EventLoops, OneThreadIsTheSingleLoopRelay)
     sender.send(datagram("band", 0));
     for (auto& c : band)
         EXPECT_TRUE(nextAudio(*c));
-    const auto m = test::scrapeMetrics(r.httpPort());
+    const auto m = test::scrapeMetrics(r.metricsPort());
     EXPECT_EQ(m.count("orlune_relay_loop_connections{loop=\"0\"}"), 0u)
         << "the single loop's page is the one it always was";
     EXPECT_EQ(m.at("orlune_relay_listeners"), 2);

@@ -54,7 +54,10 @@ protected:
         return seqs;
     }
 
-    double metric(const std::string& name) { return test::scrapeMetrics(relay->httpPort())[name]; }
+    double metric(const std::string& name)
+    {
+        return test::scrapeMetrics(relay->metricsPort())[name];
+    }
 
     test::TempDir web;
     Config config;
@@ -136,7 +139,7 @@ TEST_F(HostileTraffic, AFloodFromOneAddressLeavesAWellBehavedRoomComplete)
         expected[static_cast<std::size_t>(i)] = i;
     EXPECT_EQ(audioSequences(listener, kGood), expected);
 
-    const auto m = test::scrapeMetrics(r.httpPort());
+    const auto m = test::scrapeMetrics(r.metricsPort());
     EXPECT_EQ(m.at("orlune_relay_room_lost_total{room=\"good\"}"), 0);
     EXPECT_LE(m.at("orlune_relay_rooms"), 5) << "the flood holds only its own few rooms";
     EXPECT_GT(m.at("orlune_relay_datagrams_dropped_total{reason=\"source_room_limit\"}"), 0);
@@ -169,7 +172,7 @@ TEST_F(HostileTraffic, AConnectionFloodFromOneClientLeavesOthersListening)
     sender.send(datagram("band", 7));
     EXPECT_EQ(audioSequences(listener, 1), std::vector<std::int64_t>{7});
 
-    const auto m = test::scrapeMetrics(r.httpPort());
+    const auto m = test::scrapeMetrics(r.metricsPort());
     EXPECT_GT(m.at("orlune_relay_connections_rejected_total{reason=\"client_connections\"}"), 0);
     EXPECT_GT(m.at("orlune_relay_connections_rejected_total{reason=\"client_rate\"}"), 0);
     EXPECT_LE(m.at("orlune_relay_connections"), 20 + 2) << "the flood holds at most its share";
@@ -252,7 +255,7 @@ TEST_F(HostileTraffic, RequestsWithBodiesAreAnsweredAndTheConnectionSurvives)
     EXPECT_EQ(waiting.readResponse().status, 405);
     EXPECT_TRUE(waiting.closedCleanly());
 
-    const auto m = test::scrapeMetrics(r.httpPort());
+    const auto m = test::scrapeMetrics(r.metricsPort());
     EXPECT_EQ(m.at("orlune_relay_http_requests_rejected_total{reason=\"method_not_allowed\"}"), 5);
     EXPECT_EQ(m.at("orlune_relay_http_requests_rejected_total{reason=\"body_not_allowed\"}"), 1);
     EXPECT_EQ(m.at("orlune_relay_http_requests_rejected_total{reason=\"body_too_large\"}"), 2);

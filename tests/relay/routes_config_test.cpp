@@ -120,6 +120,24 @@ TEST(CommandLine, ReadsEveryOptionInBothSpellings)
     EXPECT_TRUE(c.quiet);
 }
 
+TEST(CommandLine, MetricsAddressIsLoopbackUnlessGivenOrTurnedOff)
+{
+    const Config plain = *parse({}).config;
+    EXPECT_EQ(plain.metricsAddress, "127.0.0.1");
+    EXPECT_EQ(plain.metricsPort, kDefaultMetricsPort);
+    EXPECT_NE(plain.metricsPort, plain.httpPort);
+    EXPECT_FALSE(plain.metricsAddressGiven);
+
+    const Config v6 = *parse({"--metrics-address", "[::1]:9100"}).config;
+    EXPECT_EQ(v6.metricsAddress, "::1");
+    EXPECT_EQ(v6.metricsPort, 9100);
+    EXPECT_TRUE(v6.metricsAddressGiven);
+    const Config v4 = *parse({"--metrics-address=10.0.0.2:0"}).config;
+    EXPECT_EQ(v4.metricsAddress, "10.0.0.2");
+    EXPECT_EQ(v4.metricsPort, 0);
+    EXPECT_TRUE(parse({"--metrics-address", "none"}).config->metricsAddress.empty());
+}
+
 TEST(CommandLine, RejectsBadValuesWithAMessage)
 {
     for (const std::vector<std::string>& args :
@@ -130,6 +148,10 @@ TEST(CommandLine, RejectsBadValuesWithAMessage)
                                                {"--max-rooms", "0"},
                                                {"--listener-queue"},
                                                {"--tls-cert", "c.pem"},
+                                               {"--metrics-address", "127.0.0.1"},
+                                               {"--metrics-address", "::1:9465"},
+                                               {"--metrics-address", "localhost:9465"},
+                                               {"--metrics-address", "127.0.0.1:70000"},
                                                {"--frobnicate", "1"}})
     {
         const ParsedArgs p = parse(args);

@@ -88,10 +88,55 @@ TEST_F(RelayServer, ServesHealthMetricsPlayerPageAndFiles)
     EXPECT_EQ(reply.status, 301);
     EXPECT_EQ(reply.headers["location"], "/orlune/some-room");
 
-    reply = test::httpRequest(r.httpPort(), "/metrics");
+    reply = test::httpRequest(r.metricsPort(), "/metrics");
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.headers["content-type"], "text/plain; version=0.0.4; charset=utf-8");
     EXPECT_NE(reply.body.find("orlune_relay_http_requests_total"), std::string::npos);
+}
+
+// The figures name every room, the only key to its stream, and its source's address: they are
+// served on the metrics address only, which serves nothing of the listeners'.
+TEST_F(RelayServer, MetricsAreServedApartFromListeners)
+{
+    auto& r = start();
+    ASSERT_NE(r.metricsPort(), 0);
+    ASSERT_NE(r.metricsPort(), r.httpPort());
+    WsClient listener(r.httpPort(), "/orlune/secret-room/ws");
+    ASSERT_TRUE(listener.read());
+    test::UdpSender sender(r.udpPort());
+    sender.send(datagram("secret-room", 0));
+    ASSERT_TRUE(nextAudio(listener));
+
+    for (const char* target : {"/metrics", "/metrics?x=1"})
+    {
+        const auto reply = test::httpRequest(r.httpPort(), target);
+        EXPECT_EQ(reply.status, 404) << target;
+        EXPECT_EQ(reply.body.find("secret-room"), std::string::npos) << target;
+    }
+    EXPECT_EQ(test::httpRequest(r.httpPort(), "/healthz").status, 200);
+
+    const auto m = test::scrapeMetrics(r.metricsPort());
+    EXPECT_EQ(m.at(R"(orlune_relay_room_listeners{room="secret-room"})"), 1);
+    const std::string source =
+        R"(orlune_relay_room_source_info{room="secret-room",source="127.0.0.1:)" +
+        std::to_string(sender.localPort()) + ""
+}
+";
+    EXPECT_EQ(m.at(source), 1);
+EXPECT_EQ(test::httpRequest(r.metricsPort(), "/healthz").status, 200);
+EXPECT_EQ(test::httpRequest(r.metricsPort(), "/orlune/secret-room").status, 404);
+EXPECT_EQ(test::httpRequest(r.metricsPort(), "/orlune/player.js").status, 404);
+WsClient notHere(r.metricsPort(), "/orlune/secret-room/ws");
+EXPECT_FALSE(notHere.connected());
+EXPECT_EQ(notHere.refusedStatus(), 404);
+}
+
+TEST_F(RelayServer, MetricsListenerCanBeTurnedOff)
+{
+    config.metricsAddress.clear();
+    auto& r = start();
+    EXPECT_EQ(r.metricsPort(), 0);
+    EXPECT_EQ(test::httpRequest(r.httpPort(), "/metrics").status, 404);
 }
 
 TEST_F(RelayServer, RefusesWhatItShouldNotServe)
@@ -159,7 +204,7 @@ TEST_F(RelayServer, FansOutEveryDatagramBitExactToEveryListener)
         }
     }
 
-    const auto metrics = test::scrapeMetrics(r.httpPort());
+    const auto metrics = test::scrapeMetrics(r.metricsPort());
     EXPECT_EQ(metrics.at("orlune_relay_datagrams_received_total"), kCount);
     EXPECT_EQ(metrics.at("orlune_relay_datagrams_forwarded_total"), kCount);
     EXPECT_EQ(metrics.at("orlune_relay_messages_sent_total{kind=\"audio\"}"), 3 * kCount);
@@ -196,7 +241,7 @@ TEST_F(RelayServer, MalformedDatagramsAreCountedByReasonAndNotForwarded)
     ASSERT_TRUE(m);
     EXPECT_EQ(test::readLe64(m->data, 0), 0);
 
-    const auto metrics = test::scrapeMetrics(r.httpPort());
+    const auto metrics = test::scrapeMetrics(r.metricsPort());
     EXPECT_EQ(metrics.at("orlune_relay_datagrams_received_total"), 6);
     EXPECT_EQ(metrics.at("orlune_relay_datagrams_dropped_total{reason=\"truncated\"}"), 2);
     EXPECT_EQ(metrics.at("orlune_relay_datagrams_dropped_total{reason=\"oversized\"}"), 1);
@@ -233,7 +278,7 @@ TEST_F(RelayServer, SecondSenderIsIgnoredUntilTheFirstFallsSilent)
     EXPECT_EQ(test::readLe64(m->data, 0), 0);
     EXPECT_EQ(texts, std::vector<std::string>{kLive});
 
-    const auto metrics = test::scrapeMetrics(r.httpPort());
+    const auto metrics = test::scrapeMetrics(r.metricsPort());
     EXPECT_EQ(metrics.at("orlune_relay_datagrams_dropped_total{reason=\"foreign_source\"}"), 1);
     const std::string info = "orlune_relay_room_source_info{room=\"band\",source=\"127.0.0.1:" +
                              std::to_string(second.localPort()) + "\"}";
@@ -286,7 +331,7 @@ TEST_F(RelayServer, SlowListenerIsSkippedAheadWithoutHoldingUpOthers)
     }
     EXPECT_TRUE(sawSkip);
     EXPECT_EQ(lastSeq, kCount - 1);
-    const auto metrics = test::scrapeMetrics(r.httpPort());
+    const auto metrics = test::scrapeMetrics(r.metricsPort());
     EXPECT_GE(metrics.at("orlune_relay_listener_skips_total"), 1);
     EXPECT_EQ(metrics.at("orlune_relay_listener_skipped_messages_total"), skipped);
 }
@@ -366,7 +411,7 @@ TEST_F(RelayServer, ListenerCloseIsEchoedAndTheListenerLeaves)
     EXPECT_EQ(reply->payload, std::string("\x03\xe8", 2));
     EXPECT_FALSE(c.readFrame(2s));
     EXPECT_TRUE(c.closedByPeer());
-    EXPECT_EQ(test::scrapeMetrics(r.httpPort()).at("orlune_relay_listeners"), 0);
+    EXPECT_EQ(test::scrapeMetrics(r.metricsPort()).at("orlune_relay_listeners"), 0);
 }
 
 TEST_F(RelayServer, ProtocolViolationsDropOnlyThatListener)
@@ -384,13 +429,17 @@ TEST_F(RelayServer, ProtocolViolationsDropOnlyThatListener)
     test::RawWsClient huge(r.httpPort(), "/orlune/band/ws");
     ASSERT_TRUE(huge.readFrame());
     huge.sendFrame(0x82, std::string(100000, 'z'));
+    const auto tooBig = huge.readFrame(2s);
+    ASSERT_TRUE(tooBig);
+    EXPECT_EQ(tooBig->opcode, 0x8);
+    EXPECT_EQ(tooBig->payload, wsClosePayload(ws_close::kMessageTooBig));
     EXPECT_FALSE(huge.readFrame(2s));
     EXPECT_TRUE(huge.closedByPeer());
 
     test::UdpSender sender(r.udpPort());
     sender.send(datagram("band", 0));
     EXPECT_TRUE(nextAudio(bystander));
-    EXPECT_EQ(test::scrapeMetrics(r.httpPort()).at("orlune_relay_listeners"), 1);
+    EXPECT_EQ(test::scrapeMetrics(r.metricsPort()).at("orlune_relay_listeners"), 1);
 }
 
 TEST_F(RelayServer, SilentListenerIsPingedThenDropped)
@@ -420,7 +469,7 @@ TEST_F(RelayServer, ListenerLimitsAnswer503)
     {
         for (int i = 0; i < 200; ++i)
         {
-            if (test::scrapeMetrics(r.httpPort()).at("orlune_relay_listeners") == n)
+            if (test::scrapeMetrics(r.metricsPort()).at("orlune_relay_listeners") == n)
                 return true;
             std::this_thread::sleep_for(5ms);
         }
@@ -439,7 +488,7 @@ TEST_F(RelayServer, ListenerLimitsAnswer503)
     WsClient e(r.httpPort(), "/orlune/three/ws");
     EXPECT_EQ(e.refusedStatus(), 503);
 
-    const auto metrics = test::scrapeMetrics(r.httpPort());
+    const auto metrics = test::scrapeMetrics(r.metricsPort());
     EXPECT_EQ(metrics.at("orlune_relay_listeners_rejected_total{reason=\"room_full\"}"), 1);
     EXPECT_EQ(metrics.at("orlune_relay_listeners_rejected_total{reason=\"relay_full\"}"), 1);
     EXPECT_EQ(metrics.at("orlune_relay_listeners"), 3);
@@ -456,11 +505,11 @@ TEST_F(RelayServer, DepartedListenersAreRemovedFromTheRoom)
     sender.send(datagram("one", 0)); // fan-out to a closed connection must be harmless
     for (int i = 0; i < 100; ++i)
     {
-        if (test::scrapeMetrics(r.httpPort()).at("orlune_relay_listeners") == 0)
+        if (test::scrapeMetrics(r.metricsPort()).at("orlune_relay_listeners") == 0)
             break;
         std::this_thread::sleep_for(10ms);
     }
-    EXPECT_EQ(test::scrapeMetrics(r.httpPort()).at("orlune_relay_listeners"), 0);
+    EXPECT_EQ(test::scrapeMetrics(r.metricsPort()).at("orlune_relay_listeners"), 0);
 }
 
 TEST_F(RelayServer, StopClosesListenersWithGoingAway)
@@ -497,6 +546,8 @@ TEST_F(RelayServer, ServesHttpsWithTheGivenKeyPair)
     // A plain-text request gets no HTTP answer on the TLS port.
     EXPECT_EQ(test::httpRequest(r.httpPort(), "/healthz").status, 0);
     EXPECT_EQ(test::httpsGetStatus(r.httpPort(), "/healthz", cert.string()), 200);
+    EXPECT_EQ(test::httpsGetStatus(r.httpPort(), "/metrics", cert.string()), 404);
+    EXPECT_EQ(test::httpRequest(r.metricsPort(), "/metrics").status, 200) << "plain HTTP there";
 }
 TEST_F(RelayServer, RefusesToStartWithAMissingKeyPair)
 {

@@ -6,6 +6,7 @@
 #include <boost/beast/ssl.hpp>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -145,6 +146,8 @@ Config loopbackConfig(const std::filesystem::path& webRoot)
     c.udpPort = 0;
     c.httpAddress = "127.0.0.1";
     c.httpPort = 0;
+    c.metricsAddress = "127.0.0.1";
+    c.metricsPort = 0;
     c.webRoot = webRoot.string();
     c.quiet = true;
     // Two event loops unless the suite is run for one (ORLUNE_RELAY_TEST_THREADS=1; CTest
@@ -158,6 +161,7 @@ RunningRelay::RunningRelay(Config config)
     : relay_(std::make_unique<Relay>(std::move(config)))
     , udpPort_(relay_->udpPort())
     , httpPort_(relay_->httpPort())
+    , metricsPort_(relay_->metricsPort())
 {
     thread_ = std::thread([this] { relay_->run(); });
 }
@@ -379,6 +383,11 @@ std::map<std::string, double> scrapeMetrics(std::uint16_t port)
 {
     std::map<std::string, double> values;
     const HttpReply reply = httpRequest(port, "/metrics");
+    if (reply.status != 200)
+        std::fprintf(stderr,
+                     "GET /metrics on port %u answered %d: the figures are on the relay's "
+                     "metrics port (RunningRelay::metricsPort()), not its HTTP port\n",
+                     unsigned(port), reply.status);
     std::istringstream in(reply.body);
     std::string line;
     while (std::getline(in, line))
@@ -458,6 +467,19 @@ std::optional<WsMessage> WsClient::read(std::chrono::milliseconds timeout)
     return WsMessage{ws_.got_text(), beast::buffers_to_string(buffer_.data())};
 }
 
+std::string wsUpgradeRequest(const std::string& target)
+{
+    return "GET " + target +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+}
+
+bool wsUpgradeAccepted(std::string_view responseHead)
+{
+    return responseHead.rfind("HTTP/1.1 101", 0) == 0 &&
+           responseHead.find("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=") != std::string_view::npos;
+}
+
 RawWsClient::RawWsClient(std::uint16_t port, const std::string& target)
     : socket_(ioc_)
 {
@@ -465,84 +487,100 @@ RawWsClient::RawWsClient(std::uint16_t port, const std::string& target)
     socket_.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
     if (ec)
         return;
-    const std::string request = "GET " + target +
-                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
-                                "Connection: Upgrade\r\nSec-WebSocket-Key: "
-                                "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
-    net::write(socket_, net::buffer(request), ec);
+    net::write(socket_, net::buffer(wsUpgradeRequest(target)), ec);
     while (!ec && in_.find("\r\n\r\n") == std::string::npos)
-        if (!fill(in_.size() + 1, std::chrono::seconds(5)))
+        if (!fill(std::chrono::seconds(5)))
             return;
     const auto end = in_.find("\r\n\r\n");
-    upgraded_ = in_.rfind("HTTP/1.1 101", 0) == 0 &&
-                in_.find("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=") < end; // the key's accept value
-    in_.erase(0, end + 4);
+    upgraded_ = wsUpgradeAccepted(std::string_view(in_).substr(0, end));
+    reader_.feed(std::string_view(in_).substr(end + 4));
+    in_.clear();
 }
 
-bool RawWsClient::fill(std::size_t bytes, std::chrono::milliseconds timeout)
+bool RawWsClient::fill(std::chrono::milliseconds timeout)
 {
-    while (in_.size() < bytes)
+    const ReadSome read = readSomeWithin(ioc_, socket_, in_, timeout);
+    if (read.timedOut)
+        return false;
+    if (read.error)
     {
-        const ReadSome read = readSomeWithin(ioc_, socket_, in_, timeout);
-        if (read.timedOut)
-            return false;
-        if (read.error)
-        {
-            closed_ = true;
-            return false;
-        }
+        closed_ = true;
+        return false;
     }
     return true;
 }
 
 void RawWsClient::sendFrame(std::uint8_t firstByte, const std::string& payload, bool masked)
 {
-    std::string frame(1, static_cast<char>(firstByte));
-    const char maskBit = masked ? static_cast<char>(0x80) : 0;
-    if (payload.size() < 126)
-        frame += static_cast<char>(maskBit | static_cast<char>(payload.size()));
-    else
+    static const std::array<std::uint8_t, 4> key{0x12, 0x34, 0x56, 0x78};
+    std::string frame = wsFrame(static_cast<WsOpcode>(firstByte & 0x0f), payload,
+                                (firstByte & 0x80) != 0, masked ? &key : nullptr);
+    frame[0] = static_cast<char>(firstByte);
+    sendBytes(frame);
+}
+
+void RawWsClient::send(WsOpcode opcode, std::string_view payload, bool fin)
+{
+    sendFrame(static_cast<std::uint8_t>((fin ? 0x80 : 0) | static_cast<std::uint8_t>(opcode)),
+              std::string(payload));
+}
+
+void RawWsClient::sendBytes(std::string_view bytes, std::size_t step)
+{
+    if (step == 0)
+        step = std::max<std::size_t>(1, bytes.size());
+    for (std::size_t at = 0; at < bytes.size(); at += step)
     {
-        frame += static_cast<char>(maskBit | 127);
-        for (int i = 7; i >= 0; --i)
-            frame += static_cast<char>((payload.size() >> (8 * i)) & 0xff);
+        beast::error_code ec;
+        net::write(socket_, net::buffer(bytes.substr(at, step)), ec);
+        if (ec)
+            return;
+        if (at + step < bytes.size())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    const char key[4] = {0x12, 0x34, 0x56, 0x78};
-    if (masked)
-        frame.append(key, 4);
-    for (std::size_t i = 0; i < payload.size(); ++i)
-        frame += masked ? static_cast<char>(payload[i] ^ key[i % 4]) : payload[i];
-    beast::error_code ec;
-    net::write(socket_, net::buffer(frame), ec);
 }
 
 std::optional<RawWsClient::Frame> RawWsClient::readFrame(std::chrono::milliseconds timeout)
 {
-    if (!fill(2, timeout))
-        return std::nullopt;
-    const auto b1 = static_cast<unsigned char>(in_[1]);
-    if (b1 & 0x80)
-        return std::nullopt; // servers never mask
-    std::size_t header = 2;
-    std::uint64_t length = b1 & 0x7f;
-    if (length >= 126)
+    for (;;)
     {
-        const std::size_t extra = length == 126 ? 2 : 8;
-        if (!fill(2 + extra, timeout))
+        WsEvent event = reader_.next();
+        Frame f;
+        f.fin = event.frames <= 1;
+        f.payload = std::move(event.payload);
+        switch (event.kind)
+        {
+            case WsEvent::Kind::NeedMore:
+                break;
+            case WsEvent::Kind::Error:
+                return std::nullopt;
+            case WsEvent::Kind::Message:
+                f.opcode =
+                    static_cast<std::uint8_t>(event.text ? WsOpcode::Text : WsOpcode::Binary);
+                return f;
+            case WsEvent::Kind::Ping:
+                f.opcode = static_cast<std::uint8_t>(WsOpcode::Ping);
+                return f;
+            case WsEvent::Kind::Pong:
+                f.opcode = static_cast<std::uint8_t>(WsOpcode::Pong);
+                return f;
+            case WsEvent::Kind::Close:
+                f.opcode = static_cast<std::uint8_t>(WsOpcode::Close);
+                if (event.code != ws_close::kNoStatus)
+                    f.payload = wsClosePayload(event.code, f.payload);
+                return f;
+        }
+        if (reader_.finished() || !fill(timeout))
+        {
+            // After a close frame: whether the relay then ends the connection.
+            if (reader_.finished() && !closed_)
+                while (fill(timeout))
+                    in_.clear();
             return std::nullopt;
-        length = 0;
-        for (std::size_t i = 0; i < extra; ++i)
-            length = (length << 8) | static_cast<unsigned char>(in_[2 + i]);
-        header += extra;
+        }
+        reader_.feed(in_);
+        in_.clear();
     }
-    if (!fill(header + length, timeout))
-        return std::nullopt;
-    Frame f;
-    f.fin = (static_cast<unsigned char>(in_[0]) & 0x80) != 0;
-    f.opcode = static_cast<std::uint8_t>(in_[0] & 0x0f);
-    f.payload = in_.substr(header, length);
-    in_.erase(0, header + length);
-    return f;
 }
 
 std::int64_t readLe64(const std::string& bytes, std::size_t offset)

@@ -4,6 +4,7 @@
 
 #include "app/config.h"
 #include "app/server.h"
+#include "wire/websocket_frames.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -18,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -61,6 +63,7 @@ public:
     void stop(); // graceful stop and join
     std::uint16_t udpPort() const { return udpPort_; }
     std::uint16_t httpPort() const { return httpPort_; }
+    std::uint16_t metricsPort() const { return metricsPort_; } // /metrics is served there only
     Relay& relay() { return *relay_; }
 
 private:
@@ -68,6 +71,7 @@ private:
     std::thread thread_;
     std::uint16_t udpPort_ = 0;
     std::uint16_t httpPort_ = 0;
+    std::uint16_t metricsPort_ = 0;
 };
 
 Config loopbackConfig(const std::filesystem::path& webRoot);
@@ -101,7 +105,8 @@ HttpReply httpRequest(std::uint16_t port, const std::string& target,
 // GET over TLS, verifying the server against `caFile` for the name "localhost".
 int httpsGetStatus(std::uint16_t port, const std::string& target, const std::string& caFile);
 
-// Parses the Prometheus text into "name{labels}" -> value.
+// Parses the Prometheus text into "name{labels}" -> value; empty (and said on stderr) unless
+// the port answered 200.
 std::map<std::string, double> scrapeMetrics(std::uint16_t port);
 
 // A plain HTTP/1.1 connection from a chosen loopback address, written and read as raw bytes.
@@ -157,28 +162,42 @@ private:
     std::optional<int> closeCode_;
 };
 
-// A WebSocket client that writes and reads raw frames, for checking the relay's own framing.
+// The opening request of a WebSocket client for `target`, and whether `responseHead` (up to
+// the blank line) accepts it. Every raw client of the tests and benchmarks upgrades with these.
+std::string wsUpgradeRequest(const std::string& target);
+bool wsUpgradeAccepted(std::string_view responseHead);
+
+// A WebSocket client that writes and reads raw frames, for checking the relay's own framing:
+// it writes with the relay's frame writer and reads with a client's WsFrameReader, which
+// insists that the relay never masks.
 class RawWsClient
 {
 public:
     RawWsClient(std::uint16_t port, const std::string& target);
     bool upgraded() const { return upgraded_; }
+    // A masked frame whose first byte is `firstByte` (FIN, reserved bits and opcode as given).
     void sendFrame(std::uint8_t firstByte, const std::string& payload, bool masked = true);
+    // A masked frame, FIN set unless `fin` is false.
+    void send(WsOpcode opcode, std::string_view payload, bool fin = true);
+    // Bytes as they are, `step` at a time (0: at once), with a pause between the pieces.
+    void sendBytes(std::string_view bytes, std::size_t step = 0);
     struct Frame
     {
         std::uint8_t opcode = 0;
-        bool fin = false;
-        std::string payload;
+        bool fin = false;    // false for a message that came in fragments
+        std::string payload; // of a close frame: its code and reason as sent
     };
-    // Nothing when the connection ended or nothing came within the timeout.
+    // Nothing when the connection ended, the relay broke the protocol, or nothing came within
+    // the timeout.
     std::optional<Frame> readFrame(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     bool closedByPeer() const { return closed_; }
 
 private:
-    bool fill(std::size_t bytes, std::chrono::milliseconds timeout);
+    bool fill(std::chrono::milliseconds timeout);
     boost::asio::io_context ioc_;
     boost::asio::ip::tcp::socket socket_;
     std::string in_;
+    WsFrameReader reader_{1 << 20, false};
     bool upgraded_ = false;
     bool closed_ = false;
 };

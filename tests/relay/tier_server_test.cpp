@@ -104,7 +104,7 @@ TEST_F(TierServer, UnknownQualityIsRefusedWith400NamingTheTiers)
     }
     WsClient fine(r.httpPort(), "/orlune/band/ws?quality=low");
     EXPECT_TRUE(fine.connected());
-    EXPECT_EQ(test::scrapeMetrics(r.httpPort()).at("orlune_relay_listeners"), 1);
+    EXPECT_EQ(test::scrapeMetrics(r.metricsPort()).at("orlune_relay_listeners"), 1);
 }
 
 TEST_F(TierServer, OpusListenerDecodesTheToneWhileAPlainListenerGetsTodaysBytes)
@@ -157,7 +157,7 @@ TEST_F(TierServer, OpusListenerDecodesTheToneWhileAPlainListenerGetsTodaysBytes)
     }
     EXPECT_EQ(probe.concealed, 0);
     EXPECT_NEAR(test::toneFrequency(probe.output, 0, 4800, 480 * 60), 1000, 1);
-    const auto metrics = test::scrapeMetrics(r.httpPort());
+    const auto metrics = test::scrapeMetrics(r.metricsPort());
     EXPECT_EQ(metrics.at(R"(orlune_relay_tier_listeners{tier="standard"})"), 1);
     EXPECT_EQ(metrics.at(R"(orlune_relay_tier_encoders{tier="standard"})"), 1);
     EXPECT_EQ(metrics.at(R"(orlune_relay_tier_frames_encoded_total{tier="standard"})"), 80);
@@ -203,7 +203,7 @@ TEST_F(TierServer, AStormOfSwitchesIsCoalescedAndNeverInterleavesCodecs)
     EXPECT_GE(track.codecEvents, 2);
     EXPECT_GT(track.binary, 0);
     EXPECT_FALSE(c.closedByPeer());
-    const auto metrics = test::scrapeMetrics(r.httpPort());
+    const auto metrics = test::scrapeMetrics(r.metricsPort());
     EXPECT_EQ(metrics.at(R"(orlune_relay_tier_switch_requests_total{tier="low"})"), 60);
     EXPECT_EQ(metrics.at("orlune_relay_quality_requests_rejected_total"), 60);
     EXPECT_EQ(metrics.at(R"(orlune_relay_tier_listeners{tier="high"})"), 1);
@@ -227,7 +227,7 @@ TEST_F(TierServer, AutoListenerThatKeepsFallingBehindIsSteppedDown)
         sender.send(datagram(seq));
         if (seq % 100 == 99)
             std::this_thread::sleep_for(3ms);
-        if (seq % 2000 == 1999 && test::scrapeMetrics(r.httpPort()).at(stepDowns) >= 1)
+        if (seq % 2000 == 1999 && test::scrapeMetrics(r.metricsPort()).at(stepDowns) >= 1)
             break;
     }
     std::this_thread::sleep_for(200ms);
@@ -244,7 +244,7 @@ TEST_F(TierServer, AutoListenerThatKeepsFallingBehindIsSteppedDown)
     while (auto m = fixed.read(500ms))
         m->text ? kept.text(m->data) : kept.audio(m->data);
     EXPECT_EQ(kept.codecEvents, 0) << "a listener that fixed its tier keeps it";
-    EXPECT_GE(test::scrapeMetrics(r.httpPort()).at(stepDowns), 1);
+    EXPECT_GE(test::scrapeMetrics(r.metricsPort()).at(stepDowns), 1);
 }
 
 } // namespace

@@ -106,6 +106,11 @@ public:
     }
     std::uint16_t haproxy() const { return static_cast<std::uint16_t>(base_); }
     std::uint16_t http(int relay) const { return static_cast<std::uint16_t>(base_ + 1 + relay); }
+    // Where a relay serves /metrics: apart from its HTTP port, never behind HAProxy.
+    std::uint16_t metrics(int relay) const
+    {
+        return static_cast<std::uint16_t>(base_ + 31 + relay);
+    }
     std::uint16_t udp(int relay) const { return static_cast<std::uint16_t>(udp_ + relay); }
     pid_t pid(const std::string& name) const
     {

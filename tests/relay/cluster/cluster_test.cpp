@@ -68,14 +68,17 @@ TEST(RelayCluster, EveryRelayAndTheFrontDoorCarryTheRoomBitForBitInOrder)
     // here only a hop that holds messages back (batching, a blocked loop) fails.
     EXPECT_LE(p99, 20.0);
 
-    const auto metricsA = test::scrapeMetrics(cluster.http(0));
-    const auto metricsB = test::scrapeMetrics(cluster.http(1));
+    const auto metricsA = test::scrapeMetrics(cluster.metrics(0));
+    const auto metricsB = test::scrapeMetrics(cluster.metrics(1));
     EXPECT_EQ(metricsA.at("orlune_relay_nats_messages_out_total"), kCount);
     EXPECT_EQ(metricsA.at("orlune_relay_cluster_leases_held"), 1);
     EXPECT_GE(metricsB.at("orlune_relay_nats_messages_in_total"), kCount);
     EXPECT_EQ(metricsB.at("orlune_relay_nats_messages_out_total"), 0) << "nothing republished";
     EXPECT_EQ(metricsB.at("orlune_relay_nats_connected"), 1);
     EXPECT_EQ(test::httpRequest(cluster.http(1), "/healthz").status, 200);
+    // The figures name the room: not through HAProxy, not on a relay's HTTP port.
+    EXPECT_EQ(test::httpRequest(cluster.haproxy(), "/metrics").status, 404);
+    EXPECT_EQ(test::httpRequest(cluster.http(0), "/metrics").status, 404);
 }
 
 TEST(RelayCluster, RelayWithoutListenersInARoomReceivesNothingOfIt)
@@ -86,8 +89,8 @@ TEST(RelayCluster, RelayWithoutListenersInARoomReceivesNothingOfIt)
     Source source(cluster.udp(0), "party", 0, 1, 200);
     EXPECT_TRUE(onB.waitForAudio(200, 5s));
     source.stop();
-    EXPECT_EQ(test::scrapeMetrics(cluster.http(2)).at("orlune_relay_nats_messages_in_total"), 0);
-    EXPECT_EQ(test::scrapeMetrics(cluster.http(2)).at("orlune_relay_nats_subscriptions"), 0);
+    EXPECT_EQ(test::scrapeMetrics(cluster.metrics(2)).at("orlune_relay_nats_messages_in_total"), 0);
+    EXPECT_EQ(test::scrapeMetrics(cluster.metrics(2)).at("orlune_relay_nats_subscriptions"), 0);
 }
 
 TEST(RelayCluster, TwoSourcesForOneRoomOnTwoRelaysTheClusterKeepsOneAndHandsOver)
@@ -133,7 +136,7 @@ TEST(RelayCluster, TwoSourcesForOneRoomOnTwoRelaysTheClusterKeepsOneAndHandsOver
             around.push_back(text);
     EXPECT_EQ(around, (std::vector<std::string>{kOffline, kLive}));
 
-    const auto b = test::scrapeMetrics(cluster.http(1));
+    const auto b = test::scrapeMetrics(cluster.metrics(1));
     EXPECT_GE(b.at("orlune_relay_cluster_leases_denied_total"), 1);
     EXPECT_GT(b.at("orlune_relay_room_foreign_dropped_total{room=\"duel\"}"), 100);
     EXPECT_EQ(b.at("orlune_relay_cluster_leases_granted_total"), 1);
@@ -174,7 +177,7 @@ TEST(RelayCluster, OneOfThreeNatsServersKilledCostsNoRelayMoreThanASecond)
     long long reconnects = 0;
     for (int relay = 0; relay < 3; ++relay)
     {
-        const auto m = test::scrapeMetrics(cluster.http(relay));
+        const auto m = test::scrapeMetrics(cluster.metrics(relay));
         reconnects += static_cast<long long>(m.at("orlune_relay_nats_reconnects_total"));
         EXPECT_EQ(m.at("orlune_relay_nats_connected"), 1);
     }
@@ -193,7 +196,7 @@ TEST(RelayCluster, ARelayThatLosesNatsKeepsServingWhatItIngests)
     std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(test::httpRequest(cluster.http(0), "/healthz").status, 503)
         << "a load balancer sends new listeners elsewhere";
-    const auto metrics = test::scrapeMetrics(cluster.http(0));
+    const auto metrics = test::scrapeMetrics(cluster.metrics(0));
     EXPECT_EQ(metrics.at("orlune_relay_nats_connected"), 0);
     EXPECT_GE(metrics.at("orlune_relay_nats_disconnects_total"), 1);
     source.finish();
@@ -213,12 +216,12 @@ TEST(RelayCluster, ListenersOfAKilledEdgeRelayReconnectThroughTheFrontDoorAndPla
     std::this_thread::sleep_for(1s);
     Source source(cluster.udp(0), "live-set", 0, 5, kCount);
     std::this_thread::sleep_for(3s);
-    const auto onC = test::scrapeMetrics(cluster.http(2)).at("orlune_relay_listeners");
+    const auto onC = test::scrapeMetrics(cluster.metrics(2)).at("orlune_relay_listeners");
     EXPECT_GE(onC, 10) << "HAProxy spreads the listeners over the relays";
     ASSERT_TRUE(cluster.kill("relay-c"));
     std::this_thread::sleep_for(4s);
-    const auto a = test::scrapeMetrics(cluster.http(0)).at("orlune_relay_listeners");
-    const auto b = test::scrapeMetrics(cluster.http(1)).at("orlune_relay_listeners");
+    const auto a = test::scrapeMetrics(cluster.metrics(0)).at("orlune_relay_listeners");
+    const auto b = test::scrapeMetrics(cluster.metrics(1)).at("orlune_relay_listeners");
     EXPECT_EQ(a + b, 100) << "every listener is back, on a relay that is alive";
     source.stop();
     std::this_thread::sleep_for(300ms);
@@ -345,8 +348,8 @@ TEST(RelayCluster, OpusTiersAreEncodedAtTheIngestRelayAndDecodeOnEveryRelay)
             EXPECT_EQ(e.first.find("restart"), std::string::npos) << e.first;
     }
 
-    const auto a = test::scrapeMetrics(cluster.http(0));
-    const auto b = test::scrapeMetrics(cluster.http(1));
+    const auto a = test::scrapeMetrics(cluster.metrics(0));
+    const auto b = test::scrapeMetrics(cluster.metrics(1));
     EXPECT_GE(a.at("orlune_relay_cluster_interest_in_total"), 2);
     EXPECT_GE(b.at("orlune_relay_cluster_interest_out_total"), 1);
     EXPECT_EQ(b.at("orlune_relay_nats_messages_out_total"), 0)
