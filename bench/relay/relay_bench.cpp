@@ -406,6 +406,7 @@ RunResult runRelay(std::size_t listeners, double seconds, const Stream& stream =
     config.httpPort = 0;
     config.quiet = true;
     config.threads = 1; // the CPU measured is that one thread's (threads_bench.cpp for more)
+    config.metricsPort = 0;
     config.limits.maxListenersPerRoom = 1'000'000;
     config.limits.maxListenersTotal = 1'000'000;
     config.maxConnections = 1'000'000;
@@ -438,7 +439,7 @@ RunResult runRelay(std::size_t listeners, double seconds, const Stream& stream =
         result.audioSeconds = static_cast<double>(count) / kPacketsPerSecond;
         result.behind = clients.behind(stream.messages(count)) + (listeners - clients.connected());
         if (result.behind > 0 && std::getenv("ORLUNE_BENCH_DEBUG"))
-            dumpMetrics(relay.httpPort());
+            dumpMetrics(relay.metricsPort());
     }
     relay.stop();
     relayThread.join();

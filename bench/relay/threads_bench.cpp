@@ -319,6 +319,7 @@ Run runRelay(std::size_t threads, std::size_t listeners)
     config.httpPort = 0;
     config.quiet = true;
     config.threads = threads;
+    config.metricsAddress.clear();
     config.limits.maxListenersPerRoom = 1'000'000;
     config.limits.maxListenersTotal = 1'000'000;
     config.maxConnections = 1'000'000;
