@@ -14,11 +14,12 @@
 //
 // Google Benchmark flags (--benchmark_filter=... etc.) work as usual.
 #include "app/config.h"
-#include "wire/datagram.h"
-#include "rooms/rooms.h"
 #include "app/server.h"
 #include "guards/source_guard.h"
+#include "rooms/rooms.h"
 #include "test_support.h"
+#include "wire/datagram.h"
+#include "wire/websocket_frames.h"
 
 #include <benchmark/benchmark.h>
 #include <boost/asio/io_context.hpp>
@@ -233,11 +234,7 @@ private:
                 {
                     if (ec)
                         return void(++done);
-                    request = "GET " + target +
-                              " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                              "Upgrade: websocket\r\nConnection: Upgrade\r\n"
-                              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                              "Sec-WebSocket-Version: 13\r\n\r\n";
+                    request = test::wsUpgradeRequest(target);
                     net::async_write(
                         socket, net::buffer(request),
                         [this, &done](beast::error_code e, std::size_t)
@@ -248,7 +245,8 @@ private:
                                 socket, net::dynamic_buffer(response), "\r\n\r\n",
                                 [this, &done](beast::error_code e2, std::size_t headerEnd)
                                 {
-                                    connected = !e2 && response.rfind("HTTP/1.1 101", 0) == 0;
+                                    connected = !e2 && test::wsUpgradeAccepted(std::string_view(
+                                                           response.data(), headerEnd));
                                     if (connected)
                                     {
                                         // Bytes after the headers are already frames.
@@ -291,22 +289,18 @@ private:
             {
                 if (filled - at < 2)
                     break;
-                const auto* h = reinterpret_cast<const unsigned char*>(pending.data() + at);
-                const int opcode = h[0] & 0x0f;
-                std::size_t length = h[1] & 0x7f;
-                std::size_t header = 2;
-                if (length == 126)
+                const auto frame = peekWsFrame(
+                    reinterpret_cast<const std::uint8_t*>(pending.data() + at), filled - at);
+                if (!frame)
+                    break;
+                if (frame->masked || frame->payloadSize > 65535)
                 {
-                    if (filled - at < 4)
-                        break;
-                    length = (std::size_t(h[2]) << 8) | h[3];
-                    header = 4;
-                }
-                else if (length == 127)
-                {
-                    ++faults; // nothing the relay sends is this large
+                    ++faults; // the relay never masks, nor sends anything this large
                     return;
                 }
+                const int opcode = frame->opcode;
+                const std::size_t header = frame->headerSize;
+                const auto length = static_cast<std::size_t>(frame->payloadSize);
                 if (filled - at < header + length)
                     break;
                 const char* payload = pending.data() + at + header;

@@ -16,9 +16,10 @@
 //   orlune_relay_threads_bench [--seconds=3] [--start=500] [--step=500] [--max=6000]
 //                              [--threads=1,2]
 #include "app/config.h"
-#include "rooms/rooms.h"
 #include "app/server.h"
+#include "rooms/rooms.h"
 #include "test_support.h"
+#include "wire/websocket_frames.h"
 
 #include <boost/asio/ip/udp.hpp>
 
@@ -132,10 +133,7 @@ public:
         , received_(count)
     {
         epoll_ = epoll_create1(0);
-        const std::string request = "GET /orlune/bench/ws HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                                    "Upgrade: websocket\r\nConnection: Upgrade\r\n"
-                                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                                    "Sec-WebSocket-Version: 13\r\n\r\n";
+        const std::string request = test::wsUpgradeRequest("/orlune/bench/ws");
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(port);
@@ -161,7 +159,7 @@ public:
                 if (head.size() >= 4 && head.compare(head.size() - 4, 4, "\r\n\r\n") == 0)
                     break;
             }
-            if (head.rfind("HTTP/1.1 101", 0) != 0)
+            if (!test::wsUpgradeAccepted(head))
             {
                 close(fd);
                 continue;
@@ -263,19 +261,15 @@ private:
         std::size_t pos = 0;
         while (in.size() - pos >= 2)
         {
-            const auto* h = reinterpret_cast<const unsigned char*>(in.data() + pos);
-            std::size_t length = h[1] & 0x7f;
-            std::size_t header = 2;
-            if (length == 126)
-            {
-                if (in.size() - pos < 4)
-                    break;
-                length = (std::size_t(h[2]) << 8) | h[3];
-                header = 4;
-            }
+            const auto frame = peekWsFrame(reinterpret_cast<const std::uint8_t*>(in.data() + pos),
+                                           in.size() - pos);
+            if (!frame)
+                break;
+            const std::size_t header = frame->headerSize;
+            const auto length = static_cast<std::size_t>(frame->payloadSize);
             if (in.size() - pos < header + length)
                 break;
-            if ((h[0] & 0x0f) == 2 && length == kAudioMessageSize)
+            if (frame->opcode == 2 && length == kAudioMessageSize)
             {
                 std::int64_t seq = 0;
                 std::memcpy(&seq, in.data() + pos + header, 8);

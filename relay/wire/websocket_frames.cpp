@@ -108,34 +108,26 @@ WsEvent WsFrameReader::next()
             return fail(ws_close::kProtocolError, "new message inside a fragmented one");
         }
 
-        std::size_t headerSize = 2;
-        if (length == 126 || length == 127)
-        {
-            const std::size_t extra = length == 126 ? 2 : 8;
-            if (available < 2 + extra)
-                return {};
-            length = 0;
-            for (std::size_t i = 0; i < extra; ++i)
-                length = (length << 8) | p[2 + i];
-            headerSize += extra;
-            if (extra == 8 && (length >> 63) != 0)
-                return fail(ws_close::kProtocolError, "length beyond 2^63");
-            if (length < (extra == 2 ? 126u : 65536u))
-                return fail(ws_close::kProtocolError, "length not in its shortest form");
-        }
+        const auto frame = peekWsFrame(p, available);
+        if (!frame)
+            return {};
+        length = frame->payloadSize;
+        if ((length >> 63) != 0)
+            return fail(ws_close::kProtocolError, "length beyond 2^63");
+        if (!frame->minimalLength)
+            return fail(ws_close::kProtocolError, "length not in its shortest form");
         if (!isControl(opcode) && length > maxMessage_ - message_.size())
             return fail(ws_close::kMessageTooBig, "message over the limit");
-        const std::size_t maskSize = masked_ ? 4 : 0;
-        const std::size_t payloadAt = headerSize + maskSize;
-        if (available < payloadAt || available - payloadAt < length)
+        const std::size_t payloadAt = frame->headerSize;
+        if (available - payloadAt < length)
             return {};
 
         std::string payload(reinterpret_cast<const char*>(p + payloadAt),
                             static_cast<std::size_t>(length));
         if (masked_)
         {
-            std::array<std::uint8_t, 4> key{p[headerSize], p[headerSize + 1], p[headerSize + 2],
-                                            p[headerSize + 3]};
+            const std::uint8_t* k = p + payloadAt - 4;
+            std::array<std::uint8_t, 4> key{k[0], k[1], k[2], k[3]};
             wsMaskPayload(payload, key);
         }
         at_ += payloadAt + static_cast<std::size_t>(length);
@@ -196,6 +188,35 @@ WsEvent WsFrameReader::next()
         message_.clear();
         return event;
     }
+}
+
+std::optional<WsFrameView> peekWsFrame(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 2)
+        return std::nullopt;
+    WsFrameView frame;
+    frame.fin = (data[0] & 0x80) != 0;
+    frame.reserved = data[0] & 0x70;
+    frame.opcode = data[0] & 0x0f;
+    frame.masked = (data[1] & 0x80) != 0;
+    frame.payloadSize = data[1] & 0x7f;
+    std::size_t at = 2;
+    if (frame.payloadSize >= 126)
+    {
+        const std::size_t extra = frame.payloadSize == 126 ? 2 : 8;
+        if (size < 2 + extra)
+            return std::nullopt;
+        std::uint64_t length = 0;
+        for (std::size_t i = 0; i < extra; ++i)
+            length = (length << 8) | data[2 + i];
+        frame.payloadSize = length;
+        frame.minimalLength = length >= (extra == 2 ? 126u : 65536u);
+        at += extra;
+    }
+    frame.headerSize = at + (frame.masked ? 4 : 0);
+    if (size < frame.headerSize)
+        return std::nullopt;
+    return frame;
 }
 
 WsFrameHeader wsFrameHeader(WsOpcode opcode, std::size_t payloadSize, bool fin,

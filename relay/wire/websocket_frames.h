@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -99,6 +100,21 @@ private:
     std::size_t frames_ = 0;
     bool finished_ = false;
 };
+
+// The header of the frame at the start of `data`, as written: nothing until all of it (mask key
+// included) is there. Judges nothing; WsFrameReader does. For readers that take frames straight
+// from large reads without copying them (the benchmarks' listeners).
+struct WsFrameView
+{
+    std::uint8_t opcode = 0;
+    bool fin = false;
+    std::uint8_t reserved = 0; // the three reserved bits, in place
+    bool masked = false;
+    bool minimalLength = true;  // the length in its shortest form
+    std::size_t headerSize = 0; // with the mask key
+    std::uint64_t payloadSize = 0;
+};
+std::optional<WsFrameView> peekWsFrame(const std::uint8_t* data, std::size_t size);
 
 // A frame header: 2 to 14 bytes.
 struct WsFrameHeader

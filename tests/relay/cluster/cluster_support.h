@@ -292,6 +292,7 @@ public:
         boost::asio::steady_timer retry;
         std::string in;
         bool upgraded = false;
+        WsFrameReader frames{1 << 20, false};
         int reconnects = 0;
         std::int64_t lastSeq = -1;
         std::atomic<std::int64_t> messages{0};
@@ -341,6 +342,7 @@ private:
     {
         m.in.clear();
         m.upgraded = false;
+        m.frames = WsFrameReader(1 << 20, false);
         m.socket = boost::asio::ip::tcp::socket(ioc_);
         m.socket.async_connect({boost::asio::ip::make_address("127.0.0.1"), port_},
                                [this, &m](boost::system::error_code ec)
@@ -348,11 +350,7 @@ private:
                                    if (ec)
                                        return again(m);
                                    const std::string request =
-                                       "GET /orlune/" + room_ +
-                                       "/ws HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                                       "Upgrade: websocket\r\nConnection: Upgrade\r\n"
-                                       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                                       "Sec-WebSocket-Version: 13\r\n\r\n";
+                                       test::wsUpgradeRequest("/orlune/" + room_ + "/ws");
                                    boost::system::error_code e;
                                    boost::asio::write(m.socket, boost::asio::buffer(request), e);
                                    if (e)
@@ -395,40 +393,29 @@ private:
             const auto end = m.in.find("\r\n\r\n");
             if (end == std::string::npos)
                 return;
-            if (m.in.rfind("HTTP/1.1 101", 0) != 0)
+            if (!test::wsUpgradeAccepted(std::string_view(m.in).substr(0, end)))
                 ++m.faults;
             m.upgraded = true;
             m.in.erase(0, end + 4);
         }
-        std::size_t at = 0;
-        while (m.in.size() - at >= 2)
+        m.frames.feed(m.in);
+        m.in.clear();
+        for (WsEvent e = m.frames.next(); e.kind != WsEvent::Kind::NeedMore; e = m.frames.next())
         {
-            const auto* h = reinterpret_cast<const unsigned char*>(m.in.data() + at);
-            std::size_t length = h[1] & 0x7f, header = 2;
-            if (length == 126)
-            {
-                if (m.in.size() - at < 4)
-                    break;
-                length = (std::size_t(h[2]) << 8) | h[3];
-                header = 4;
-            }
-            if (m.in.size() - at < header + length)
-                break;
-            if ((h[0] & 0x0f) == 0x2)
-            {
-                const std::string payload = m.in.substr(at + header, length);
-                const std::int64_t seq = payload.size() == 2064 ? test::readLe64(payload, 0) : -1;
-                if (seq <= m.lastSeq || seq < 0 || seq >= std::int64_t(expected_.size()) ||
-                    payload.compare(16, 2048, expected_[std::size_t(seq)]) != 0)
-                    ++m.faults;
-                else if (m.lastSeq >= 0 && seq != m.lastSeq + 1)
-                    ++m.gaps;
-                m.lastSeq = std::max(m.lastSeq, seq);
-                ++m.messages;
-            }
-            at += header + length;
+            if (e.kind == WsEvent::Kind::Error)
+                ++m.faults;
+            if (e.kind != WsEvent::Kind::Message || e.text)
+                continue;
+            const std::string& payload = e.payload;
+            const std::int64_t seq = payload.size() == 2064 ? test::readLe64(payload, 0) : -1;
+            if (seq <= m.lastSeq || seq < 0 || seq >= std::int64_t(expected_.size()) ||
+                payload.compare(16, 2048, expected_[std::size_t(seq)]) != 0)
+                ++m.faults;
+            else if (m.lastSeq >= 0 && seq != m.lastSeq + 1)
+                ++m.gaps;
+            m.lastSeq = std::max(m.lastSeq, seq);
+            ++m.messages;
         }
-        m.in.erase(0, at);
     }
 
     boost::asio::io_context ioc_;
