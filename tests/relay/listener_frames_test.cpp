@@ -53,15 +53,16 @@ protected:
         return std::nullopt;
     }
 
-    // The close frame the relay sends: its code, or 0 if it sent none before ending.
+    // The close frame the relay sends: its code, or 0 if it sent none before ending; read on
+    // until the connection ends (or 2 s pass).
     static int closeCodeOf(RawWsClient& c)
     {
+        int code = 0;
         while (auto f = c.readFrame(2s))
-            if (f->opcode == 0x8)
-                return f->payload.size() >= 2 ? (static_cast<std::uint8_t>(f->payload[0]) << 8) |
-                                                    static_cast<std::uint8_t>(f->payload[1])
-                                              : -1;
-        return 0;
+            if (f->opcode == 0x8 && f->payload.size() >= 2)
+                code = (static_cast<std::uint8_t>(f->payload[0]) << 8) |
+                       static_cast<std::uint8_t>(f->payload[1]);
+        return code;
     }
 
     test::TempDir web;

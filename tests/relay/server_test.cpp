@@ -119,16 +119,14 @@ TEST_F(RelayServer, MetricsAreServedApartFromListeners)
     EXPECT_EQ(m.at(R"(orlune_relay_room_listeners{room="secret-room"})"), 1);
     const std::string source =
         R"(orlune_relay_room_source_info{room="secret-room",source="127.0.0.1:)" +
-        std::to_string(sender.localPort()) + ""
-}
-";
+        std::to_string(sender.localPort()) + "\"}";
     EXPECT_EQ(m.at(source), 1);
-EXPECT_EQ(test::httpRequest(r.metricsPort(), "/healthz").status, 200);
-EXPECT_EQ(test::httpRequest(r.metricsPort(), "/orlune/secret-room").status, 404);
-EXPECT_EQ(test::httpRequest(r.metricsPort(), "/orlune/player.js").status, 404);
-WsClient notHere(r.metricsPort(), "/orlune/secret-room/ws");
-EXPECT_FALSE(notHere.connected());
-EXPECT_EQ(notHere.refusedStatus(), 404);
+    EXPECT_EQ(test::httpRequest(r.metricsPort(), "/healthz").status, 200);
+    EXPECT_EQ(test::httpRequest(r.metricsPort(), "/orlune/secret-room").status, 404);
+    EXPECT_EQ(test::httpRequest(r.metricsPort(), "/orlune/player.js").status, 404);
+    WsClient notHere(r.metricsPort(), "/orlune/secret-room/ws");
+    EXPECT_FALSE(notHere.connected());
+    EXPECT_EQ(notHere.refusedStatus(), 404);
 }
 
 TEST_F(RelayServer, MetricsListenerCanBeTurnedOff)
