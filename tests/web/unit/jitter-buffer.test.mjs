@@ -3,7 +3,8 @@ import { describe, test } from 'node:test';
 import { loadWebModule } from './load-web.mjs';
 import { zeroCrossingFrequency, sineLevelDbfs } from '../signal.mjs';
 
-const { JitterBuffer, parsePacket, hermite, PACKET_BYTES, FRAMES_PER_PACKET } = await loadWebModule('jitter-buffer.js');
+const { JitterBuffer, hermite, RENDER_FIELDS } = await loadWebModule('jitter-buffer.js');
+const { parseFloatMessage: parsePacket, FLOAT_MESSAGE_BYTES: PACKET_BYTES, FLOAT_FRAMES: FRAMES_PER_PACKET } = await loadWebModule('wire.js');
 
 const QUANTUM = 128;
 
@@ -86,7 +87,7 @@ describe('packet parsing', () => {
 
 describe('playback', () => {
   test('stays silent until the start target is buffered, then plays the frames as sent', () => {
-    const jb = new JitterBuffer();
+    const jb = new JitterBuffer({ startTargetMs: 60 });
     const ramp = (n, ch) => (ch === 0 ? n : -n) / 1e6;
     const l = new Float32Array(QUANTUM);
     const r = new Float32Array(QUANTUM);
@@ -121,7 +122,7 @@ describe('playback', () => {
     const { buffer } = simulate({ seconds: 1, packets: 20 });
     const r = buffer.takeRenders();
     const frames = [];
-    for (let i = 0; i < r.length; i += 4) frames.push([r[i], r[i + 3]]);
+    for (let i = 0; i < r.length; i += RENDER_FIELDS) frames.push([r[i], r[i + 3]]);
     assert.ok(frames.length >= 12);
     for (let i = 1; i < frames.length; i++) {
       assert.equal(frames[i][0], i);
@@ -133,7 +134,7 @@ describe('playback', () => {
 describe('long sessions', () => {
   test('frame counters passing 2^31 (12 hours at 48 kHz) do not disturb playback', () => {
     // No dead band: the rate correction is never zero, so the interpolating path runs too.
-    const buffer = new JitterBuffer({ deadbandMs: 0 });
+    const buffer = new JitterBuffer({ bandMs: 0 });
     buffer.writePos = buffer.readPos = 2 ** 31 - 5000;
     const { out } = simulate({ seconds: 1, buffer, valueAt: () => 0.5, senderRate: 48000 * 1.0005 });
     const playing = out.subarray(out.findIndex((x) => x === 0.5));
