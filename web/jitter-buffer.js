@@ -83,6 +83,9 @@ export class JitterBuffer {
     this.fadeInLeft = 0; // output frames of read-side fade-in still to apply
     this.xfadePos = 0; // old read position while a jump crossfades into the new one
     this.xfadeLeft = 0;
+    this.tailL = 0; // the last frame played before the buffer ran dry, fading out
+    this.tailR = 0;
+    this.tailLeft = 0;
 
     this.expectedSeq = null;
     this.expectedPos = 0;
@@ -430,6 +433,7 @@ export class JitterBuffer {
       } else {
         outL.fill(0, 0, n);
         outR.fill(0, 0, n);
+        this.renderTail(outL, outR, 0, n);
         this.stats.silentFrames += n;
         return 0;
       }
@@ -460,8 +464,13 @@ export class JitterBuffer {
 
     this.renders.played(startPos, this.readPos, ratio, frameStamp);
     this.stats.playedFrames += rendered;
-    if (rendered === n) control.notePlayed(this.level, n, ratio);
-    else this.ranDry(outL, outR, n, rendered, frameStamp);
+    if (rendered === n) {
+      control.notePlayed(this.level, n, ratio);
+      this.tailL = outL[n - 1];
+      this.tailR = outR[n - 1];
+    } else {
+      this.ranDry(outL, outR, n, rendered, frameStamp);
+    }
     return rendered;
   }
 
@@ -514,17 +523,15 @@ export class JitterBuffer {
     this.xfadePos = pos;
   }
 
-  // The buffer ran dry after `rendered` frames: fade out what there was and wait for the
-  // start level again.
+  // The buffer ran dry after `rendered` frames: the last frame fades to silence over
+  // `fadeFrames` (into the next quanta if need be), and playback waits for the start level.
   ranDry(outL, outR, n, rendered, frameStamp) {
-    const fade = Math.min(rendered, 64);
-    for (let k = 0; k < fade; k++) {
-      const g = k / fade;
-      outL[rendered - 1 - k] *= g;
-      outR[rendered - 1 - k] *= g;
-    }
+    this.tailL = rendered > 0 ? outL[rendered - 1] : this.tailL;
+    this.tailR = rendered > 0 ? outR[rendered - 1] : this.tailR;
+    this.tailLeft = this.o.fadeFrames;
     outL.fill(0, rendered, n);
     outR.fill(0, rendered, n);
+    this.renderTail(outL, outR, rendered, n);
     this.stats.silentFrames += n - rendered;
     if (this.ended) {
       this.state = 'waiting';
@@ -534,6 +541,15 @@ export class JitterBuffer {
         this.pendingUnderrun = true;
         this.pendingUnderrunFrame = frameStamp + rendered;
       }
+    }
+  }
+
+  renderTail(outL, outR, from, n) {
+    const total = this.o.fadeFrames;
+    for (let k = from; k < n && this.tailLeft > 0; k++, this.tailLeft--) {
+      const g = this.tailLeft / (total + 1);
+      outL[k] = this.tailL * g;
+      outR[k] = this.tailR * g;
     }
   }
 

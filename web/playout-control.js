@@ -165,10 +165,9 @@ export class PlayoutControl {
     if (high === -Infinity) return; // nothing arrived: the next block tells more
     this.highRef = Number.isNaN(this.highRef) ? high : this.highRef + (high - this.highRef) * 0.5;
     if (Number.isNaN(this.setpoint)) this.setpoint = this.highRef;
-    const wasRaised = this.raised;
     this.addHistory(this.streamFrames, mean + this.extraConsumed);
+    this.raised = false; // a rise not met within a block is left to the rate
     if (this.streamFrames > (this.o.startupMs / 1000) * this.outputRate) this.addDip(high - low);
-    if (wasRaised) this.raised = false; // a block went by without an arrival to stretch at
     if (this.deficit === 0) this.updateCorrection();
   }
 

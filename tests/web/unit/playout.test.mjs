@@ -139,9 +139,10 @@ describe('bursty arrival and a drifting sender, on every tier', () => {
 
   test('bursts and drift at once, on a 44.1 kHz context', () => {
     for (const tier of TIERS) {
-      const { underruns, delays } = run({ tier, seconds: 40, ppm: 1000, outputRate: 44100, hold: holds(9, 40) });
+      // (The delay steps up where the jitter measured raises the target: the rate is judged.)
+      const { underruns, buffer } = run({ tier, seconds: 40, ppm: 1000, outputRate: 44100, hold: holds(9, 40) });
       assert.deepEqual(underruns.filter((t) => t > 5), [], tier.name);
-      assert.ok(Math.abs(delaySlope(delays, 10)) <= 0.2, tier.name);
+      assert.ok(Math.abs(buffer.correction - 0.001) < 0.0004, `${tier.name}: ${buffer.correction}`);
     }
   });
 });
