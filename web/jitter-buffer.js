@@ -188,12 +188,12 @@ export class JitterBuffer {
     if (this.expectedSeq === null && this.sequenceRenewed && samplePosition < this.expectedPos &&
         this.expectedPos - samplePosition <= o.maxOverlapFrames) {
       const have = this.expectedPos - samplePosition;
+      this.joinWithin(samples, samplePosition, Math.min(have, frames));
       if (have >= frames) {
         this.stats.overlapFrames += frames;
         return 'ok';
       }
       this.stats.overlapFrames += have;
-      this.joinWithin(samples, have);
       skip = have;
       frames -= have;
       samplePosition = this.expectedPos;
@@ -328,24 +328,25 @@ export class JitterBuffer {
     this.control.noteStretched(add);
   }
 
-  // The new tier's first `have` frames repeat the end of the ring: crossfade the ring's
-  // unread part of them into the new ones, so the join has no step.
-  joinWithin(samples, have) {
+  // The new tier's frames from `pos` on (`count` of them, all before the old stream's end)
+  // repeat what the ring holds: over the last `joinFadeFrames` before that end (as far as
+  // they are unread) the old stream is crossfaded into the new one, so the join has no step.
+  joinWithin(samples, pos, count) {
     const firstUnread = Math.ceil(this.readPos) + 3; // the interpolator reads a little ahead
-    const n = Math.min(have, this.o.joinFadeFrames, this.writePos - firstUnread);
-    if (n <= 0) return;
+    const n = Math.min(this.o.joinFadeFrames, this.writePos - firstUnread);
+    const fadeStart = this.expectedPos - n;
+    const from = Math.max(pos, fadeStart);
+    const to = Math.min(pos + count, this.expectedPos);
+    if (n <= 0 || from >= to) return;
     const m = this.mask;
-    const start = this.writePos - n;
-    for (let k = 0; k < n; k++) {
-      const g = (k + 1) / (n + 1);
-      const i = have - n + k;
-      const p = (start + k) & m;
-      const l = clean(samples[2 * i]);
-      const r = clean(samples[2 * i + 1]);
-      this.left[p] += (l - this.left[p]) * g;
-      this.right[p] += (r - this.right[p]) * g;
+    for (let p = from; p < to; p++) {
+      const g = (p - fadeStart + 1) / (n + 1);
+      const i = p - pos;
+      const w = (this.writePos - (this.expectedPos - p)) & m;
+      this.left[w] += (clean(samples[2 * i]) - this.left[w]) * g;
+      this.right[w] += (clean(samples[2 * i + 1]) - this.right[w]) * g;
     }
-    this.stats.joins++;
+    if (to === this.expectedPos) this.stats.joins++;
   }
 
   // `frames` frames of interleaved `samples` from frame `from` on (no view is made: this runs

@@ -194,3 +194,111 @@ describe('a clean link', () => {
     }
   });
 });
+
+// Largest sample-to-sample step after playback began, and the longest run of silence.
+function steps(out) {
+  const from = out.findIndex((x) => x !== 0) + 256; // past the start fade
+  let step = 0;
+  let run = 0;
+  let silence = 0;
+  for (let i = from; i < out.length; i++) {
+    step = Math.max(step, Math.abs(out[i] - out[i - 1]));
+    run = Math.abs(out[i]) < 1e-4 ? run + 1 : 0;
+    silence = Math.max(silence, run);
+  }
+  return { step, silence };
+}
+
+describe('lost blocks without a concealing decoder (Lossless, Opus through WebCodecs)', () => {
+  for (const hz of [1000, 1250]) {
+    test(`2 % of blocks lost, a ${hz} Hz tone: no click above twice its own step, no silence`, () => {
+      const own = 0.5 * 2 * Math.sin((Math.PI * hz) / 48000);
+      for (const tier of TIERS) {
+        const random = prng(hz + tier.block);
+        let last = -2;
+        const lost = new Set();
+        for (let k = 0; k < 10000; k++) {
+          if (k - last > 1 && random() < 0.02) {
+            lost.add(k);
+            last = k;
+          }
+        }
+        const { out, buffer } = run({ tier, seconds: 12, valueAt: tone(hz), drop: (seq) => lost.has(seq) });
+        const { step, silence } = steps(out);
+        assert.ok(buffer.stats.lost > 10, `${tier.name}: ${buffer.stats.lost} lost`);
+        assert.equal(buffer.stats.silentFills, 0, tier.name);
+        assert.ok(step <= 2 * own, `${tier.name}: step ${(step / own).toFixed(2)} x the tone's`);
+        assert.ok(silence < 16, `${tier.name}: ${silence} frames of silence`);
+        assert.equal(buffer.stats.underruns, 0, tier.name);
+      }
+    });
+  }
+
+  test('music-like audio (two partials, vibrato): a hole costs no more than the hole', () => {
+    const valueAt = (n) => 0.3 * Math.sin((2 * Math.PI * 220 * n) / 48000 + 3 * Math.sin(n / 9000)) + 0.2 * Math.sin((2 * Math.PI * 660 * n) / 48000);
+    const { out, buffer } = run({ tier: TIERS[0], seconds: 6, valueAt, drop: (seq) => seq % 50 === 25 });
+    const { silence } = steps(out);
+    assert.ok(buffer.stats.lost > 20);
+    assert.ok(silence < 16, `${silence} frames of silence`);
+  });
+});
+
+describe('changes of tier', () => {
+  // The old tier's audio up to `switchAt`, then the new tier's from `overlap` frames before
+  // that; the new codec's version of the tone is 4 frames late and 3 % quieter (two codecs
+  // never agree sample for sample).
+  function join({ oldBlock, newBlock, overlap }) {
+    const jb = new JitterBuffer();
+    const old = tone(1000);
+    const other = (n) => 0.97 * tone(1000)(n - 4);
+    const push = (seq, pos, frames, valueAt) => {
+      const s = new Float32Array(2 * frames);
+      for (let i = 0; i < frames; i++) s[2 * i] = s[2 * i + 1] = valueAt(pos + i);
+      jb.push(seq, pos, s, 0, seq);
+    };
+    const blocks = []; // [arrival frame, sequence, position, frames, source, new tier]
+    let written = 0;
+    for (let seq = 0; written < 24000; written += oldBlock) blocks.push([written + oldBlock, seq++, written, oldBlock, old, false]);
+    for (let seq = 0, pos = written - overlap; pos < 48000; pos += newBlock, seq++) {
+      blocks.push([Math.max(written, pos + newBlock), seq, pos, newBlock, other, seq === 0]);
+    }
+    const out = new Float32Array(48000);
+    const l = new Float32Array(QUANTUM);
+    const r = new Float32Array(QUANTUM);
+    let next = 0;
+    for (let q = 0; q * QUANTUM < out.length; q++) {
+      while (next < blocks.length && blocks[next][0] <= q * QUANTUM) {
+        const [, seq, pos, frames, source, renewed] = blocks[next++];
+        if (renewed) jb.newSequence();
+        push(seq, pos, frames, source);
+      }
+      jb.pull(l, r, QUANTUM, q * QUANTUM);
+      out.set(l, q * QUANTUM);
+    }
+    return { jb, out };
+  }
+
+  for (const [name, oldBlock, newBlock, overlap] of [
+    ['Lossless to Opus', 256, 480, 600],
+    ['Opus to Lossless', 480, 256, 300],
+    ['Opus to Opus', 480, 480, 960],
+  ]) {
+    test(`${name}: no step above the tone's own, no dip in level at the join`, () => {
+      const { jb, out } = join({ oldBlock, newBlock, overlap });
+      const own = 0.5 * 2 * Math.sin(Math.PI * 1000 / 48000);
+      assert.equal(jb.stats.joins, 1);
+      assert.equal(jb.stats.discontinuities, 0);
+      const { step, silence } = steps(out);
+      assert.ok(step <= 1.5 * own, `step ${(step / own).toFixed(2)} x the tone's`);
+      assert.ok(silence < 3, `${silence} frames of silence`);
+      // RMS over each 2.5 ms (2.5 periods... a whole number of periods: 3 ms) stays within 0.5 dB.
+      const from = out.findIndex((x) => x !== 0) + 480;
+      for (let i = from; i + 144 < out.length; i += 48) {
+        let sum = 0;
+        for (let k = 0; k < 144; k++) sum += out[i + k] ** 2;
+        const db = 10 * Math.log10(sum / 144 / 0.125);
+        assert.ok(db > -0.5 && db < 0.3, `level ${db.toFixed(2)} dB at frame ${i}`);
+      }
+    });
+  }
+});
