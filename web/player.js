@@ -4,9 +4,11 @@
 //
 // Hooks for automated tests (always present, cheap):
 //   window.orluneStats()      -> current statistics, see Player.stats()
-//   window.orluneLatencies()  -> per-datagram latency samples
-//                                [{id, seq, arrivalMs, frame, latencyMs}]; arrivalMs is epoch
-//                                time (performance.timeOrigin + performance.now() in the worker)
+//   window.orluneLatencies()  -> per-block latency samples
+//                                [{id, seq, arrivalMs, frame, latencyMs, heldMs, delayMs}];
+//                                arrivalMs is epoch time (performance.timeOrigin +
+//                                performance.now() in the worker); latencyMs from arrival to
+//                                output, delayMs adds what the relay held the block (heldMs)
 //   window.orluneCapture(s)   -> Promise of the last s seconds the worklet played, as
 //                                {sampleRate, endFrame, frames, left, right} with base64
 //                                little-endian float32 channels. Needs "#capture=SECONDS"
@@ -16,18 +18,23 @@
 // arrives; the worklet reports the AudioContext frame at which the datagram's first frame
 // is rendered; AudioContext.getOutputTimestamp() maps that frame to the time at which it
 // reaches the audio output. The difference is the added latency on the listener's side:
-// jitter buffer plus the context's output latency. Times are compared as epoch
+// jitter buffer plus the context's output latency; with what the relay held the block back
+// to fill its message (Opus packing, codec look-ahead) it is the listener's delay from the
+// plug-in's datagram to the sound, which the page shows. Times are compared as epoch
 // milliseconds (performance.timeOrigin + performance.now()), since the worker's and the
 // page's performance.now() start at different moments.
 
 import {
-  roomFromPath, socketUrl, LatencyTracker, frameToPerformanceTime, outputTimestampWithLatency, toDbfs,
+  roomFromPath, socketUrl, LatencyTracker, frameToPerformanceTime, checkOutputClock, toDbfs,
 } from './player-core.js';
 import { qualityFromHash } from './stream-format.js';
+import { detectEngine, enginePolicy } from './engine.js';
+import { AudioContextKeeper } from './audio-context-keeper.js';
 
 const OUTPUT_CLOCK_DELAY_S = 1.5;
 const OUTPUT_CLOCK_EVERY_S = 10;
-const OUTPUT_CLOCK_SAFE = !/\bFirefox\//.test(navigator.userAgent);
+const POLICY = enginePolicy(detectEngine(navigator));
+const OUTPUT_CLOCK_SAFE = POLICY.readOutputClock;
 
 const STATUS_TEXT = {
   idle: 'Press Listen to hear this room',
@@ -47,6 +54,13 @@ class Player {
     this.quality = quality; // 'auto' or a tier name, as the listener chose
     this.ui = ui;
     this.captureSeconds = captureSeconds;
+    this.keeper = new AudioContextKeeper({
+      AudioContextClass: window.AudioContext,
+      navigator,
+      rate: POLICY.contextRate,
+      onStateChange: () => this.render(),
+      onRebuild: (ctx) => this.rebuilt(ctx),
+    });
     this.ctx = null;
     this.node = null;
     this.moduleReady = null;
@@ -55,8 +69,9 @@ class Player {
     this.net = { connection: 'closed', reconnectAt: 0, live: null, error: null, counters: {} };
     this.error = null;
     this.latency = new LatencyTracker();
-    this.outputTs = null;
-    this.outputLatency = 0; // seconds, output + base latency, as last read
+    this.outputTs = null; // getOutputTimestamp() as last read, if it was plausible
+    this.outputLatency = 0; // seconds, output + base latency, as last read (checked)
+    this.outputClockRejected = 0; // implausible output timestamps left unused
     this.clockFrom = null; // context frame from which the context has run without a pause
     this.clockReadFrame = null;
     this.worklet = null; // last stats message from the worklet
@@ -69,18 +84,8 @@ class Player {
   // Runs inside the click handler: the context must be created or resumed right here,
   // before any await, or iOS keeps it silent.
   async start() {
-    // iOS: play through the silent switch, like a music app, not like a ringtone.
-    if (navigator.audioSession) navigator.audioSession.type = 'playback';
-    if (!this.ctx) {
-      try {
-        this.ctx = new AudioContext({ sampleRate: 48000, latencyHint: 'interactive' });
-      } catch {
-        // The jitter buffer resamples when the device insists on another rate.
-        this.ctx = new AudioContext({ latencyHint: 'interactive' });
-      }
-      this.ctx.onstatechange = () => this.render();
-    }
-    const resumed = this.ctx.resume();
+    const resumed = this.keeper.start();
+    this.ctx = this.keeper.ctx;
     const token = ++this.startToken;
     this.running = true;
     this.error = null;
@@ -98,6 +103,24 @@ class Player {
     this.connect();
   }
 
+  // The button while playing but not running: resume, or a new context if interrupted.
+  resume() {
+    if (this.keeper.state === 'interrupted') this.keeper.start();
+    else this.keeper.resume();
+  }
+
+  // The keeper replaced a context that stayed interrupted: the audio graph goes on the new one.
+  rebuilt(ctx) {
+    this.ctx = ctx;
+    this.moduleReady = null;
+    if (this.node) {
+      this.node.port.onmessage = null;
+      this.node = null;
+    }
+    if (!this.running) return;
+    this.start();
+  }
+
   stop() {
     this.running = false;
     if (this.socket) this.socket.postMessage({ type: 'stop' });
@@ -107,7 +130,7 @@ class Player {
       this.node = null;
     }
     this.worklet = null;
-    if (this.ctx) this.ctx.suspend();
+    this.keeper.suspend();
     this.render();
   }
 
@@ -138,9 +161,10 @@ class Player {
     }
     const channel = new MessageChannel();
     this.node.port.postMessage({ type: 'port' }, [channel.port1]);
-    // The page's view of WebCodecs decides: where the page has no AudioDecoder, its worker
-    // decodes with WebAssembly even if it has one.
-    const webCodecs = typeof window.AudioDecoder === 'function';
+    // The page's view of WebCodecs decides: where the page has no AudioDecoder, or must not
+    // use it, its worker decodes with WebAssembly even if it has one.
+    // WebCodecs only on engines whose Opus decoder is known not to crash (engine.js).
+    const webCodecs = typeof window.AudioDecoder === 'function' && POLICY.webCodecsOpus;
     this.socket.postMessage(
       { type: 'start', url: socketUrl(location, this.room), quality: this.quality, webCodecs },
       [channel.port2],
@@ -213,13 +237,17 @@ class Player {
     if (renderedS < OUTPUT_CLOCK_DELAY_S) return;
     if (this.clockReadFrame !== null && msg.frame - this.clockReadFrame < OUTPUT_CLOCK_EVERY_S * rate && msg.frame >= this.clockReadFrame) return;
     this.clockReadFrame = msg.frame;
-    const latency = (this.ctx.outputLatency || 0) + (this.ctx.baseLatency || 0);
-    this.outputLatency = latency;
-    if (!this.ctx.getOutputTimestamp) return;
-    const ts = this.ctx.getOutputTimestamp();
-    const nowMs = performance.now();
-    const currentTime = this.ctx.currentTime;
-    this.outputTs = outputTimestampWithLatency(ts, nowMs, currentTime, this.ctx.outputLatency || 0);
+    const ts = this.ctx.getOutputTimestamp ? this.ctx.getOutputTimestamp() : null;
+    const checked = checkOutputClock({
+      ts,
+      nowMs: performance.now(),
+      currentTime: this.ctx.currentTime,
+      outputLatency: this.ctx.outputLatency,
+      baseLatency: this.ctx.baseLatency,
+    });
+    this.outputLatency = checked.latency;
+    this.outputTs = checked.ts;
+    this.outputClockRejected += ts && !checked.ts ? 1 : 0;
   }
 
   requestCapture(seconds) {
@@ -318,6 +346,17 @@ class Player {
       outputLatencyMs: this.ctx ? this.outputLatency * 1000 : null,
       outputTimestamp: ts ? { contextTime: ts.contextTime, performanceTime: ts.performanceTime } : null,
       latency: this.latency.summary(),
+      delay: this.latency.summary(-Infinity, 'delayMs'),
+      engine: POLICY.engine,
+      outputClockRead: OUTPUT_CLOCK_SAFE,
+      outputClockRejected: this.outputClockRejected,
+      contextRebuilds: this.keeper.rebuilds,
+      driftPpm: b.driftPpm ?? 0,
+      messageMs: b.messageMs ?? 0,
+      arrivalLevelMs: b.arrivalLevelMs ?? null,
+      silentFills: b.silentFills ?? 0,
+      stretchedFrames: b.stretchedFrames ?? 0,
+      joins: b.joins ?? 0,
     };
   }
 
@@ -481,7 +520,7 @@ function main() {
 
   ui.el.button.addEventListener('click', () => {
     if (player.running && player.ctx && player.ctx.state !== 'running') {
-      player.ctx.resume();
+      player.resume();
     } else if (player.running) {
       player.stop();
     } else {
