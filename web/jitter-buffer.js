@@ -158,6 +158,7 @@ export class JitterBuffer {
   newSequence() {
     this.expectedSeq = null;
     this.sequenceRenewed = this.stats.packets > 0;
+    this.control.relevel();
   }
 
   // The source went silent: let the buffer play out; running dry is then not an underrun.
@@ -224,6 +225,7 @@ export class JitterBuffer {
           this.stats.relaySkipped += skipped;
           this.stats.lost += gap - skipped;
           this.pendingRelaySkip -= skipped;
+          this.control.forgetSlope();
           splice = true;
         } else {
           this.stats.lost += gap;
@@ -308,6 +310,7 @@ export class JitterBuffer {
     this.writeSilence(fill);
     this.stats.concealedFrames += fill;
     this.stats.silentFills++;
+    this.control.forgetSlope();
     this.fadeInPacket = true;
     this.continuousFrom = this.writePos;
   }
@@ -563,7 +566,7 @@ export class JitterBuffer {
     this.stats.jumps++;
     this.renders.dropBefore(this.readPos);
     this.control.noteDropped(frames);
-    this.control.highRef = NaN;
+    this.control.relevel();
     this.control.meanLevel = this.level;
   }
 

@@ -47,7 +47,8 @@ export const CONTROL_DEFAULTS = Object.freeze({
   driftSeconds: 16,
   correctionSeconds: 8, // a level outside the band is pulled back over about this long
   maxPull: 0.001,
-  maxCorrection: 0.0025, // 0.25 %, about four cents: a 0.1 % clock difference and a pull
+  maxDrift: 0.0012, // what two audio clocks may differ by; a steeper slope is not drift
+  maxCorrection: 0.0022, // under four cents: the largest drift and a pull
   holdDrift: 0.00004, // 40 ppm: less than this is left alone until the level leaves the band
   slew: 0.0005, // per block: a 0.1 % offset is reached within a second
   levelTauSeconds: 0.5, // the mean level shown on the page
@@ -72,6 +73,21 @@ export class PlayoutControl {
     this.correction = 0;
     this.meanLevel = 0;
     this.reset();
+  }
+
+  // The level jumped for a reason other than the clocks (a change of tier, the relay's
+  // skip, a hole filled short): the slope is measured afresh from here.
+  forgetSlope() {
+    this.histCount = 0;
+    this.histHead = 0;
+  }
+
+  // The level moved for a reason of its own (a jump, a change of tier with another message
+  // size): the setpoint is taken afresh where the level settles, and the slope measured anew.
+  relevel() {
+    this.forgetSlope();
+    this.highRef = NaN;
+    this.setpoint = NaN;
   }
 
   // A new stream: what was measured says nothing about it.
@@ -293,7 +309,7 @@ export class PlayoutControl {
   updateCorrection() {
     const o = this.o;
     const excess = this.bandExcess();
-    this.driftEstimate = this.measureDrift() / this.baseRatio;
+    this.driftEstimate = clamp(this.measureDrift() / this.baseRatio, o.maxDrift);
     let wanted = 0;
     if (excess !== 0) {
       this.correcting = true;
