@@ -108,6 +108,7 @@ export class JitterBuffer {
       concealedFrames: 0, // frames filled in for lost blocks (continuation or silence)
       silentFills: 0, // holes filled with faded silence (too long, or nothing to continue)
       stretchedFrames: 0, // continuation added to raise the level when the target rose
+      shrunkFrames: 0, // frames taken out to lower the level when the target fell
       joins: 0, // changes of tier crossfaded within their overlap
       nonFinite: 0, // NaN or infinite samples written as 0
       clipped: 0, // samples beyond full scale clipped to +-1
@@ -239,6 +240,8 @@ export class JitterBuffer {
 
     if (result === 'ok' && !splice && this.state === 'playing' && this.control.deficit > 0) {
       this.stretch(Math.min(this.control.deficit, this.o.stretchMaxMs * this.framesPerMs), frames);
+    } else if (result === 'ok' && !splice && this.state === 'playing' && this.control.surplus > 0) {
+      this.shrink(this.control.surplus, frames);
     }
 
     if (this.pendingUnderrun && result === 'ok') {
@@ -329,6 +332,24 @@ export class JitterBuffer {
     this.blendFrames = fade;
     this.stats.stretchedFrames += add;
     this.control.noteStretched(add);
+  }
+
+  // The target fell: lower the level at once by a whole number of the audio's repeat lag,
+  // taken off the newest frames; the block after them is crossfaded in from the audio a
+  // lag-multiple earlier, which it continues.
+  shrink(surplus, next) {
+    const fade = Math.min(this.o.concealFadeFrames, next);
+    if (this.blendFrames > 0 || this.fadeInPacket) return;
+    const lag = repeatLag(this.left, this.right, this.mask, this.writePos, this.writePos - this.continuousFrom);
+    if (lag === 0) return;
+    const remove = Math.floor(surplus / lag) * lag;
+    const firstUnread = Math.ceil(this.readPos) + 3;
+    if (remove <= 0 || this.writePos - remove < firstUnread + fade || this.writePos - remove < this.continuousFrom) return;
+    this.writePos -= remove;
+    this.renders.dropFrom(this.writePos);
+    this.blendFrames = Math.min(fade, remove); // the ring holds the old audio only that far
+    this.stats.shrunkFrames += remove;
+    this.control.noteShrunk(remove);
   }
 
   // The new tier's frames from `pos` on (`count` of them, all before the old stream's end)

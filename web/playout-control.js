@@ -109,6 +109,7 @@ export class PlayoutControl {
     this.driftEstimate = 0;
     this.correcting = false;
     this.raised = false;
+    this.lowered = false;
     this.holdTargetUntil = 0; // stream frame before which the target does not fall
     this.messages.fill(0);
     this.messageHead = 0;
@@ -183,8 +184,9 @@ export class PlayoutControl {
     if (Number.isNaN(this.setpoint)) this.setpoint = this.highRef;
     this.addHistory(this.streamFrames, mean + this.extraConsumed);
     this.raised = false; // a rise not met within a block is left to the rate
+    this.lowered = false;
     if (this.streamFrames > (this.o.startupMs / 1000) * this.outputRate) this.addDip(high - low);
-    if (this.deficit === 0) this.updateCorrection();
+    if (this.deficit === 0 && this.surplus === 0) this.updateCorrection();
   }
 
   addHistory(t, y) {
@@ -264,7 +266,10 @@ export class PlayoutControl {
       this.setpoint = Math.max(this.setpoint, this.targetFrames);
       this.raised = true;
     }
-    else if (this.targetFrames < before) this.setpoint = Math.min(this.setpoint, this.targetFrames + message);
+    else if (this.targetFrames < before && this.setpoint > this.targetFrames + message) {
+      this.setpoint = this.targetFrames + message;
+      this.lowered = true;
+    }
   }
 
   // After the target rose: how far `high` is below the setpoint (frames), if beyond the
@@ -274,6 +279,22 @@ export class PlayoutControl {
     if (!this.raised) return 0;
     const d = this.setpoint - this.highRef;
     return d > this.o.bandMs * this.fpm ? d : 0;
+  }
+
+  // After the target fell: how far `high` is above the setpoint (frames), if beyond the
+  // band. The jitter buffer removes that much at once where the audio repeats itself;
+  // the rate is left for drift.
+  get surplus() {
+    if (!this.lowered) return 0;
+    const d = this.highRef - this.setpoint;
+    return d > this.o.bandMs * this.fpm ? d : 0;
+  }
+
+  // `frames` were removed at once to lower the level.
+  noteShrunk(frames) {
+    this.extraConsumed += frames;
+    this.highRef -= frames;
+    this.lowered = false;
   }
 
   // `frames` of continuation were added to raise the level at once.

@@ -49,6 +49,12 @@ export class RenderLog {
     }
   }
 
+  // Marks from `pos` on were overwritten (the level was lowered at the write end).
+  dropFrom(pos) {
+    const cap = this.markPos.length;
+    while (this.markCount > 0 && this.markPos[(this.markHead + this.markCount - 1) % cap] >= pos) this.markCount--;
+  }
+
   // The output read from `startPos` up to `endPos` at `ratio` input frames per output
   // frame, starting at output frame `frameStamp`: every mark passed becomes a record.
   played(startPos, endPos, ratio, frameStamp) {

@@ -302,3 +302,19 @@ describe('changes of tier', () => {
     });
   }
 });
+
+describe('the target moving', () => {
+  test('a target that falls lowers the level by whole periods of the audio, not by the rate', () => {
+    const { out, buffer } = run({ tier: TIERS[0], seconds: 40, options: { startTargetMs: 100 }, valueAt: tone(1000) });
+    const s = buffer.snapshot();
+    // The target sinks 1 ms a second; the level follows it down in steps of whole periods.
+    assert.ok(s.targetMs < 70, `target ${s.targetMs}`);
+    assert.ok(s.shrunkFrames >= (100 - s.targetMs - s.messageMs - 4) * 48, `${s.shrunkFrames} frames taken out`);
+    assert.ok(s.arrivalLevelMs < s.targetMs + s.messageMs + 4, `level ${s.arrivalLevelMs} ms, target ${s.targetMs}`);
+    assert.equal(s.correction, 0);
+    const own = 0.5 * 2 * Math.sin((Math.PI * 1000) / 48000);
+    assert.ok(steps(out).step <= 1.5 * own, `step ${steps(out).step / own}`);
+    const f = zeroCrossingFrequency(out.subarray(48000), 48000);
+    assert.ok(Math.abs(f - 1000) < 0.1, `${f} Hz`);
+  });
+});
