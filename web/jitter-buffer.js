@@ -14,8 +14,12 @@
 //   With the offset at zero and a 48 kHz context the frames are copied as they are.
 //
 //   Playback starts once the buffer holds the target (and at least a message and a margin).
-//   When far more than the target is buffered for a while (after an underrun the delayed
-//   messages arrive in a burst), the read position jumps forward with a short crossfade.
+//   When the target rises (more jitter), the level is raised at once with a continuation of
+//   the audio (stretch); when it falls, the level is lowered at once by whole repeat periods
+//   of the audio (shrink): the rate offset is left for clock drift, and a clean link plays
+//   at exactly the sent rate. When far more than the target is buffered for a while (after
+//   an underrun the delayed messages arrive in a burst), the read position jumps forward
+//   with a short crossfade.
 //
 //   A hole (a forward gap in the sequence whose positions fit) of up to `maxFillMs` is
 //   filled with a continuation of the audio before it (loss-concealment.js), and the block

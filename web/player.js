@@ -346,6 +346,7 @@ class Player {
       arrivalLevelMs: b.arrivalLevelMs ?? null,
       silentFills: b.silentFills ?? 0,
       stretchedFrames: b.stretchedFrames ?? 0,
+      shrunkFrames: b.shrunkFrames ?? 0,
       joins: b.joins ?? 0,
     };
   }
