@@ -8,8 +8,8 @@
 //   sequence  the block's sequence number
 //   arrival   when the message reached the page (epoch ms)
 //   frame     the output frame (the context's clock) at which its first frame played
-//   held      frames of audio the message waited for at the relay after this block's first
-//             sample, beyond one datagram (Opus packing and codec delay; 0 on Lossless)
+//   held      frames of audio the relay waited for after this block's first sample to
+//             complete its message (Opus packing and the codec's look-ahead; 0 on Lossless)
 export const RENDER_FIELDS = 5;
 
 export class RenderLog {

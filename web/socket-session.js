@@ -182,9 +182,13 @@ export class SocketSession {
     // Decoded audio comes out OPUS_DELAY_FRAMES late: placed where it belongs, a change to or
     // from Lossless joins at the same instant of the music.
     const pos = e.pos - OPUS_DELAY_FRAMES;
-    // The relay held this block's first sample until its message was complete: that wait
-    // (less the one datagram Lossless waits as well) is part of the listener's delay.
-    const held = Math.max(0, e.end - pos - FLOAT_FRAMES);
+    // The relay held this block's first sample until its message was complete: that wait is
+    // part of the listener's delay. A sample waits for the rest of its own datagram and the
+    // message for the rest of its last one: on average the two cancel, so the wait is the
+    // frames from the block's first sample (placed as decoded: the codec's look-ahead
+    // included) to the message's end. On Lossless a datagram's first sample waits for exactly
+    // its own datagram, as its message: 0.
+    const held = Math.max(0, e.end - pos);
     const msg = { type: 'pcm', seq: e.seq, pos, buffer: samples.buffer, arrival: e.arrival, id: e.id, epoch: e.epoch, held };
     if (this.audio) this.audio.postMessage(msg, [samples.buffer]);
   }

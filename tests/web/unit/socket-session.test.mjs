@@ -80,6 +80,6 @@ describe('socket session', () => {
     v.setUint16(23, 1, true);
     v.setUint8(25, 0xfc);
     s.onBinary(m);
-    assert.deepEqual(port.posted.map((x) => [x.pos, x.held]), [[4680, 960 + 120 - 256], [5160, 480 + 120 - 256]]);
+    assert.deepEqual(port.posted.map((x) => [x.pos, x.held]), [[4680, 960 + 120], [5160, 480 + 120]]);
   });
 });
