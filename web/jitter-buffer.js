@@ -22,7 +22,7 @@
 //   with a short crossfade.
 //
 //   A hole (a forward gap in the sequence whose positions fit) of up to `maxFillMs` is
-//   filled with a continuation of the audio before it (loss-concealment.js), and the block
+//   filled with a continuation of the audio before it (ring-edits.js), and the block
 //   after it is crossfaded in; longer holes, or holes with too little audio before them,
 //   get silence with the audio before faded out and the audio after faded in. An underrun
 //   is counted only when the same stream resumes after the buffer ran dry, so the end of a
@@ -41,7 +41,7 @@
 
 import { PlayoutControl } from './playout-control.js';
 import { RenderLog, RENDER_FIELDS } from './render-log.js';
-import { repeatLag, repeatInto } from './loss-concealment.js';
+import { fillHole, joinWithin, shrink, stretch } from './ring-edits.js';
 import { SAMPLE_RATE } from './wire.js';
 
 export { RENDER_FIELDS };
@@ -194,7 +194,7 @@ export class JitterBuffer {
     if (this.expectedSeq === null && this.sequenceRenewed && samplePosition < this.expectedPos &&
         this.expectedPos - samplePosition <= o.maxOverlapFrames) {
       const have = this.expectedPos - samplePosition;
-      this.joinWithin(samples, samplePosition, Math.min(have, frames));
+      joinWithin(this, samples, samplePosition, Math.min(have, frames));
       if (have >= frames) {
         this.stats.overlapFrames += frames;
         return 'ok';
@@ -234,7 +234,7 @@ export class JitterBuffer {
           splice = true;
         } else {
           this.stats.lost += gap;
-          this.fillHole(gap * this.lastFrames, frames);
+          fillHole(this, gap * this.lastFrames, frames);
         }
       } else if (samplePosition !== this.expectedPos) {
         result = this.restart();
@@ -243,9 +243,9 @@ export class JitterBuffer {
     }
 
     if (result === 'ok' && !splice && this.state === 'playing' && this.control.deficit > 0) {
-      this.stretch(Math.min(this.control.deficit, this.o.stretchMaxMs * this.framesPerMs), frames);
+      stretch(this, Math.min(this.control.deficit, this.o.stretchMaxMs * this.framesPerMs), frames);
     } else if (result === 'ok' && !splice && this.state === 'playing' && this.control.surplus > 0) {
-      this.shrink(this.control.surplus, frames);
+      shrink(this, this.control.surplus, frames);
     }
 
     if (this.pendingUnderrun && result === 'ok') {
@@ -295,86 +295,6 @@ export class JitterBuffer {
     this.pendingRelaySkip = 0;
     this.control.reset();
     return 'restart';
-  }
-
-  // `hole` frames never came; `next` frames follow. A continuation where there is audio to
-  // continue and room for it, else faded silence of at most what keeps the target.
-  fillHole(hole, next) {
-    const o = this.o;
-    const fade = Math.min(o.concealFadeFrames, next);
-    const fits = hole <= o.maxFillMs * this.framesPerMs && this.level + hole + fade + next < this.capacity - 8;
-    const lag = fits ? repeatLag(this.left, this.right, this.mask, this.writePos, this.writePos - this.continuousFrom) : 0;
-    if (lag > 0) {
-      const fadeFrom = this.writePos + o.fillHoldMs * this.framesPerMs;
-      repeatInto(this.left, this.right, this.mask, this.writePos, hole + fade, lag, fadeFrom);
-      this.writePos += hole;
-      this.stats.concealedFrames += hole;
-      this.blendFrames = fade;
-      return;
-    }
-    const fill = Math.min(hole, Math.max(0, this.control.targetFrames - Math.ceil(this.level)));
-    this.fadeOutTail();
-    this.writeSilence(fill);
-    this.stats.concealedFrames += fill;
-    this.stats.silentFills++;
-    this.control.forgetSlope();
-    this.fadeInPacket = true;
-    this.continuousFrom = this.writePos;
-  }
-
-  // The target rose well above the level (more jitter than before): raise the level at
-  // once with a continuation of the audio, crossfaded into the next block, instead of
-  // waiting for the buffer to run dry.
-  stretch(frames, next) {
-    const fade = Math.min(this.o.concealFadeFrames, next);
-    const add = Math.round(frames);
-    if (this.blendFrames > 0 || this.level + add + fade + next >= this.capacity - 8) return;
-    const lag = repeatLag(this.left, this.right, this.mask, this.writePos, this.writePos - this.continuousFrom);
-    if (lag === 0) return;
-    repeatInto(this.left, this.right, this.mask, this.writePos, add + fade, lag);
-    this.writePos += add;
-    this.blendFrames = fade;
-    this.stats.stretchedFrames += add;
-    this.control.noteStretched(add);
-  }
-
-  // The target fell: lower the level at once by a whole number of the audio's repeat lag,
-  // taken off the newest frames; the block after them is crossfaded in from the audio a
-  // lag-multiple earlier, which it continues.
-  shrink(surplus, next) {
-    const fade = Math.min(this.o.concealFadeFrames, next);
-    if (this.blendFrames > 0 || this.fadeInPacket) return;
-    const lag = repeatLag(this.left, this.right, this.mask, this.writePos, this.writePos - this.continuousFrom);
-    if (lag === 0) return;
-    const remove = Math.floor(surplus / lag) * lag;
-    const firstUnread = Math.ceil(this.readPos) + 3;
-    if (remove <= 0 || this.writePos - remove < firstUnread + fade || this.writePos - remove < this.continuousFrom) return;
-    this.writePos -= remove;
-    this.renders.dropFrom(this.writePos);
-    this.blendFrames = Math.min(fade, remove); // the ring holds the old audio only that far
-    this.stats.shrunkFrames += remove;
-    this.control.noteShrunk(remove);
-  }
-
-  // The new tier's frames from `pos` on (`count` of them, all before the old stream's end)
-  // repeat what the ring holds: over the last `joinFadeFrames` before that end (as far as
-  // they are unread) the old stream is crossfaded into the new one, so the join has no step.
-  joinWithin(samples, pos, count) {
-    const firstUnread = Math.ceil(this.readPos) + 3; // the interpolator reads a little ahead
-    const n = Math.min(this.o.joinFadeFrames, this.writePos - firstUnread);
-    const fadeStart = this.expectedPos - n;
-    const from = Math.max(pos, fadeStart);
-    const to = Math.min(pos + count, this.expectedPos);
-    if (n <= 0 || from >= to) return;
-    const m = this.mask;
-    for (let p = from; p < to; p++) {
-      const g = (p - fadeStart + 1) / (n + 1);
-      const i = p - pos;
-      const w = (this.writePos - (this.expectedPos - p)) & m;
-      this.left[w] += (clean(samples[2 * i]) - this.left[w]) * g;
-      this.right[w] += (clean(samples[2 * i + 1]) - this.right[w]) * g;
-    }
-    if (to === this.expectedPos) this.stats.joins++;
   }
 
   // `frames` frames of interleaved `samples` from frame `from` on (no view is made: this runs
@@ -622,10 +542,6 @@ export class JitterBuffer {
       underrunFrames: this.underrunLog.slice(),
     };
   }
-}
-
-function clean(x) {
-  return x >= -1 && x <= 1 ? x : x > 1 && x !== Infinity ? 1 : x < -1 && x !== -Infinity ? -1 : 0;
 }
 
 // 4-point cubic Hermite (Catmull-Rom) interpolation between y0 and y1 at fraction f.
