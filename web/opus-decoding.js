@@ -14,7 +14,9 @@
 //   audio continuing the signal (an empty packet would make it conceal 120 ms at once).
 //   Gaps longer than `maxConcealFrames` are left to the jitter buffer.
 //   WebCodecs has no way to ask for concealment: the block is left out, so the jitter
-//   buffer sees a sequence gap, counts it lost and fills it with faded silence.
+//   buffer sees a sequence gap, counts it lost and fills it with a continuation of the audio
+//   before it, crossfaded into the block after (ring-edits.js). That crossfade also covers
+//   the decoder's first 2.5 ms after the hole, which still overlap-add the audio before it.
 //
 // Undecodable packets are counted; with WebAssembly they are concealed like missing
 // frames, with WebCodecs (whose decoder closes on an error) they become a gap and a new
@@ -187,7 +189,7 @@ function audioDataToInterleaved(data) {
 }
 
 export const FEED_DEFAULTS = Object.freeze({
-  maxConcealFrames: 10, // longer gaps: the jitter buffer's faded silence
+  maxConcealFrames: 10, // longer gaps: left to the jitter buffer
   lateWindow: 64, // frames this far behind are late repeats; further back, a new stream
   stuckMs: 500, // a decode that has not come back after this long is given up as lost
 });
