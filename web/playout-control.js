@@ -16,14 +16,21 @@
 //
 // The target (for `high`)
 //   target >= message + jitterFactor * jitter + margin, at least minTargetMs. It rises at
-//   once when the jitter grows (and by underrunBoostMs with each underrun) and sinks slowly
-//   when things are calm. The second-deepest dip of the last `jitterSeconds` counts, so a
-//   single stall does not hold the latency up.
+//   once when the jitter grows (and by underrunBoostMs with each underrun, after which it
+//   holds for `jitterSeconds`) and sinks slowly when things are calm. While settling the
+//   deepest dip counts, then the second-deepest of the last `jitterSeconds`, so a single
+//   stall does not hold the latency up.
+//
+// The setpoint
+//   Where `high` is held: the level at which playback started (between the target and a
+//   message above it), taken afresh after a change of tier or a jump. When the target
+//   rises above it, the setpoint follows and the jitter buffer raises the level at once
+//   (`deficit`); when the target falls more than a message below it, it follows and the
+//   buffer lowers the level at once (`surplus`). Neither touches the rate.
 //
 // The rate offset
-//   Zero while `high` (averaged over a second) stays within bandMs of its setpoint: the
-//   level at which playback started (somewhere between the target and a message above
-//   it), moved along with the target. On a clean link the samples are copied as they came.
+//   Zero while `high` (averaged over a second) stays within bandMs of the setpoint: on a
+//   clean link the samples are copied as they came.
 //   When it leaves the band, the offset is the drift measured as the slope of the level
 //   the buffer would have had without any offset (least squares over the last
 //   `driftSeconds`), plus a small pull (at most maxPull) back into the band. Back in band
