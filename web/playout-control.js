@@ -95,6 +95,7 @@ export class PlayoutControl {
     this.forgetSlope();
     this.highRef = NaN;
     this.setpoint = NaN;
+    this.relevelled = true;
   }
 
   // A new stream: what was measured says nothing about it.
@@ -117,6 +118,7 @@ export class PlayoutControl {
     this.correcting = false;
     this.raised = false;
     this.lowered = false;
+    this.relevelled = false;
     this.holdTargetUntil = 0; // stream frame before which the target does not fall
     this.messages.fill(0);
     this.messageHead = 0;
@@ -160,6 +162,7 @@ export class PlayoutControl {
     this.histHead = 0;
     this.highRef = NaN;
     this.setpoint = NaN;
+    this.relevelled = false;
     this.blockLeft = this.blockFrames;
     this.blockHigh = -Infinity;
     this.blockLow = Infinity;
@@ -188,10 +191,16 @@ export class PlayoutControl {
     this.blockCount = 0;
     if (high === -Infinity) return; // nothing arrived: the next block tells more
     this.highRef = Number.isNaN(this.highRef) ? high : this.highRef + (high - this.highRef) * 0.5;
-    if (Number.isNaN(this.setpoint)) this.setpoint = this.highRef;
     this.addHistory(this.streamFrames, mean + this.extraConsumed);
     this.raised = false; // a rise not met within a block is left to the rate
     this.lowered = false;
+    if (Number.isNaN(this.setpoint)) {
+      // Where the level is; after a change of tier or a jump never below the target: a
+      // level that came out short is raised at once.
+      this.setpoint = this.relevelled ? Math.max(this.highRef, this.targetFrames) : this.highRef;
+      this.raised = this.setpoint > this.highRef;
+      this.relevelled = false;
+    }
     if (this.streamFrames > (this.o.startupMs / 1000) * this.outputRate) this.addDip(high - low);
     if (this.deficit === 0 && this.surplus === 0) this.updateCorrection();
   }
