@@ -46,7 +46,9 @@ function codecDelay(decoded) {
 
 // Plays blocks [{pos, samples}] (placed as sent), each arriving when its 20 ms message is
 // complete; a Lossless prefix of `losslessUntil` frames comes first. Returns the output.
-function play(blocks, { losslessUntil = 0, seconds = 0.95 } = {}) {
+// With `losslessFrom`, Lossless datagrams take over from that position on (the relay's
+// new tier overlapping the old by what the player already has).
+function play(blocks, { losslessUntil = 0, losslessFrom = Infinity, seconds = 0.95 } = {}) {
   const jb = new JitterBuffer();
   const events = [];
   for (let pos = 0; pos < losslessUntil; pos += 256) {
@@ -54,12 +56,19 @@ function play(blocks, { losslessUntil = 0, seconds = 0.95 } = {}) {
     for (let i = 0; i < 256; i++) s[2 * i] = s[2 * i + 1] = tone(pos + i);
     events.push({ at: pos + 256, seq: pos / 256, pos, s, renewed: false });
   }
+  const switchAt = blocks.length ? (Math.floor(blocks[blocks.length - 1].seq / 2) + 1) * 2 * FRAME : 0;
+  for (let pos = losslessFrom, seq = 0; pos < seconds * 48000 + 4800; pos += 256, seq++) {
+    const s = new Float32Array(512);
+    for (let i = 0; i < 256; i++) s[2 * i] = s[2 * i + 1] = tone(pos + i);
+    events.push({ at: Math.max(switchAt, pos + 256), seq, pos, s, renewed: seq === 0, late: true });
+  }
   // An Opus block arrives with its 20 ms message, complete 2 frames after the message starts.
   blocks.forEach((b, k) => {
     const at = Math.max(losslessUntil, (Math.floor(b.seq / 2) + 1) * 2 * FRAME);
     events.push({ at, seq: b.seq, pos: b.pos, s: b.samples, renewed: k === 0 && losslessUntil > 0 });
   });
-  events.sort((a, b) => a.at - b.at); // stable: Lossless first, then the blocks in order
+  // Stable: the old stream first, then the new one, each in order.
+  events.sort((a, b) => a.at - b.at || (a.late === true) - (b.late === true));
   const out = new Float32Array(Math.floor((seconds * 48000) / QUANTUM) * QUANTUM);
   const l = new Float32Array(QUANTUM);
   const r = new Float32Array(QUANTUM);
@@ -142,5 +151,21 @@ describe('real Opus through the jitter buffer', { skip }, () => {
       const db = 10 * Math.log10(sum / 144 / (AMP * AMP / 2));
       assert.ok(db > -1 && db < 0.5, `level ${db.toFixed(2)} dB at frame ${i}`);
     }
+  });
+
+  test('Opus to Lossless: the join has no step and no dip', async () => {
+    const wasm = await decoder();
+    const blocks = packets.map((p, k) => ({ seq: k, pos: k * FRAME, samples: wasm.decode(p) }));
+    wasm.close();
+    const flat = new Float32Array(blocks.length * 2 * FRAME);
+    blocks.forEach((b, k) => flat.set(b.samples, k * 2 * FRAME));
+    const delay = codecDelay(flat);
+    for (const b of blocks) b.pos -= delay;
+    const upTo = blocks.slice(0, 50); // Opus up to about 0.5 s, then Lossless overlapping it
+    const end = upTo[upTo.length - 1].pos + FRAME;
+    const { out, jb } = play(upTo, { losslessFrom: Math.floor((end - 300) / 256) * 256 });
+    assert.equal(jb.stats.joins, 1);
+    assert.equal(jb.stats.discontinuities, 0);
+    judge(out, 'join');
   });
 });
