@@ -38,6 +38,8 @@ export function stretch(jb, frames, next) {
   const fade = Math.min(jb.o.concealFadeFrames, next);
   const add = Math.round(frames);
   if (jb.blendFrames > 0 || jb.level + add + fade + next >= jb.capacity - 8) return;
+  // One try per rise: the lag search is the costly part, and this runs on the audio thread.
+  jb.control.raised = false;
   const lag = repeatLag(jb.left, jb.right, jb.mask, jb.writePos, jb.writePos - jb.continuousFrom);
   if (lag === 0) return;
   repeatInto(jb.left, jb.right, jb.mask, jb.writePos, add + fade, lag);
@@ -53,6 +55,7 @@ export function stretch(jb, frames, next) {
 export function shrink(jb, surplus, next) {
   const fade = Math.min(jb.o.concealFadeFrames, next);
   if (jb.blendFrames > 0 || jb.fadeInPacket) return;
+  jb.control.lowered = false; // one try per fall (see stretch)
   const lag = repeatLag(jb.left, jb.right, jb.mask, jb.writePos, jb.writePos - jb.continuousFrom);
   if (lag === 0) return;
   const remove = Math.floor(surplus / lag) * lag;
