@@ -3,9 +3,9 @@
 //
 // - The context is created, and resumed, only from the listener's gesture (the caller's
 //   click handler calls start() before any await).
-// - resume() is called only from 'suspended': an 'interrupted' context (a phone call, Siri,
-//   another app taking the audio session) refuses it, and iOS resumes it by itself when the
-//   interruption ends. One that stays 'interrupted' for `interruptedMs` is replaced by a new
+// - resume() is never called on an 'interrupted' context (a phone call, Siri, another app
+//   taking the audio session): Safari refuses it, and resumes the context by itself when
+//   the interruption ends. One that stays 'interrupted' for `interruptedMs` is replaced by a new
 //   context (`onRebuild(ctx)` sets the audio graph up again); a press of the button while
 //   interrupted does the same at once.
 // - navigator.audioSession.type = 'playback' (where it exists) before each context is made,
@@ -41,8 +41,11 @@ export class AudioContextKeeper {
     return this.resume();
   }
 
+  // Not from 'interrupted' (see above) or 'closed'. A context still 'running' is resumed
+  // too: a suspend() the listener asked for a moment ago may not have taken effect yet, and
+  // the two run in the order they were called.
   resume() {
-    if (!this.ctx || this.ctx.state !== 'suspended') return Promise.resolve();
+    if (!this.ctx || this.ctx.state === 'interrupted' || this.ctx.state === 'closed') return Promise.resolve();
     return Promise.resolve(this.ctx.resume()).catch(() => {});
   }
 
