@@ -3,7 +3,7 @@
 //
 // - The context is created, and resumed, only from the listener's gesture (the caller's
 //   click handler calls start() before any await).
-// - resume() is never called on an 'interrupted' context (a phone call, Siri, another app
+// - resume() is called only from 'suspended', never on an 'interrupted' context (a phone call, Siri, another app
 //   taking the audio session): Safari refuses it, and resumes the context by itself when
 //   the interruption ends. One that stays 'interrupted' for `interruptedMs` is replaced by a new
 //   context (`onRebuild(ctx)` sets the audio graph up again); a press of the button while
@@ -24,6 +24,7 @@ export class AudioContextKeeper {
     this.ctx = null;
     this.timer = null;
     this.rebuilds = 0;
+    this.suspending = false; // a suspend() has not completed yet
   }
 
   get state() {
@@ -41,18 +42,23 @@ export class AudioContextKeeper {
     return this.resume();
   }
 
-  // Not from 'interrupted' (see above) or 'closed'. A context still 'running' is resumed
-  // too: a suspend() the listener asked for a moment ago may not have taken effect yet, and
-  // the two run in the order they were called.
+  // Only from 'suspended', or from a 'running' that a suspend() asked for a moment ago is
+  // about to end (the two then run in the order they were called).
   resume() {
-    if (!this.ctx || this.ctx.state === 'interrupted' || this.ctx.state === 'closed') return Promise.resolve();
+    const ctx = this.ctx;
+    if (!ctx || !(ctx.state === 'suspended' || (ctx.state === 'running' && this.suspending))) return Promise.resolve();
     return Promise.resolve(this.ctx.resume()).catch(() => {});
   }
 
   suspend() {
     this.clearTimer();
-    if (this.ctx && this.ctx.state === 'running') return Promise.resolve(this.ctx.suspend()).catch(() => {});
-    return Promise.resolve();
+    if (!this.ctx || this.ctx.state !== 'running') return Promise.resolve();
+    this.suspending = true;
+    return Promise.resolve(this.ctx.suspend())
+      .catch(() => {})
+      .finally(() => {
+        this.suspending = false;
+      });
   }
 
   create() {

@@ -91,8 +91,22 @@ describe('the audio context on iOS', () => {
     k.ctx.set('interrupted');
     await k.resume(); // interrupted: not resumed (Safari refuses, and resumes it itself)
     assert.equal(k.ctx.resumes, 1);
-    k.ctx.set('suspended');
-    await k.resume();
+    k.ctx.set('running');
+    await k.resume(); // running: left alone
+    assert.equal(k.ctx.resumes, 1);
+    // Stop, then Listen before the suspend took effect: resumed after it.
+    // (A context carries such calls out in the order they were made.)
+    let queue = Promise.resolve();
+    const later = (state) => (queue = queue.then(() => new Promise((r) => setTimeout(() => r(k.ctx.set(state)), 5))));
+    k.ctx.suspend = () => later('suspended');
+    k.ctx.resume = () => {
+      k.ctx.resumes++;
+      return later('running');
+    };
+    const stopping = k.suspend();
+    const starting = k.start();
+    await stopping;
+    await starting;
     assert.deepEqual([k.ctx.resumes, k.ctx.state], [2, 'running']);
   });
 
