@@ -187,12 +187,13 @@ export function startSender(procs, { room, seconds, freq = 1000, dbfs = -12, nam
   return child;
 }
 
+// Sent datagrams only: a scripted sender also logs the ones it dropped ("... lost").
 export function readSendLog(file) {
   const sent = new Map();
   if (!fs.existsSync(file)) return sent;
   for (const line of fs.readFileSync(file, 'utf8').split('\n')) {
-    const [seq, ms] = line.split(' ');
-    if (ms) sent.set(Number(seq), Number(ms));
+    const [seq, ms, , lost] = line.split(' ');
+    if (ms && lost !== 'lost') sent.set(Number(seq), Number(ms));
   }
   return sent;
 }
@@ -263,8 +264,13 @@ const FIREFOX_PREFS = {
 };
 
 // Launches a browser with a fresh profile. Returns {name, newPage(), close()}; a page is
-// {goto, click, evaluate, screenshot, close, errors[]}, the same for both browsers.
-export async function launchBrowser(kind, { dir, soundEnv }) {
+// {goto, click, evaluate, screenshot, close, errors[]}, the same for every engine. WebKit
+// (webkit.mjs) needs `procs` for its X server and driver.
+export async function launchBrowser(kind, { dir, soundEnv, procs }) {
+  if (kind === 'webkit') {
+    const { launchWebKit } = await import('./webkit.mjs');
+    return launchWebKit({ procs, soundEnv });
+  }
   const profile = fs.mkdtempSync(path.join(dir, `profile-${kind}-`));
   const env = { ...process.env, ...(soundEnv || {}) };
   if (kind === 'firefox') {
