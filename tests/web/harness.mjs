@@ -326,6 +326,9 @@ export async function launchBrowser(kind, { dir, soundEnv, procs }) {
     headless: true,
     env,
     viewport: { width: 520, height: 600 },
+    // playwright mutes the tab by default; the sound server's monitor is where the
+    // listener's delay is measured, so it must hear the page
+    ignoreDefaultArgs: ['--mute-audio'],
     args: [
       '--autoplay-policy=no-user-gesture-required', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync',

@@ -21,11 +21,12 @@ export const AMPLITUDE = 10 ** (DBFS / 20);
 // Segments in the sender's wall-clock seconds. `drift` is the sender's sample-clock error
 // (+0.001: its clock runs 0.1 % fast); `loss` drops one datagram in every 1/loss, never
 // two in a row; `burstMs` holds datagrams for a random 40-80 ms, then sends them at once;
-// `tier` asks the page for another quality during the segment (the judge does that).
+// `tier` asks the page for another quality during the segment (the judge does that). The
+// lead-in lasts until the sender gets SIGUSR2 (the page plays), at most its `seconds`.
 export const SCRIPTS = {
   // Every scenario once; the lead-in is where the page starts and is not judged.
   full: [
-    { name: 'lead-in', seconds: 4 },
+    { name: 'lead-in', seconds: 30, untilSignal: true },
     { name: 'clean', seconds: 6 },
     { name: 'loss', seconds: 5, loss: 0.02 },
     { name: 'bursts', seconds: 8, burstMs: [40, 80] },
@@ -35,7 +36,7 @@ export const SCRIPTS = {
   ],
   // On a shaped link: what the link changes (bandwidth, queueing), not the sender's clock.
   short: [
-    { name: 'lead-in', seconds: 4 },
+    { name: 'lead-in', seconds: 30, untilSignal: true },
     { name: 'clean', seconds: 6 },
     { name: 'loss', seconds: 5, loss: 0.02 },
     { name: 'bursts', seconds: 8, burstMs: [40, 80] },

@@ -125,6 +125,8 @@ async function playScript(values) {
   let stopping = false;
   process.on('SIGTERM', () => (stopping = true));
   process.on('SIGINT', () => (stopping = true));
+  let signalled = false;
+  process.on('SIGUSR2', () => (signalled = true));
   const now = () => performance.timeOrigin + performance.now();
   const t0 = now();
   let last = t0;
@@ -145,13 +147,15 @@ async function playScript(values) {
       const t = now();
       const elapsed = (t - t0) / 1000;
       if (stopping || elapsed >= limit) return resolve();
-      while (segment + 1 < script.length && elapsed >= segmentStart + script[segment].seconds) {
-        segmentStart += script[segment].seconds;
+      const ends = (seg) => elapsed >= segmentStart + seg.seconds || (seg.untilSignal && signalled);
+      while (segment + 1 < script.length && ends(script[segment])) {
+        segmentStart = Math.min(elapsed, segmentStart + script[segment].seconds);
         segment++;
         inSegment = 0;
         dropped = S.lossPattern(script[segment].loss || 1, rnd);
       }
       const seg = script[segment];
+      if (segment === script.length - 1 && elapsed >= segmentStart + seg.seconds) return resolve();
       due += (((t - last) / 1000) * RATE * (1 + (seg.drift || 0))) / FRAMES;
       last = t;
       const lines = [];

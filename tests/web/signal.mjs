@@ -71,3 +71,95 @@ export function findEnvelopeFaults(x, sampleRate, freq, amplitude, tolerance = 0
   }
   return at;
 }
+
+// Largest step between neighbouring samples: a click shows as a step larger than the
+// signal's own (a sine of amplitude A and frequency f never steps more than 2A sin(pi f/fs)).
+export function largestStep(x) {
+  let m = 0;
+  for (let i = 1; i < x.length; i++) m = Math.max(m, Math.abs(x[i] - x[i - 1]));
+  return m;
+}
+
+// Longest run of samples quieter than `threshold`: silence, or a gap faded down to it. A
+// sine of amplitude A spends only about threshold/(pi A) of a period below threshold.
+export function longestQuiet(x, threshold) {
+  let best = 0;
+  let run = 0;
+  for (let i = 0; i < x.length; i++) {
+    run = Math.abs(x[i]) < threshold ? run + 1 : 0;
+    if (run > best) best = run;
+  }
+  return best;
+}
+
+// Least-squares line through (xs[i], ys[i]): {slope, intercept, residual (largest |error|)}.
+export function linearFit(xs, ys) {
+  const n = xs.length;
+  if (n < 2) return { slope: NaN, intercept: NaN, residual: NaN };
+  let sx = 0;
+  let sy = 0;
+  for (let i = 0; i < n; i++) {
+    sx += xs[i];
+    sy += ys[i];
+  }
+  const mx = sx / n;
+  const my = sy / n;
+  let sxx = 0;
+  let sxy = 0;
+  for (let i = 0; i < n; i++) {
+    sxx += (xs[i] - mx) ** 2;
+    sxy += (xs[i] - mx) * (ys[i] - my);
+  }
+  const slope = sxy / sxx;
+  const intercept = my - slope * mx;
+  let residual = 0;
+  for (let i = 0; i < n; i++) residual = Math.max(residual, Math.abs(ys[i] - intercept - slope * xs[i]));
+  return { slope, intercept, residual };
+}
+
+// Rising zero crossings, each placed by linear interpolation (fractional sample index).
+export function risingCrossings(x) {
+  const c = [];
+  for (let i = 1; i < x.length; i++) if (x[i - 1] < 0 && x[i] >= 0) c.push(i - 1 + -x[i - 1] / (x[i] - x[i - 1]));
+  return c;
+}
+
+// The changes of a tone stepping between the frequencies `freqs` without a phase jump:
+// [{at, from, to}], `at` the fractional sample where the change happened, `from` and `to`
+// indices into `freqs`. Each rising crossing is one cycle, so the phase is the crossing's
+// number; the change is where the phase lines fitted on either side (their slopes are the
+// two frequencies) meet, which is exact for a clean change whatever happens in the cycle
+// that holds it. Changes next to a fault (a line that does not fit to 0.05 cycles) are left
+// out. `rateScale` is output rate over sent rate, for frequencies heard faster or slower.
+export function findToneChanges(x, sampleRate, freqs, { rateScale = 1, fitCycles = 12 } = {}) {
+  const c = risingCrossings(x);
+  const cls = [];
+  for (let i = 0; i + 1 < c.length; i++) {
+    const f = sampleRate / (c[i + 1] - c[i]) / rateScale;
+    cls.push(freqs.findIndex((g) => Math.abs(f / g - 1) < 0.015));
+  }
+  // runs of one class: [start crossing, end crossing (exclusive), class]
+  const runs = [];
+  for (let i = 0; i < cls.length; ) {
+    let j = i;
+    while (j < cls.length && cls[j] === cls[i]) j++;
+    if (cls[i] >= 0 && j - i >= 6) runs.push([i, j, cls[i]]);
+    i = j;
+  }
+  const changes = [];
+  for (let r = 0; r + 1 < runs.length; r++) {
+    const [a0, a1, from] = runs[r];
+    const [b0, b1, to] = runs[r + 1];
+    if (from === to || b0 - a1 > 3) continue;
+    const before = [];
+    for (let i = Math.max(a0, a1 - fitCycles); i < a1; i++) before.push(i);
+    const after = [];
+    for (let i = b0 + 1; i <= Math.min(b1, b0 + fitCycles); i++) after.push(i);
+    const A = linearFit(before.map((i) => c[i]), before);
+    const B = linearFit(after.map((i) => c[i]), after);
+    if (!(A.residual < 0.05 && B.residual < 0.05)) continue;
+    const at = (B.intercept - A.intercept) / (A.slope - B.slope);
+    if (at > c[a1 - 1] - 2 * (c[a1] - c[a1 - 1]) && at < c[b0 + 1]) changes.push({ at, from, to });
+  }
+  return changes;
+}
