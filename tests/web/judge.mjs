@@ -149,7 +149,7 @@ function bitExactShare(x, start, changes, from, to) {
 
 // Judges every segment of `script`. Returns {segments: [{name, checks: [{name, ok, detail,
 // judged}]}], cleanDelayMs, readoutMs}. A check with judged: false is reported only.
-export function judgeSession({ script, log, capture, readMs, records, stats, timeline, monitor, engine, quality }) {
+export function judgeSession({ script, log, capture, readMs, records, stats, timeline, monitor, engine, quality, only = () => true }) {
   const sr = capture.sampleRate;
   const { x, start, changes } = captureChanges(log, capture, readMs, records);
   const delays = monitorDelays(log, monitor);
@@ -163,7 +163,7 @@ export function judgeSession({ script, log, capture, readMs, records, stats, tim
     const seg = script[s];
     const segMs = log.startMs[s];
     const segStartMs = log.startMs[s + 1] ?? log.endMs; // where the next one starts
-    if (seg.name === 'lead-in') continue;
+    if (seg.name === 'lead-in' || !only(s)) continue;
     const checks = [];
     const check = (name, ok, detail, judged = true) => checks.push({ name, ok: !!ok, detail, judged });
     const seqs = [];
@@ -240,7 +240,37 @@ export function judgeSession({ script, log, capture, readMs, records, stats, tim
       check(`latency read-out within max(${LIMITS.readoutMs} ms, 15 %) of datagram -> sound`, Math.abs(shown - segDelay) <= tol,
         `shown ${r1(shown)} ms, measured ${r1(segDelay)} ms`, engine !== 'firefox');
     }
-    segments.push({ name: seg.name, delayMs: r1(segDelay), landmarks: mine.length, checks });
+    const sorted = mine.map((d) => d.delayMs).sort((a, b) => a - b);
+    segments.push({
+      name: seg.name, delayMs: r1(segDelay), delayP95Ms: r1(sorted[Math.floor(0.95 * sorted.length)] ?? NaN), landmarks: mine.length,
+      freqWorstPpm: r1(ppm), levelWorstDb: Math.round(dB * 1000) / 1000, clicks, dips, stepRatio: Math.round(step * 100) / 100,
+      quietMs: r1((quiet * 1000) / sr), underruns: under, checks,
+    });
   }
-  return { segments, cleanDelayMs: r1(cleanDelayMs), readoutMs: readout, landmarks: { capture: changes.length, monitor: delays.length } };
+  // Where Auto settled: the last change of tier the driver saw, and underruns after it.
+  let settledMs = timeline.length ? timeline[0].ms : NaN;
+  let settledFrame = stats.firstRenderFrame + sr;
+  let tier = timeline.length ? timeline[0].tier : null;
+  for (let i = 1; i < timeline.length; i++) {
+    if (timeline[i].tier !== timeline[i - 1].tier) {
+      settledMs = timeline[i].ms;
+      settledFrame = (timeline[i].frame ?? settledFrame) + sr / 2;
+    }
+    tier = timeline[i].tier;
+  }
+  const settling = { tier, atMs: settledMs, underrunsAfter: underrunFrames.filter((f) => f >= settledFrame).length };
+  return { segments, cleanDelayMs: r1(cleanDelayMs), readoutMs: readout, settling, landmarks: { capture: changes.length, monitor: delays.length } };
+}
+
+// A session read twice: `early` (before the change of tier) judges the segments before it,
+// `late` (the end) the change of tier; a page that died after `early` fails that segment.
+export function judgeReads({ script, log, early, late, lateError, timeline, monitor, engine, quality }) {
+  const common = { script, log, timeline, monitor, engine, quality };
+  const tierSeg = script.findIndex((seg) => seg.tier);
+  if (!early) return judgeSession({ ...common, ...late });
+  const a = judgeSession({ ...common, ...early, only: (s) => s < tierSeg });
+  const segments = a.segments.slice();
+  if (late) segments.push(...judgeSession({ ...common, ...late, only: (s) => s >= tierSeg }).segments);
+  else segments.push({ name: script[tierSeg].name, checks: [{ name: 'page alive through the change of tier', ok: false, judged: true, detail: lateError }] });
+  return { ...a, segments };
 }

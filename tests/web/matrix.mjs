@@ -6,7 +6,7 @@
 //
 //   ORLUNE_RELAY_BIN=build/release/relay/orlune-relay node tests/web/matrix.mjs \
 //       [--engines chromium,firefox,webkit] [--qualities lossless,low,standard,high,auto]
-//       [--script full|short] [--mbit 0] [--starts 0] [--json FILE]
+//       [--script full|short|bench] [--mbit 0] [--starts 0] [--json FILE]
 //
 // --starts N then opens N fresh pages per engine on Auto, each pressing Listen once: each
 // must play within 15 s and its web content process live on (WebKit: no crash).
@@ -18,7 +18,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
 import * as H from './harness.mjs';
-import { judgeSession, parseScriptLog } from './judge.mjs';
+import { judgeReads, parseScriptLog } from './judge.mjs';
 import * as S from './scenario.mjs';
 import { startMonitor } from './sound-monitor.mjs';
 
@@ -73,24 +73,29 @@ async function session(browser, sound, engine, quality) {
     const tierAt = rest.reduce((acc, seg, i) => (seg.tier ? S.scriptSeconds(rest.slice(0, i)) : acc), -1);
     const up = quality === 'lossless' ? 'high' : 'lossless';
     const plan = tierAt < 0 ? [] : [[tierAt + 1.5, up], [tierAt + 4, quality]];
-    while (Date.now() - go < S.scriptSeconds(rest) * 1000 + 500) {
-      const el = (Date.now() - go) / 1000;
-      while (plan.length && el >= plan[0][0]) await page.evaluate((q) => window.orluneSetQuality(q), plan.shift()[1]);
-      const s = await page.evaluate(() => {
-        const x = window.orluneStats();
-        return { state: x.state, tier: x.tier ?? null, underruns: x.underruns, bufferedMs: x.bufferedMs,
-          latencyText: document.getElementById('latency').textContent };
-      });
-      timeline.push({ ms: Date.now(), ...s });
-      await H.sleep(400);
+    // The page is read before the change of tier as well as at the end: an engine that
+    // dies on the other tier's decoder still has everything before judged.
+    let early = null;
+    let late = null;
+    let lateError = null;
+    try {
+      while (Date.now() - go < S.scriptSeconds(rest) * 1000 + 500) {
+        const el = (Date.now() - go) / 1000;
+        if (tierAt >= 0 && !early && el >= tierAt + 1.2) early = await readPage(page, el + 3);
+        while (plan.length && el >= plan[0][0]) await page.evaluate((q) => window.orluneSetQuality(q), plan.shift()[1]);
+        const s = await page.evaluate(() => {
+          const x = window.orluneStats();
+          return { state: x.state, tier: x.tier ?? null, frame: x.contextFrame, underruns: x.underruns, bufferedMs: x.bufferedMs,
+            latencyText: document.getElementById('latency').textContent };
+        });
+        timeline.push({ ms: Date.now(), ...s });
+        await H.sleep(400);
+      }
+      late = await readPage(page, early ? S.scriptSeconds(rest) - tierAt + 3 : 60);
+    } catch (err) {
+      if (!early) throw err;
+      lateError = `${err.constructor.name}: ${err.message}`;
     }
-    const before = Date.now();
-    const capture = await page.evaluate((s) => window.orluneCapture(s), 60, 30000);
-    const readMs = (before + Date.now()) / 2;
-    const stats = await page.evaluate(() => window.orluneStats());
-    const records = (await page.evaluate(() => window.orluneLatencies(), undefined, 30000)).map((r) => ({ frame: r.frame, arrivalMs: r.arrivalMs }));
-    const crash = page.crash ? page.crash() : null;
-    if (crash) return { error: `web content process crashed: ${crash}` };
     await sender.exited;
     const log = parseScriptLog(sender.sendLog);
     const heard = monitor.take();
@@ -99,13 +104,15 @@ async function session(browser, sound, engine, quality) {
       const dir = path.join(process.env.ORLUNE_MATRIX_RAW, `${engine}-${quality}-${mbit}`);
       fs.mkdirSync(dir, { recursive: true });
       fs.copyFileSync(sender.sendLog, path.join(dir, 'sent.txt'));
-      fs.writeFileSync(path.join(dir, 'session.json'), JSON.stringify({ script: opts.script, capture, readMs, records, stats, timeline, engine, quality,
+      fs.writeFileSync(path.join(dir, 'session.json'), JSON.stringify({ script: opts.script, early, late, lateError, timeline, engine, quality,
         monitor: { originMs: heard.originMs, rate: heard.rate } }));
       fs.writeFileSync(path.join(dir, 'monitor.f32'), Buffer.from(heard.samples.buffer));
     }
-    const verdict = judgeSession({ script, log, capture, readMs, records, stats, timeline, monitor: heard, engine, quality });
-    return { ...verdict, tiers: [...new Set(timeline.map((t) => t.tier))], decoder: stats.decoder ?? null,
-      sampleRate: capture.sampleRate, underruns: stats.underruns, lost: stats.lost, pageErrors: page.errors.slice(0, 3) };
+    const verdict = judgeReads({ script, log, early, late, lateError, timeline, monitor: heard, engine, quality });
+    const last = late || early;
+    const settledAfterS = timeline.length ? Math.round((verdict.settling.atMs - timeline[0].ms) / 100) / 10 : NaN;
+    return { ...verdict, settledAfterS, tiers: [...new Set(timeline.map((t) => t.tier))], decoder: last.stats.decoder ?? null,
+      sampleRate: last.capture.sampleRate, underruns: last.stats.underruns, lost: last.stats.lost, pageErrors: page.errors.slice(0, 3) };
   } catch (err) {
     return { error: `${err.constructor.name}: ${err.message}` };
   } finally {
@@ -115,8 +122,23 @@ async function session(browser, sound, engine, quality) {
   }
 }
 
-// N fresh pages on Auto, each pressing Listen once.
-async function manyStarts(browser, engine) {
+// The capture, statistics and arrival records of a page; a crashed engine throws here.
+async function readPage(page, seconds) {
+  const before = Date.now();
+  const capture = await page.evaluate((s) => window.orluneCapture(s), Math.min(60, Math.ceil(seconds)), 30000);
+  const readMs = (before + Date.now()) / 2;
+  const stats = await page.evaluate(() => window.orluneStats());
+  const records = (await page.evaluate(() => window.orluneLatencies(), undefined, 30000))
+    .map((r) => ({ frame: r.frame, arrivalMs: r.arrivalMs }));
+  const crash = page.crash ? page.crash() : null;
+  if (crash) throw new Error(`web content process crashed: ${crash}`);
+  return { capture, readMs, stats, records };
+}
+
+// N fresh pages on Auto, each pressing Listen once and playing 1.5 s. A tab that stops
+// answering counts as frozen and the browser is started afresh (later pages in it hang
+// too). Returns {log, browser} (the browser in use at the end).
+async function manyStarts(browser, engine, sound) {
   const log = [];
   for (let i = 0; i < starts; i++) {
     const room = `s${i}`;
@@ -126,12 +148,18 @@ async function manyStarts(browser, engine) {
     try {
       const r = await H.openAndListen(browser, `http://127.0.0.1:${H.PORTS.http}/orlune/${room}`, { startMs: 15000 });
       page = r.page;
-      if (r.playing) await H.sleep(2000);
+      if (r.playing) await H.sleep(1500);
       const after = await page.evaluate(() => window.orluneStats().state, undefined, 5000);
       const crash = page.crash ? page.crash() : null;
       outcome = crash ? `CRASH (${crash})` : r.playing && after === 'playing' ? `playing after ${r.startMs} ms` : `not playing (${after})`;
     } catch (err) {
-      outcome = err.constructor.name === 'WebProcessCrash' ? `CRASH (${err.message})` : `FAILED (${err.message})`;
+      if (err.constructor.name === 'WebProcessCrash') outcome = `CRASH (${err.message})`;
+      else if (err instanceof H.TimeoutError) {
+        outcome = `FROZEN (${err.message})`;
+        page = null;
+        await browser.close();
+        browser = await H.launchBrowser(engine, { dir: tmp, soundEnv: sound.env, procs });
+      } else outcome = `FAILED (${err.message})`;
     } finally {
       if (page) await page.close();
       await procs.stop(sender);
@@ -139,17 +167,22 @@ async function manyStarts(browser, engine) {
     log.push(outcome);
     H.log(TAG, `${engine} start ${i + 1}/${starts}: ${outcome}`);
   }
-  return log;
+  return { log, browser };
 }
 
 let exitCode = 1;
 const results = [];
+const open = new Set(); // browsers to close, also when a run fails
+procs.onStop(async () => {
+  for (const b of open) await b.close();
+});
 try {
   if (mbit > 0) H.shapeRelayTraffic(H.PORTS.http, mbit);
   const sound = await H.startSoundServer(procs);
   await H.startRelay(procs);
   for (const engine of engines) {
     const browser = await H.launchBrowser(engine, { dir: tmp, soundEnv: sound.env, procs });
+    open.add(browser);
     H.log(TAG, `${engine}: ${browser.version}; load ${H.loadAverage()}`);
     for (const quality of qualities) {
       const t = Date.now();
@@ -157,8 +190,15 @@ try {
       results.push({ engine, version: browser.version, quality, link: mbit > 0 ? `${mbit} Mbit/s` : 'unshaped', seconds: Math.round((Date.now() - t) / 1000), load: H.loadAverage(), ...r });
       H.log(TAG, `${engine} ${quality}: ${r.error ? `ERROR ${r.error}` : `${r.segments.flatMap((s) => s.checks).filter((c) => c.judged && !c.ok).length} failed`} (${Math.round((Date.now() - t) / 1000)} s)`);
     }
-    if (starts > 0) results.push({ engine, starts: await manyStarts(browser, engine) });
-    await browser.close();
+    let last = browser;
+    if (starts > 0) {
+      const m = await manyStarts(browser, engine, sound);
+      last = m.browser;
+      open.add(last);
+      results.push({ engine, starts: m.log });
+    }
+    for (const b of open) await b.close();
+    open.clear();
   }
   const verdicts = summarize(results);
   if (opts.json) fs.writeFileSync(opts.json, JSON.stringify({ load: H.loadAverage(), results, verdicts }, null, 2));
@@ -188,8 +228,9 @@ function summarize(all) {
   for (const r of all) {
     if (r.starts) {
       const good = r.starts.filter((x) => x.startsWith('playing')).length;
-      say({ name: `${r.engine}: ${r.starts.length} starts in a row, each playing, no crash`, ok: good === r.starts.length, judged: true,
-        detail: `${good} played, ${r.starts.filter((x) => x.startsWith('CRASH')).length} crashed` });
+      const n = (w) => r.starts.filter((x) => x.startsWith(w)).length;
+      say({ name: `${r.engine}: ${r.starts.length} starts in a row, each playing, none crashed or frozen`, ok: good === r.starts.length,
+        judged: true, detail: `${good} played, ${n('CRASH')} crashed, ${n('FROZEN')} froze` });
       continue;
     }
     const id = `${r.engine} ${r.quality} ${r.link}`;

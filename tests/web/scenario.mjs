@@ -42,8 +42,11 @@ export const SCRIPTS = {
     { name: 'bursts', seconds: 8, burstMs: [40, 80] },
     { name: 'tier', seconds: 7, tier: true },
   ],
-  // A plain tone for as long as asked (bench-links, the start test).
-  plain: [{ name: 'clean', seconds: 3600 }],
+  // A minute of clean delivery (scripts/bench-links, on shaped links).
+  bench: [
+    { name: 'lead-in', seconds: 30, untilSignal: true },
+    { name: 'clean', seconds: 60 },
+  ],
 };
 
 // Seconds a segment needs before it is judged (the player may adapt first).

@@ -9,7 +9,7 @@
 // --log writes one line per datagram: "<sequence> <epoch ms when sent>".
 // --skip-every N leaves out every Nth datagram (to exercise loss handling by hand).
 //
-// --script full|short|plain plays the scripted session of scenario.mjs instead: the
+// --script full|short|bench plays the scripted session of scenario.mjs instead: the
 // stepped tone, and per segment lost datagrams, bursts or a sample clock that runs fast or
 // slow against wall time. Its log lines carry the segment: "<sequence> <epoch ms> <segment>"
 // and a dropped datagram "<sequence> <epoch ms> <segment> lost".

@@ -50,7 +50,8 @@ export async function launchWebKit({ procs, soundEnv }) {
   const display = await startXvfb(procs);
   const port = 4444 + Math.floor(Math.random() * 1000);
   const env = { ...process.env, ...(soundEnv || {}), DISPLAY: display, WEBKIT_DISABLE_COMPOSITING_MODE: '1', GTK_A11Y: 'none', NO_AT_BRIDGE: '1' };
-  const driver = procs.start('webkit', WEBDRIVER, [`--port=${port}`], { env });
+  // One page at a time: a page left open by a failed run is replaced, not refused.
+  const driver = procs.start('webkit', WEBDRIVER, [`--port=${port}`, '--replace-on-new-session'], { env });
   const base = `http://127.0.0.1:${port}`;
   const logText = () => {
     const f = path.join(procs.dir, 'webkit.log');
@@ -116,7 +117,17 @@ export async function launchWebKit({ procs, soundEnv }) {
         crash: crashSince,
         goto: (url) => guard(`loading ${url}`, call('POST', `${s}/url`, { url }, 30000)),
         async click(selector) {
-          const el = await guard('finding ' + selector, call('POST', `${s}/element`, { using: 'css selector', value: selector }, 10000));
+          const find = () => call('POST', `${s}/element`, { using: 'css selector', value: selector }, 10000);
+          const deadline = Date.now() + 10000;
+          const el = await guard(`finding ${selector}`, (async () => {
+            for (;;) {
+              const found = await find().catch((err) => {
+                if (Date.now() > deadline) throw err;
+                return sleep(200).then(() => null);
+              });
+              if (found) return found;
+            }
+          })());
           const ref = el['element-6066-11e4-a52e-4f614a4d4f4a'] ?? Object.values(el)[0];
           await guard(`clicking ${selector}`, call('POST', `${s}/element/${ref}/click`, {}, 10000));
         },
