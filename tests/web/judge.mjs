@@ -125,7 +125,7 @@ const r1 = (x) => Math.round(x * 10) / 10;
 
 // Share of the samples in [from, to) of the capture that equal, bit for bit, what was sent,
 // stretch by stretch at the offset the change before gives (+-1 sample).
-function bitExactShare(x, start, changes, from, to) {
+export function bitExactShare(x, start, changes, from, to) {
   let same = 0;
   let total = 0;
   for (let j = 0; j + 1 < changes.length; j++) {

@@ -129,8 +129,8 @@ export function risingCrossings(x) {
 // indices into `freqs`. Each rising crossing is one cycle, so the phase is the crossing's
 // number; the change is where the phase lines fitted on either side (their slopes are the
 // two frequencies) meet, which is exact for a clean change whatever happens in the cycle
-// that holds it. Changes next to a fault (a line that does not fit to 0.05 cycles) are left
-// out. `rateScale` is output rate over sent rate, for frequencies heard faster or slower.
+// that holds it. Changes next to a fault (a line that does not fit to 0.02 cycles) are left
+// out, so a change is never placed more than about 0.1 ms off. `rateScale` is output rate over sent rate, for frequencies heard faster or slower.
 export function findToneChanges(x, sampleRate, freqs, { rateScale = 1, fitCycles = 12 } = {}) {
   const c = risingCrossings(x);
   const cls = [];
@@ -157,9 +157,16 @@ export function findToneChanges(x, sampleRate, freqs, { rateScale = 1, fitCycles
     for (let i = b0 + 1; i <= Math.min(b1, b0 + fitCycles); i++) after.push(i);
     const A = linearFit(before.map((i) => c[i]), before);
     const B = linearFit(after.map((i) => c[i]), after);
-    if (!(A.residual < 0.05 && B.residual < 0.05)) continue;
+    if (!(A.residual < 0.02 && B.residual < 0.02)) continue;
     const at = (B.intercept - A.intercept) / (A.slope - B.slope);
-    if (at > c[a1 - 1] - 2 * (c[a1] - c[a1 - 1]) && at < c[b0 + 1]) changes.push({ at, from, to });
+    // Every crossing between the two fits must lie on the line of its side: a skip or a
+    // dropout there would otherwise move the meeting point unseen.
+    let onLines = at > c[a1 - 1] - 2 * (c[a1] - c[a1 - 1]) && at < c[b0 + 1];
+    for (let i = a1; i <= b0 && onLines; i++) {
+      const L = c[i] < at ? A : B;
+      onLines = Math.abs(L.intercept + L.slope * c[i] - i) < 0.03;
+    }
+    if (onLines) changes.push({ at, from, to });
   }
   return changes;
 }
