@@ -214,7 +214,7 @@ export function judgeSession({ script, log, capture, readMs, records, stats, tim
       check('no step above the signal\'s own (+0.2 dB)', step <= 10 ** (LIMITS.levelDb / 20), `${step.toFixed(2)}x`);
       check('no level dip or jump', dips === 0, `${dips}`);
       const seen = [...new Set(timeline.filter((t) => t.ms >= segMs && t.ms < segStartMs + 1000).map((t) => t.tier))];
-      check('the tier changed', seen.length > 1, seen.join(' -> '), false);
+      check('the tier changed', seen.length > 1, seen.join(' -> '));
     } else {
       check('no discontinuity', clicks + dips === 0, `${clicks} clicks, ${dips} level faults; step ${step.toFixed(2)}x`,
         seg.name === 'clean' || !!seg.burstMs);

@@ -69,20 +69,13 @@ async function session(browser, sound, engine, quality) {
     await H.sleep(1000);
     if (script[0].untilSignal) sender.kill('SIGUSR2');
     const go = Date.now();
-    const rest = script.filter((seg) => !seg.untilSignal);
-    const tierAt = rest.reduce((acc, seg, i) => (seg.tier ? S.scriptSeconds(rest.slice(0, i)) : acc), -1);
+    const tierSeg = script.findIndex((seg) => seg.tier);
+    const before = script.slice(1, tierSeg < 0 ? script.length : tierSeg);
     const up = quality === 'lossless' ? 'high' : 'lossless';
-    const plan = tierAt < 0 ? [] : [[tierAt + 1.5, up], [tierAt + 4, quality]];
-    // The page is read before the change of tier as well as at the end: an engine that
-    // dies on the other tier's decoder still has everything before judged.
-    let early = null;
-    let late = null;
-    let lateError = null;
-    try {
-      while (Date.now() - go < S.scriptSeconds(rest) * 1000 + 500) {
-        const el = (Date.now() - go) / 1000;
-        if (tierAt >= 0 && !early && el >= tierAt + 1.2) early = await readPage(page, el + 3);
-        while (plan.length && el >= plan[0][0]) await page.evaluate((q) => window.orluneSetQuality(q), plan.shift()[1]);
+    // Notes the page's state every 400 ms for `ms`.
+    const watch = async (ms) => {
+      const end = Date.now() + ms;
+      while (Date.now() < end) {
         const s = await page.evaluate(() => {
           const x = window.orluneStats();
           return { state: x.state, tier: x.tier ?? null, frame: x.contextFrame, underruns: x.underruns, bufferedMs: x.bufferedMs,
@@ -91,10 +84,32 @@ async function session(browser, sound, engine, quality) {
         timeline.push({ ms: Date.now(), ...s });
         await H.sleep(400);
       }
-      late = await readPage(page, early ? S.scriptSeconds(rest) - tierAt + 3 : 60);
-    } catch (err) {
-      if (!early) throw err;
-      lateError = `${err.constructor.name}: ${err.message}`;
+    };
+    // The page is read before the change of tier as well as at the end: an engine that
+    // dies on the other tier's decoder still has everything before judged. The sender
+    // holds the tier segment until the driver is done with it.
+    let early = null;
+    let late = null;
+    let lateError = null;
+    await watch(go + S.scriptSeconds(before) * 1000 + (tierSeg < 0 ? 500 : 0) - Date.now());
+    if (tierSeg < 0) {
+      late = await readPage(page, (Date.now() - go) / 1000 + 3);
+    } else {
+      const tierStart = Date.now();
+      early = await readPage(page, (tierStart - go) / 1000 + 3);
+      try {
+        await watch(1000);
+        await page.evaluate((q) => window.orluneSetQuality(q), up);
+        await watch(2500);
+        await page.evaluate((q) => window.orluneSetQuality(q), quality);
+        await watch(3500);
+        sender.kill('SIGUSR2');
+        await watch(500);
+        late = await readPage(page, (Date.now() - tierStart) / 1000 + 2);
+      } catch (err) {
+        lateError = `${err.constructor.name}: ${err.message}`;
+        sender.kill('SIGUSR2');
+      }
     }
     await sender.exited;
     const log = parseScriptLog(sender.sendLog);
@@ -125,11 +140,13 @@ async function session(browser, sound, engine, quality) {
 // The capture, statistics and arrival records of a page; a crashed engine throws here.
 async function readPage(page, seconds) {
   const before = Date.now();
-  const capture = await page.evaluate((s) => window.orluneCapture(s), Math.min(60, Math.ceil(seconds)), 30000);
+  // The left channel only (the one judged): half the bytes through the driver.
+  const capture = await page.evaluate(async (s) => ({ ...(await window.orluneCapture(s)), right: null }),
+    Math.min(60, Math.ceil(seconds)), 30000);
   const readMs = (before + Date.now()) / 2;
   const stats = await page.evaluate(() => window.orluneStats());
-  const records = (await page.evaluate(() => window.orluneLatencies(), undefined, 30000))
-    .map((r) => ({ frame: r.frame, arrivalMs: r.arrivalMs }));
+  const records = await page.evaluate(() => window.orluneLatencies().map((r) => ({ frame: r.frame, arrivalMs: r.arrivalMs })),
+    undefined, 30000);
   const crash = page.crash ? page.crash() : null;
   if (crash) throw new Error(`web content process crashed: ${crash}`);
   return { capture, readMs, stats, records };

@@ -21,8 +21,9 @@ export const AMPLITUDE = 10 ** (DBFS / 20);
 // Segments in the sender's wall-clock seconds. `drift` is the sender's sample-clock error
 // (+0.001: its clock runs 0.1 % fast); `loss` drops one datagram in every 1/loss, never
 // two in a row; `burstMs` holds datagrams for a random 40-80 ms, then sends them at once;
-// `tier` asks the page for another quality during the segment (the judge does that). The
-// lead-in lasts until the sender gets SIGUSR2 (the page plays), at most its `seconds`.
+// `tier` asks the page for another quality during the segment (the driver does that). A
+// segment with `untilSignal` lasts until the sender gets SIGUSR2, at most its `seconds`:
+// the lead-in until the page plays, the change of tier until the driver is done with it.
 export const SCRIPTS = {
   // Every scenario once; the lead-in is where the page starts and is not judged.
   full: [
@@ -32,7 +33,7 @@ export const SCRIPTS = {
     { name: 'bursts', seconds: 8, burstMs: [40, 80] },
     { name: 'drift+', seconds: 9, drift: 0.001 },
     { name: 'drift-', seconds: 9, drift: -0.001 },
-    { name: 'tier', seconds: 7, tier: true },
+    { name: 'tier', seconds: 60, tier: true, untilSignal: true },
   ],
   // On a shaped link: what the link changes (bandwidth, queueing), not the sender's clock.
   short: [
@@ -40,7 +41,7 @@ export const SCRIPTS = {
     { name: 'clean', seconds: 6 },
     { name: 'loss', seconds: 5, loss: 0.02 },
     { name: 'bursts', seconds: 8, burstMs: [40, 80] },
-    { name: 'tier', seconds: 7, tier: true },
+    { name: 'tier', seconds: 60, tier: true, untilSignal: true },
   ],
   // A minute of clean delivery (scripts/bench-links, on shaped links).
   bench: [

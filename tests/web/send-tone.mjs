@@ -125,8 +125,9 @@ async function playScript(values) {
   let stopping = false;
   process.on('SIGTERM', () => (stopping = true));
   process.on('SIGINT', () => (stopping = true));
-  let signalled = false;
-  process.on('SIGUSR2', () => (signalled = true));
+  let signals = 0; // SIGUSR2 received; each segment that lasts until one takes one
+  let taken = 0;
+  process.on('SIGUSR2', () => signals++);
   const now = () => performance.timeOrigin + performance.now();
   const t0 = now();
   let last = t0;
@@ -147,7 +148,10 @@ async function playScript(values) {
       const t = now();
       const elapsed = (t - t0) / 1000;
       if (stopping || elapsed >= limit) return resolve();
-      const ends = (seg) => elapsed >= segmentStart + seg.seconds || (seg.untilSignal && signalled);
+      const ends = (seg) => {
+        if (seg.untilSignal && signals > taken) return ++taken > 0;
+        return elapsed >= segmentStart + seg.seconds;
+      };
       while (segment + 1 < script.length && ends(script[segment])) {
         segmentStart = Math.min(elapsed, segmentStart + script[segment].seconds);
         segment++;
@@ -155,7 +159,7 @@ async function playScript(values) {
         dropped = S.lossPattern(script[segment].loss || 1, rnd);
       }
       const seg = script[segment];
-      if (segment === script.length - 1 && elapsed >= segmentStart + seg.seconds) return resolve();
+      if (segment === script.length - 1 && ends(seg)) return resolve();
       due += (((t - last) / 1000) * RATE * (1 + (seg.drift || 0))) / FRAMES;
       last = t;
       const lines = [];
