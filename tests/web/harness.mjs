@@ -407,12 +407,13 @@ export function loadAverage() {
 // ---- one listening run ------------------------------------------------------------------
 
 // Opens the room's page, presses Listen and waits for "playing" (within `startMs`). Throws
-// TimeoutError when the tab stops answering.
-export async function openAndListen(browser, url, { startMs = 15000 } = {}) {
+// TimeoutError when the tab stops answering. `beforeListen` runs in the page first.
+export async function openAndListen(browser, url, { startMs = 15000, beforeListen = null } = {}) {
   const page = await browser.newPage();
   await page.goto(url);
   // Like a person, press Listen once the page is there.
   await sleep(300);
+  if (beforeListen) await page.evaluate(beforeListen);
   await page.click('#listen');
   const t0 = Date.now();
   const playing = await poll(page, () => window.orluneStats && window.orluneStats().state === 'playing', null, {

@@ -6,7 +6,7 @@
 //
 //   ORLUNE_RELAY_BIN=build/release/relay/orlune-relay node tests/web/matrix.mjs \
 //       [--engines chromium,firefox,webkit] [--qualities lossless,low,standard,high,auto]
-//       [--script full|short|bench] [--mbit 0] [--starts 0] [--json FILE]
+//       [--script full|short|bench] [--mbit 0] [--starts 0] [--no-webcodecs] [--json FILE]
 //
 // --starts N then opens N fresh pages per engine on Auto, each pressing Listen once: each
 // must play within 15 s and its web content process live on (WebKit: no crash).
@@ -31,6 +31,9 @@ const { values: opts } = parseArgs({
     mbit: { type: 'string', default: '0' },
     starts: { type: 'string', default: '0' },
     json: { type: 'string' },
+    // Diagnosis only: the page without WebCodecs' AudioDecoder (its WebAssembly decoder
+    // then plays Opus), e.g. to see an engine whose AudioDecoder crashes.
+    'no-webcodecs': { type: 'boolean', default: false },
   },
 });
 await H.enterPrivateNetwork(TAG);
@@ -61,7 +64,8 @@ async function session(browser, sound, engine, quality) {
   const url = `http://127.0.0.1:${H.PORTS.http}/orlune/${room}#quality=${quality}&capture=60`;
   let page = null;
   try {
-    const r = await H.openAndListen(browser, url, { startMs: 15000 });
+    const beforeListen = opts['no-webcodecs'] ? () => delete window.AudioDecoder : null;
+    const r = await H.openAndListen(browser, url, { startMs: 15000, beforeListen });
     page = r.page;
     if (!r.playing) return { error: 'never played' };
     const timeline = [];
