@@ -10,19 +10,9 @@ export function decodeFloat32(base64) {
 // Frequency from the rising zero crossings, each located by linear interpolation between
 // the two samples around it. Returns NaN with fewer than two crossings.
 export function zeroCrossingFrequency(x, sampleRate) {
-  let first = NaN;
-  let last = NaN;
-  let count = 0;
-  for (let i = 1; i < x.length; i++) {
-    if (x[i - 1] < 0 && x[i] >= 0) {
-      const t = i - 1 + -x[i - 1] / (x[i] - x[i - 1]);
-      if (count === 0) first = t;
-      last = t;
-      count++;
-    }
-  }
-  if (count < 2) return NaN;
-  return ((count - 1) * sampleRate) / (last - first);
+  const c = risingCrossings(x);
+  if (c.length < 2) return NaN;
+  return ((c.length - 1) * sampleRate) / (c[c.length - 1] - c[0]);
 }
 
 // Level of a sine as its peak in dBFS, from the RMS (peak = RMS * sqrt 2).
