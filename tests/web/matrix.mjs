@@ -47,6 +47,7 @@ const script = S.SCRIPTS[opts.script];
 const mbit = Number(opts.mbit);
 const starts = Number(opts.starts);
 const sessionSeconds = S.scriptSeconds(script);
+const beforeListen = opts['no-webcodecs'] ? () => delete window.AudioDecoder : null;
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'orlune-matrix-'));
 const procs = new H.Procs(tmp);
 const budget = engines.length * (qualities.length * (sessionSeconds + 40) + starts * 25 + 60);
@@ -64,7 +65,6 @@ async function session(browser, sound, engine, quality) {
   const url = `http://127.0.0.1:${H.PORTS.http}/orlune/${room}#quality=${quality}&capture=60`;
   let page = null;
   try {
-    const beforeListen = opts['no-webcodecs'] ? () => delete window.AudioDecoder : null;
     const r = await H.openAndListen(browser, url, { startMs: 15000, beforeListen });
     page = r.page;
     if (!r.playing) return { error: 'never played' };
@@ -167,7 +167,7 @@ async function manyStarts(browser, engine, sound) {
     let outcome;
     let page = null;
     try {
-      const r = await H.openAndListen(browser, `http://127.0.0.1:${H.PORTS.http}/orlune/${room}`, { startMs: 15000 });
+      const r = await H.openAndListen(browser, `http://127.0.0.1:${H.PORTS.http}/orlune/${room}`, { startMs: 15000, beforeListen });
       page = r.page;
       if (r.playing) await H.sleep(1500);
       const after = await page.evaluate(() => window.orluneStats().state, undefined, 5000);
