@@ -121,9 +121,13 @@ export async function launchWebKit({ procs, soundEnv }) {
           const deadline = Date.now() + 10000;
           const el = await guard(`finding ${selector}`, (async () => {
             for (;;) {
-              const found = await find().catch((err) => {
-                if (Date.now() > deadline) throw err;
-                return sleep(200).then(() => null);
+              const found = await find().catch(async (err) => {
+                if (Date.now() <= deadline) return sleep(200).then(() => null);
+                // Say what the page was instead (an error page, a page still loading).
+                const where = await call('POST', `${s}/execute/sync`, {
+                  script: 'return [location.href, document.readyState, document.title].join(" | ")', args: [],
+                }, 5000).catch((e) => `unreadable: ${e.message}`);
+                throw new Error(`${err.message} (page: ${where})`);
               });
               if (found) return found;
             }
