@@ -75,7 +75,10 @@ async function session(browser, sound, engine, quality) {
     const go = Date.now();
     const tierSeg = script.findIndex((seg) => seg.tier);
     const before = script.slice(1, tierSeg < 0 ? script.length : tierSeg);
-    const up = quality === 'lossless' ? 'high' : 'lossless';
+    // The other tier: Lossless and back where the link carries its 3.1 Mbit/s, else
+    // between Opus tiers.
+    const narrow = mbit > 0 && mbit < 4;
+    const up = quality === 'lossless' ? 'high' : narrow ? (quality === 'high' ? 'standard' : 'high') : 'lossless';
     // Notes the page's state every 400 ms for `ms`.
     const watch = async (ms) => {
       const end = Date.now() + ms;
