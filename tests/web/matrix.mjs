@@ -203,13 +203,17 @@ procs.onStop(async () => {
 try {
   if (mbit > 0) H.shapeRelayTraffic(H.PORTS.http, mbit);
   const sound = await H.startSoundServer(procs);
-  await H.startRelay(procs);
+  const relay = await H.startRelay(procs);
   for (const engine of engines) {
     const browser = await H.launchBrowser(engine, { dir: tmp, soundEnv: sound.env, procs });
     open.add(browser);
     H.log(TAG, `${engine}: ${browser.version}; load ${H.loadAverage()}`);
     for (const quality of qualities) {
       const t = Date.now();
+      // A relay that died fails every session after it: say so once, with its last words.
+      if (relay.exitCode !== null || relay.signalCode !== null) {
+        throw new Error(`the relay exited (${relay.exitCode ?? relay.signalCode}):\n${procs.tail('relay', 30)}`);
+      }
       const r = await session(browser, sound, engine, quality);
       results.push({ engine, version: browser.version, quality, link: mbit > 0 ? `${mbit} Mbit/s` : 'unshaped', seconds: Math.round((Date.now() - t) / 1000), load: H.loadAverage(), ...r });
       H.log(TAG, `${engine} ${quality}: ${r.error ? `ERROR ${r.error}` : `${r.segments.flatMap((s) => s.checks).filter((c) => c.judged && !c.ok).length} failed`} (${Math.round((Date.now() - t) / 1000)} s)`);
@@ -231,12 +235,19 @@ try {
   exitCode = failed ? 1 : 0;
 } catch (err) {
   console.error(`[${TAG}] error: ${err && err.stack ? err.stack : err}`);
+  if (results.length) summarize(results);
   for (const name of ['relay', 'pulseaudio', 'webkit']) {
     const t = procs.tail(name);
     if (t) console.log(`--- ${name} ---\n${t}`);
   }
 } finally {
   await procs.stopAll();
+  if (process.env.ORLUNE_MATRIX_RAW) {
+    for (const name of ['relay', 'webkit']) {
+      const f = path.join(tmp, `${name}.log`);
+      if (fs.existsSync(f)) fs.copyFileSync(f, path.join(process.env.ORLUNE_MATRIX_RAW, `${name}-${mbit}.log`));
+    }
+  }
   clearTimeout(watchdog);
   fs.rmSync(tmp, { recursive: true, force: true });
 }
