@@ -243,6 +243,7 @@ try {
 } finally {
   await procs.stopAll();
   if (process.env.ORLUNE_MATRIX_RAW) {
+    fs.mkdirSync(process.env.ORLUNE_MATRIX_RAW, { recursive: true });
     for (const name of ['relay', 'webkit']) {
       const f = path.join(tmp, `${name}.log`);
       if (fs.existsSync(f)) fs.copyFileSync(f, path.join(process.env.ORLUNE_MATRIX_RAW, `${name}-${mbit}.log`));
