@@ -194,3 +194,13 @@ describe('the scripted session and its landmarks', async () => {
     assert.ok(J.bitExactShare(y, 0, changes, 0, y.length) < 0.01);
   });
 });
+
+describe('the WebKit driver', async () => {
+  const { crashIn } = await import('../webkit.mjs');
+  test('names a crash of the web content process and ignores its everyday warnings', () => {
+    const everyday = '** (WebKitWebProcess:8414): WARNING **: 20:39:53.724: Unable to get session D-Bus address: Failed to execute child process “dbus-launch”';
+    assert.equal(crashIn(everyday), null);
+    const crash = `${everyday}\nfree(): invalid pointer\n\n** (MiniBrowser:8520): WARNING **: 20:40:06.873: WebProcess CRASHED\n`;
+    assert.match(crashIn(crash), /free\(\): invalid pointer.*WebProcess CRASHED/);
+  });
+});
