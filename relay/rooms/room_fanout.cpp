@@ -2,6 +2,8 @@
 // messages, the Opus messages of the tiers encoded here, and those encoded elsewhere).
 #include "rooms/rooms.h"
 
+#include "wire/listener_events.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -196,7 +198,8 @@ void RoomRegistry::joinTier(Room& room, ListenerSink* sink, Tier tier)
 {
     TierState& state = room.tiers[tierIndex(tier)];
     state.listeners.push_back(sink);
-    ++metrics_.tier(tier).listeners;
+    if (sink->isListener())
+        ++metrics_.tier(tier).listeners;
     if (++state.count + state.pending == 1 && events_ != nullptr)
         events_->onTierListenersPresent(room.name, tier, true);
     updateEncoder(room, tier);
@@ -205,6 +208,8 @@ void RoomRegistry::joinTier(Room& room, ListenerSink* sink, Tier tier)
 void RoomRegistry::leaveTier(Room& room, ListenerSink** slot, Tier tier)
 {
     TierState& state = room.tiers[tierIndex(tier)];
+    if ((*slot)->isListener())
+        --metrics_.tier(tier).listeners;
     if (room.fanOuts > 0)
     {
         *slot = nullptr;
@@ -214,7 +219,6 @@ void RoomRegistry::leaveTier(Room& room, ListenerSink** slot, Tier tier)
     {
         state.listeners.erase(state.listeners.begin() + (slot - state.listeners.data()));
     }
-    --metrics_.tier(tier).listeners;
     if (--state.count + state.pending == 0 && events_ != nullptr)
         events_->onTierListenersPresent(room.name, tier, false);
     updateEncoder(room, tier);
@@ -224,19 +228,10 @@ JoinResult RoomRegistry::addListener(std::string_view name, ListenerSink* sink, 
                                      ListenerOptions options)
 {
     const JoinResult verdict = canJoin(name);
-    switch (verdict)
+    if (verdict != JoinResult::Joined)
     {
-        case JoinResult::Joined:
-            break;
-        case JoinResult::RoomLimit:
-            metrics_.countReject(ListenerReject::RoomLimit);
-            return verdict;
-        case JoinResult::RoomFull:
-            metrics_.countReject(ListenerReject::RoomFull);
-            return verdict;
-        case JoinResult::RelayFull:
-            metrics_.countReject(ListenerReject::RelayFull);
-            return verdict;
+        metrics_.countReject(rejectReason(verdict));
+        return verdict;
     }
 
     Room* room = findOrCreate(name, now);
@@ -245,7 +240,8 @@ JoinResult RoomRegistry::addListener(std::string_view name, ListenerSink* sink, 
     joinTier(*room, sink, options.tier);
     room->lastActivity = now;
     ++listenerTotal_;
-    ++metrics_.listenersAccepted;
+    if (sink->isListener())
+        ++metrics_.listenersAccepted;
     const bool live = sourceIsLive(*room, now);
     sink->deliverText(std::make_shared<const std::string>(
         options.announceTier ? tierHelloMessage(name, live, options.tier)
@@ -279,7 +275,17 @@ void RoomRegistry::removeListener(std::string_view name, ListenerSink* sink, Tim
 bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view origin, Tier tier,
                                        const SharedBytes& message, bool streamStart, TimePoint now)
 {
-    if (!isOpus(tier) || !message || message->size() < kOpusMessageHeader + 2 || origin.empty())
+    if (!message || message->size() < kOpusHeaderSize + 2)
+        return false;
+    return onRemoteTierMessage(name, origin, tier, *decodeOpusHeader(*message), message,
+                               streamStart, now);
+}
+
+bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view origin, Tier tier,
+                                       const OpusMessageHeader& header, const SharedBytes& message,
+                                       bool streamStart, TimePoint now)
+{
+    if (!isOpus(tier) || origin.empty())
         return false;
     Room* room = findOrCreate(name, now);
     if (room == nullptr)
@@ -300,10 +306,7 @@ bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view o
         state.hasRemoteSequence = false;
         forgetDelivered(state);
     }
-    std::int64_t sequence = 0;
-    for (int i = 7; i >= 0; --i)
-        sequence = static_cast<std::int64_t>((static_cast<std::uint64_t>(sequence) << 8) |
-                                             static_cast<unsigned char>((*message)[i]));
+    const std::int64_t sequence = header.sequence;
     if (state.hasRemoteSequence && sequence <= state.lastRemoteSequence)
     {
         metrics_.countDrop(RoomDrop::DuplicateOrReordered);
