@@ -1,3 +1,5 @@
+// RoomRegistry: who feeds each room (a source here or a relay of the cluster), the sequence
+// rules its messages pass, and forgetting rooms nobody uses.
 #include "rooms/rooms.h"
 
 #include "wire/listener_events.h"
@@ -259,33 +261,6 @@ void RoomRegistry::countForeign(std::string_view name, TimePoint now)
         ++room->stats.foreignDropped;
 }
 
-ListenerReject rejectReason(JoinResult refused)
-{
-    switch (refused)
-    {
-        case JoinResult::RoomLimit:
-            return ListenerReject::RoomLimit;
-        case JoinResult::RoomFull:
-            return ListenerReject::RoomFull;
-        case JoinResult::RelayFull:
-        case JoinResult::Joined:
-            break;
-    }
-    return ListenerReject::RelayFull;
-}
-
-JoinResult RoomRegistry::canJoin(std::string_view name) const
-{
-    if (listenerTotal_ >= limits_.maxListenersTotal)
-        return JoinResult::RelayFull;
-    auto it = rooms_.find(name);
-    if (it == rooms_.end())
-        return rooms_.size() >= limits_.maxRooms ? JoinResult::RoomLimit : JoinResult::Joined;
-    if (it->second.listenerCount >= limits_.maxListenersPerRoom)
-        return JoinResult::RoomFull;
-    return JoinResult::Joined;
-}
-
 void RoomRegistry::sweep(TimePoint now)
 {
     for (auto it = rooms_.begin(); it != rooms_.end();)
@@ -333,15 +308,6 @@ void RoomRegistry::sweep(TimePoint now)
         else
             ++it;
     }
-}
-
-std::size_t RoomRegistry::liveRoomCount() const
-{
-    std::size_t count = 0;
-    for (const auto& entry : rooms_)
-        if (entry.second.stats.live)
-            ++count;
-    return count;
 }
 
 } // namespace orlune::relay
