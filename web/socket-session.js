@@ -8,7 +8,7 @@ import { Backoff, checkHello } from './player-core.js';
 import { AutoQuality } from './auto-quality.js';
 import { OPUS_DELAY_FRAMES, OpusFeed, openOpusBackend } from './opus-decoding.js';
 import { OPUS_CODEC, PCM_CODEC, playableTiers, streamFormat, withQuality } from './stream-format.js';
-import { FLOAT_FRAMES, floatMessagePosition, parseEvent, parseOpusMessage } from './wire.js';
+import { FLOAT_FRAMES, floatMessagePosition, parseEvent, parseOpusMessage, qualityRequest } from './wire.js';
 
 const STABLE_CONNECTION_MS = 5000;
 const REQUEST_SPACING_MS = 250; // quality requests are coalesced to one per this long
@@ -460,7 +460,7 @@ export class SocketSession {
     }
     this.lastRequestAt = this.env.mono();
     this.counters.qualityRequests++;
-    ws.send(JSON.stringify({ type: 'quality', tier: this.wanted }));
+    ws.send(qualityRequest(this.wanted));
     this.inFlight = this.wanted;
     this.wanted = null;
   }

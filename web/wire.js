@@ -101,3 +101,8 @@ export function parseEvent(text) {
   if (!msg || typeof msg !== 'object' || Array.isArray(msg) || typeof msg.type !== 'string') return null;
   return msg;
 }
+
+// The one message the page writes: a quality request for a tier or 'auto'.
+export function qualityRequest(tier) {
+  return JSON.stringify({ type: 'quality', tier });
+}
