@@ -206,8 +206,7 @@ private:
         queuedAudio_ = 0;
         ++core_.metrics.listenerSkips;
         core_.metrics.listenerSkippedMessages += dropped;
-        enqueue(WsOpcode::Text, std::make_shared<const std::string>(R"({"type":"skip","dropped":)" +
-                                                                    std::to_string(dropped) + "}"));
+        enqueue(WsOpcode::Text, std::make_shared<const std::string>(skipMessage(dropped)));
         if (quality_.noteSkip(core_.now()))
             stepDownDue_ = true;
     }
