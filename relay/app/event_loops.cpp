@@ -111,7 +111,7 @@ void addMetrics(Metrics& into, const Metrics& from)
     // Every field is a Counter or an array of them; a new field must be added here too.
     static_assert(sizeof(Metrics) ==
                       sizeof(Counter) *
-                          (12 + kParseErrorCount + kRoomDropCount + kListenerRejectCount +
+                          (14 + kParseErrorCount + kRoomDropCount + kListenerRejectCount +
                            kSourceDropCount + kConnectionRejectCount + kRequestRejectCount + 1 +
                            kTierCount * (sizeof(TierMetrics) / sizeof(Counter))),
                   "addMetrics() must add every counter of Metrics");
@@ -123,6 +123,8 @@ void addMetrics(Metrics& into, const Metrics& from)
     into.datagramsReceived += from.datagramsReceived;
     into.bytesReceived += from.bytesReceived;
     into.datagramsForwarded += from.datagramsForwarded;
+    into.holesConcealed += from.holesConcealed;
+    into.framesConcealed += from.framesConcealed;
     addAll(into.malformed, from.malformed);
     addAll(into.roomDrops, from.roomDrops);
     into.audioMessagesSent += from.audioMessagesSent;
