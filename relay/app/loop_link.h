@@ -79,6 +79,7 @@ private:
     {
         void deliverAudio(const SharedBytes&) override {}
         void deliverText(const SharedBytes&) override {}
+        bool isListener() const override { return false; } // the shard counts the real ones
     };
     struct Interest
     {
@@ -127,7 +128,9 @@ public:
     // Home thread: one message of `room` for this shard, of the float32 stream or (`tier`) of
     // an Opus tier. Dropped (and counted in the home loop's metrics) when the inbox is full.
     void handOver(const std::shared_ptr<const std::string>& room, const SharedBytes& message,
-                  bool streamStart, std::optional<Tier> tier = std::nullopt);
+                  const AudioMessage& audio, bool streamStart);
+    void handOver(const std::shared_ptr<const std::string>& room, Tier tier,
+                  const SharedBytes& message, const OpusMessageHeader& header, bool streamStart);
 
     void onLocalForward(std::string_view, const SharedBytes&, bool) override {} // no ingest here
     void onListenersPresent(std::string_view room, bool present) override;
@@ -146,9 +149,14 @@ private:
         std::shared_ptr<const std::string> room;
         SharedBytes message;
         bool streamStart = false;
+        // What the message's header says, read once on the home loop: the shard does not read
+        // the bytes again.
+        AudioMessage audio{};
+        OpusMessageHeader opus{};
     };
 
-    void drain(); // shard thread
+    void push(Item item); // home thread
+    void drain();         // shard thread
     void deliver(const Item& item, TimePoint now);
 
     EventLoop& shard_;

@@ -19,7 +19,7 @@
 
 #include "cluster/cluster_interest.h"
 #include "cluster/cluster_wire.h"
-#include "app/core.h"
+#include "loop/core.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>

@@ -4,7 +4,6 @@
 // and leave, never per message.
 #pragma once
 
-#include "app/metrics.h"
 #include "rooms/rooms.h"
 
 #include <cstddef>
@@ -15,6 +14,14 @@
 
 namespace orlune::relay
 {
+
+// Listener figures of a relay whose listeners are spread over several event loops: every
+// loop's, where a loop's own registry knows only its share.
+struct ListenerCensus
+{
+    std::size_t total = 0;
+    std::map<std::string, std::size_t, std::less<>> perRoom;
+};
 
 class ListenerQuota
 {

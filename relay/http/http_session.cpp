@@ -2,6 +2,7 @@
 
 #include "http/http_routes.h"
 #include "http/listener_session.h"
+#include "loop/metrics.h"
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -108,19 +109,6 @@ const char* rejectText(JoinResult r)
     return "\n";
 }
 
-ListenerReject toReject(JoinResult r)
-{
-    switch (r)
-    {
-        case JoinResult::RoomLimit:
-            return ListenerReject::RoomLimit;
-        case JoinResult::RoomFull:
-            return ListenerReject::RoomFull;
-        default:
-            return ListenerReject::RelayFull;
-    }
-}
-
 template <class Stream> class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>>
 {
 public:
@@ -210,7 +198,7 @@ private:
             const JoinResult verdict = core_.canJoin(route.argument);
             if (verdict != JoinResult::Joined)
             {
-                core_.metrics.countReject(toReject(verdict));
+                core_.metrics.countReject(rejectReason(verdict));
                 return send(
                     textResponse(req, http::status::service_unavailable, rejectText(verdict)));
             }

@@ -1,20 +1,17 @@
-// Relay counters. Each event loop has its own set, written only by its thread; /metrics adds
-// them up on whichever thread renders the page.
+// The counters of one event loop, written by every part of the relay that runs on it (rooms,
+// guards, sessions, the cluster link). Each loop has its own set, written only by its thread;
+// app/metrics.h adds them up and renders them.
 #pragma once
 
-#include "wire/datagram.h"
+#include "tiers/tier_metrics.h"
 #include "tiers/tiers.h"
+#include "wire/datagram.h"
 
 #include <array>
-#include <atomic>
-#include <cstdint>
-#include <map>
-#include <string>
+#include <cstddef>
 
 namespace orlune::relay
 {
-
-class RoomRegistry;
 
 // Why a well-formed datagram was not forwarded.
 enum class RoomDrop
@@ -26,7 +23,6 @@ enum class RoomDrop
     StreamRate,           // the room's stream is over its datagram rate
 };
 inline constexpr std::size_t kRoomDropCount = 5;
-std::string_view roomDropName(RoomDrop drop);
 
 // Why a WebSocket listener was turned away.
 enum class ListenerReject
@@ -36,7 +32,6 @@ enum class ListenerReject
     RelayFull,
 };
 inline constexpr std::size_t kListenerRejectCount = 3;
-std::string_view listenerRejectName(ListenerReject reject);
 
 // Why a datagram was dropped before it was looked at (SourceGuard).
 enum class SourceDrop
@@ -45,7 +40,6 @@ enum class SourceDrop
     RateLimit,  // the address is over its datagram rate
 };
 inline constexpr std::size_t kSourceDropCount = 2;
-std::string_view sourceDropName(SourceDrop drop);
 
 // Why a TCP connection (or, behind a proxy, a client's request) was turned away.
 enum class ConnectionReject
@@ -55,7 +49,6 @@ enum class ConnectionReject
     ClientConnections, // the client has as many connections open as it may
 };
 inline constexpr std::size_t kConnectionRejectCount = 3;
-std::string_view connectionRejectName(ConnectionReject reject);
 
 // Why an HTTP request was refused for its form rather than its target.
 enum class RequestReject
@@ -65,73 +58,6 @@ enum class RequestReject
     BodyTooLarge,     // 413
 };
 inline constexpr std::size_t kRequestRejectCount = 3;
-std::string_view requestRejectName(RequestReject reject);
-
-// A count with one writing thread that any thread may read. Relaxed load and store, no
-// read-modify-write: on the writer it costs what a plain integer costs, and a reader on another
-// thread sees a recent value without a data race.
-class Counter
-{
-public:
-    Counter() = default;
-    Counter(const Counter& other)
-        : value_(other.get())
-    {
-    }
-    Counter& operator=(const Counter& other)
-    {
-        set(other.get());
-        return *this;
-    }
-    Counter& operator=(std::uint64_t v)
-    {
-        set(v);
-        return *this;
-    }
-    Counter& operator++()
-    {
-        set(get() + 1);
-        return *this;
-    }
-    Counter& operator--()
-    {
-        set(get() - 1);
-        return *this;
-    }
-    Counter& operator+=(std::uint64_t n)
-    {
-        set(get() + n);
-        return *this;
-    }
-    operator std::uint64_t() const { return get(); }
-    std::uint64_t get() const { return value_.load(std::memory_order_relaxed); }
-
-private:
-    void set(std::uint64_t v) { value_.store(v, std::memory_order_relaxed); }
-    std::atomic<std::uint64_t> value_{0};
-};
-
-// Figures of one quality tier, over all rooms. Encoder figures count once per room, not per
-// listener; the sent figures count what reached listeners.
-struct TierMetrics
-{
-    Counter listeners; // gauge: listeners on the tier now
-    Counter encoders;  // gauge: rooms encoding the tier here now
-    Counter encodersCreated;
-    Counter framesEncoded;
-    Counter framesMissing;  // sent with length 0: source loss, for the player to conceal
-    Counter encodedBytes;   // Opus packet bytes
-    Counter messagesBuilt;  // binary messages made here (once per room)
-    Counter remoteMessages; // already-encoded messages received from elsewhere
-    Counter encodeNanoseconds;
-    Counter samplesSanitised; // non-finite or beyond full scale, changed before encoding
-    Counter messagesSent;     // completed binary writes to listeners
-    Counter bytesSent;        // their WebSocket payload bytes
-    Counter stepDowns;        // listeners the relay moved down from this tier
-    Counter switchRequests;   // listeners' requests for this tier
-    Counter switchesSpliced;  // listeners moved here with no gap
-    Counter switchesCut;      // moved here with nothing to splice onto, or after the wait
-};
 
 struct Metrics
 {
@@ -171,18 +97,5 @@ struct Metrics
     void countReject(ConnectionReject r) { ++connectionRejects[static_cast<std::size_t>(r)]; }
     void countReject(RequestReject r) { ++requestRejects[static_cast<std::size_t>(r)]; }
 };
-
-// Listener figures of a relay whose listeners are spread over several event loops: every
-// loop's, where a loop's own registry knows only its share.
-struct ListenerCensus
-{
-    std::size_t total = 0;
-    std::map<std::string, std::size_t, std::less<>> perRoom;
-};
-
-// Prometheus text exposition format (version 0.0.4) of the counters and the per-room figures.
-// With `census`, the listener figures are taken from it instead of from `rooms`.
-std::string renderMetrics(const Metrics& metrics, const RoomRegistry& rooms,
-                          const ListenerCensus* census = nullptr);
 
 } // namespace orlune::relay

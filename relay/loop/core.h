@@ -4,11 +4,11 @@
 #pragma once
 
 #include "guards/client_guard.h"
-#include "app/config.h"
 #include "guards/listener_quota.h"
-#include "app/metrics.h"
-#include "rooms/rooms.h"
 #include "guards/source_guard.h"
+#include "loop/settings.h"
+#include "rooms/counters.h"
+#include "rooms/rooms.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -129,9 +129,7 @@ struct Core
         JoinResult verdict = quota->reserve(room);
         if (verdict != JoinResult::Joined)
         {
-            metrics.countReject(verdict == JoinResult::RoomLimit  ? ListenerReject::RoomLimit
-                                : verdict == JoinResult::RoomFull ? ListenerReject::RoomFull
-                                                                  : ListenerReject::RelayFull);
+            metrics.countReject(rejectReason(verdict));
             return verdict;
         }
         verdict = registry.addListener(room, sink, now(), options);
