@@ -206,6 +206,12 @@ std::string renderMetrics(const Metrics& m, const RoomRegistry& rooms, const Lis
     w.family("datagrams_forwarded_total", "counter",
              "Datagrams accepted into a room and sent on to its listeners.");
     w.sample("datagrams_forwarded_total", m.datagramsForwarded);
+    w.family("holes_concealed_total", "counter",
+             "Holes in rooms' streams (lost datagrams) filled before Opus encoding.");
+    w.sample("holes_concealed_total", m.holesConcealed);
+    w.family("frames_concealed_total", "counter",
+             "Frames of audio (per channel, 48 kHz) made up to fill those holes.");
+    w.sample("frames_concealed_total", m.framesConcealed);
 
     w.family("datagrams_dropped_total", "counter", "Datagrams dropped, by reason.");
     for (std::size_t i = 1; i < kParseErrorCount; ++i)
@@ -274,6 +280,10 @@ std::string renderMetrics(const Metrics& m, const RoomRegistry& rooms, const Lis
     w.family("room_lost_total", "counter", "Sequence numbers missing from the room's stream.");
     rooms.forEachRoom([&](const std::string& name, const RoomStats& s)
                       { w.sample("room_lost_total", label("room", name), s.lost); });
+    w.family("room_concealed_total", "counter",
+             "Holes in the room's stream filled before its Opus tiers were encoded.");
+    rooms.forEachRoom([&](const std::string& name, const RoomStats& s)
+                      { w.sample("room_concealed_total", label("room", name), s.holesConcealed); });
     w.family("room_duplicate_or_reordered_total", "counter",
              "Datagrams at or behind the room's last sequence.");
     rooms.forEachRoom(
@@ -312,7 +322,7 @@ void addMetrics(Metrics& into, const Metrics& from)
     // Every field is a Counter or an array of them; a new field must be added here too.
     static_assert(sizeof(Metrics) ==
                       sizeof(Counter) *
-                          (12 + kParseErrorCount + kRoomDropCount + kListenerRejectCount +
+                          (14 + kParseErrorCount + kRoomDropCount + kListenerRejectCount +
                            kSourceDropCount + kConnectionRejectCount + kRequestRejectCount + 1 +
                            kWebSocketErrorCodes.size() +
                            kTierCount * (sizeof(TierMetrics) / sizeof(Counter))),
@@ -325,6 +335,8 @@ void addMetrics(Metrics& into, const Metrics& from)
     into.datagramsReceived += from.datagramsReceived;
     into.bytesReceived += from.bytesReceived;
     into.datagramsForwarded += from.datagramsForwarded;
+    into.holesConcealed += from.holesConcealed;
+    into.framesConcealed += from.framesConcealed;
     addAll(into.malformed, from.malformed);
     addAll(into.roomDrops, from.roomDrops);
     into.audioMessagesSent += from.audioMessagesSent;

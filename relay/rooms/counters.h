@@ -67,6 +67,10 @@ struct Metrics
     Counter datagramsReceived;
     Counter bytesReceived;
     Counter datagramsForwarded; // accepted and fanned out to the room
+    // Holes in rooms' streams filled before Opus encoding, and the frames (per channel) of
+    // audio made up for them; what is not filled reaches the tiers as missing frames.
+    Counter holesConcealed;
+    Counter framesConcealed;
     std::array<Counter, kParseErrorCount> malformed{};
     std::array<Counter, kRoomDropCount> roomDrops{};
 

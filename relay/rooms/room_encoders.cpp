@@ -38,9 +38,22 @@ void RoomRegistry::encode(Room& room, std::int64_t position, const std::uint8_t*
     for (const TierState& tier : room.tiers)
         any = any || tier.stream != nullptr;
     if (!any)
+    {
+        if (room.concealer)
+            room.concealer->reset(); // what it holds will not be followed on
         return;
+    }
+    if (!room.concealer)
+        room.concealer = std::make_unique<Concealer>();
     // Once for all the room's encoders; the float32 messages keep the samples as sent.
     const std::size_t changed = sanitiseSamples(samples, samples_.data(), samples_.size());
+    const int filled = room.concealer->accept(position, samples_.data(), kFramesPerPacket);
+    if (filled > 0)
+    {
+        ++room.stats.holesConcealed;
+        ++metrics_.holesConcealed;
+        metrics_.framesConcealed += static_cast<std::uint64_t>(filled);
+    }
     for (std::size_t t = 0; t < kTierCount; ++t)
     {
         TierState& tier = room.tiers[t];
@@ -48,6 +61,9 @@ void RoomRegistry::encode(Room& room, std::int64_t position, const std::uint8_t*
             continue;
         TierMetrics& counters = metrics_.tiers[t];
         counters.samplesSanitised += changed;
+        if (filled > 0)
+            tier.stream->push(position - filled, room.concealer->fill(), filled, counters,
+                              scratch_);
         tier.stream->push(position, samples_.data(), counters, scratch_);
         emit(room, tierAt(t), scratch_, local);
     }
@@ -56,6 +72,8 @@ void RoomRegistry::encode(Room& room, std::int64_t position, const std::uint8_t*
 void RoomRegistry::restartStreams(Room& room)
 {
     const bool local = fedLocally(room);
+    if (room.concealer)
+        room.concealer->reset(); // no hole is filled across a restart
     for (std::size_t t = 0; t < kTierCount; ++t)
     {
         TierState& tier = room.tiers[t];

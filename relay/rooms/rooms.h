@@ -8,6 +8,7 @@
 #include "rooms/room_limits.h"
 #include "rooms/tier_switch.h"
 #include "rooms/token_bucket.h"
+#include "tiers/concealer.h"
 #include "tiers/tier_stream.h"
 #include "tiers/tiers.h"
 #include "wire/clock.h"
@@ -90,6 +91,7 @@ struct RoomStats
     std::uint64_t datagrams = 0; // from the owning source, duplicates included
     std::uint64_t forwarded = 0;
     std::uint64_t lost = 0;                 // sequence numbers skipped over
+    std::uint64_t holesConcealed = 0;       // holes filled before its Opus tiers (concealer.h)
     std::uint64_t duplicateOrReordered = 0; // at or behind the last forwarded sequence
     std::uint64_t restarts = 0;             // sequence restarts from the owning source
     std::uint64_t sourceChanges = 0;        // times a source took the room
@@ -245,6 +247,8 @@ private:
         int fanOuts = 0;      // deliveries in progress
         bool compact = false; // a listener left during one
         TokenBucket rate;     // the owner's datagrams
+        // Fills short holes for the Opus tiers; made when the room first encodes one.
+        std::unique_ptr<Concealer> concealer;
     };
     // Marks a room as handing out a message. A listener that leaves meanwhile (a sink that gives
     // up inside deliverText) is only blanked in its list, so the loop neither skips the listener

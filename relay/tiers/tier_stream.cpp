@@ -11,7 +11,6 @@ namespace orlune::relay
 namespace
 {
 
-constexpr int kDatagramFrames = kFramesPerPacket;
 // A forward jump of positions up to this long is loss to conceal; a longer one, or any step
 // back, starts a new grid.
 constexpr std::uint64_t kMaxConcealedGap = 48000;
@@ -34,8 +33,8 @@ void TierStream::reanchor(std::int64_t position)
     frameMissing_ = false;
 }
 
-void TierStream::push(std::int64_t position, const float* samples, TierMetrics& counters,
-                      std::vector<SharedBytes>& out)
+void TierStream::push(std::int64_t position, const float* samples, int frames,
+                      TierMetrics& counters, std::vector<SharedBytes>& out)
 {
     if (!started_)
     {
@@ -67,9 +66,9 @@ void TierStream::push(std::int64_t position, const float* samples, TierMetrics& 
             finishFrame(counters, out);
     }
     int used = 0;
-    while (used < kDatagramFrames)
+    while (used < frames)
     {
-        const int take = std::min(kDatagramFrames - used, kOpusFrameSamples - frameFill_);
+        const int take = std::min(frames - used, kOpusFrameSamples - frameFill_);
         std::memcpy(frame_.data() + frameFill_ * kOpusChannels, samples + used * kOpusChannels,
                     static_cast<std::size_t>(take * kOpusChannels) * sizeof(float));
         frameFill_ += take;
@@ -77,7 +76,7 @@ void TierStream::push(std::int64_t position, const float* samples, TierMetrics& 
         if (frameFill_ == kOpusFrameSamples)
             finishFrame(counters, out);
     }
-    nextPosition_ += kDatagramFrames;
+    nextPosition_ += static_cast<std::uint64_t>(frames);
 }
 
 void TierStream::finishFrame(TierMetrics& counters, std::vector<SharedBytes>& out)

@@ -6,6 +6,7 @@
 #include "tiers/tier_metrics.h"
 #include "tiers/tiers.h"
 #include "wire/bytes.h"
+#include "wire/datagram.h"
 #include "wire/listener_opus.h"
 
 #include <array>
@@ -27,10 +28,15 @@ class TierStream
 public:
     explicit TierStream(Tier tier);
 
-    // One datagram's 256 frames (sanitised, interleaved stereo) at `position`. Appends every
-    // message that is complete to `out`.
-    void push(std::int64_t position, const float* samples, TierMetrics& counters,
+    // `frames` frames of sanitised, interleaved stereo at `position` (a datagram's 256, or
+    // the fill of a concealed hole). Appends every message that is complete to `out`.
+    void push(std::int64_t position, const float* samples, int frames, TierMetrics& counters,
               std::vector<SharedBytes>& out);
+    void push(std::int64_t position, const float* samples, TierMetrics& counters,
+              std::vector<SharedBytes>& out)
+    {
+        push(position, samples, kFramesPerPacket, counters, out);
+    }
 
     // The source restarted, changed or fell silent: sends the frames already complete (a
     // partly filled frame is dropped, never padded) and starts afresh with the next datagram.

@@ -2,6 +2,7 @@
 
 #include <opus.h>
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -72,6 +73,13 @@ bool OpusProbe::decode(const std::string& message)
     {
         const std::size_t at = output.size();
         output.resize(at + static_cast<std::size_t>(m->frameSamples) * 2);
+        if (packet.empty() && !concealMissing)
+        {
+            std::fill(output.begin() + static_cast<long>(at), output.end(), 0.0f);
+            ++frames;
+            ++concealed;
+            continue;
+        }
         const auto* data =
             packet.empty() ? nullptr : reinterpret_cast<const unsigned char*>(packet.data());
         const int n = opus_decode_float(decoder_, data, static_cast<opus_int32>(packet.size()),

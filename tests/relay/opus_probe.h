@@ -39,6 +39,9 @@ public:
     std::vector<float> output;
     int frames = 0;
     int concealed = 0;
+    // False: a missing frame is silence, the decoder never told (as in a browser's WebCodecs
+    // decoder, which cannot conceal).
+    bool concealMissing = true;
 
 private:
     ::OpusDecoder* decoder_ = nullptr;
