@@ -97,9 +97,10 @@ void HomeLink::fanOut(std::string_view room, const SharedBytes& message, bool st
             continue;
         // A shard that has just come to want the room may hold stale state of it from an
         // earlier visit: its first message starts the stream afresh.
+        // The start stays due until a message carrying it is handed over: a dropped one would
+        // leave the shard judging the new stream by the old one's sequence.
         const bool start = streamStart || in.startNext[loop];
-        in.startNext[loop] = 0;
-        shards_[loop]->handOver(in.room, message, start);
+        in.startNext[loop] = shards_[loop]->handOver(in.room, message, start) ? 0 : start;
     }
 }
 
@@ -118,8 +119,8 @@ void HomeLink::fanOutTier(std::string_view room, Tier tier, const SharedBytes& m
         if (!in.tierWanted[t][loop])
             continue;
         const bool start = streamStart || in.tierStartNext[t][loop];
-        in.tierStartNext[t][loop] = 0;
-        shards_[loop]->handOver(in.room, message, start, tier);
+        in.tierStartNext[t][loop] =
+            shards_[loop]->handOver(in.room, message, start, tier) ? 0 : start;
     }
 }
 
@@ -213,7 +214,7 @@ void HomeLink::sweep(TimePoint now)
 }
 
 std::string HomeLink::relayMetricsText(const std::vector<EventLoop*>& loops,
-                                       const ListenerQuota& quota)
+                                       const RelayAdmission& admission)
 {
     const Core& home = home_.core();
     Metrics sum = home.metrics;
@@ -227,7 +228,7 @@ std::string HomeLink::relayMetricsText(const std::vector<EventLoop*>& loops,
     for (const auto& entry : interest_)
         if (entry.second.standingIn)
             --sum.tier(Tier::Lossless).listeners;
-    const ListenerCensus census = quota.census();
+    const ListenerCensus census = admission.census();
     std::string text = renderMetrics(sum, home.registry, &census);
     text += "# HELP orlune_relay_loop_connections Open HTTP and WebSocket connections per event "
             "loop.\n# TYPE orlune_relay_loop_connections gauge\n";
@@ -258,7 +259,7 @@ void ShardLink::onTierListenersPresent(std::string_view room, Tier tier, bool pr
                             present] { link->shardTierPresence(room, tier, loop, present); });
 }
 
-void ShardLink::handOver(const std::shared_ptr<const std::string>& room, const SharedBytes& message,
+bool ShardLink::handOver(const std::shared_ptr<const std::string>& room, const SharedBytes& message,
                          bool streamStart, std::optional<Tier> tier)
 {
     bool first = false;
@@ -267,7 +268,7 @@ void ShardLink::handOver(const std::shared_ptr<const std::string>& room, const S
         if (inbox_.size() >= kInboxLimit)
         {
             ++home_.core().metrics.loopHandOversDropped;
-            return;
+            return false;
         }
         first = inbox_.empty();
         inbox_.push_back(Item{tier ? Kind::OpusTier : Kind::Audio, tier.value_or(Tier::Lossless),
@@ -276,6 +277,7 @@ void ShardLink::handOver(const std::shared_ptr<const std::string>& room, const S
     // One handler drains whatever has come by the time it runs.
     if (first)
         net::post(shard_.ioc(), [this] { drain(); });
+    return true;
 }
 
 void ShardLink::drain()

@@ -108,19 +108,6 @@ const char* rejectText(JoinResult r)
     return "\n";
 }
 
-ListenerReject toReject(JoinResult r)
-{
-    switch (r)
-    {
-        case JoinResult::RoomLimit:
-            return ListenerReject::RoomLimit;
-        case JoinResult::RoomFull:
-            return ListenerReject::RoomFull;
-        default:
-            return ListenerReject::RelayFull;
-    }
-}
-
 template <class Stream> class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>>
 {
 public:
@@ -207,15 +194,15 @@ private:
                         req, http::status::bad_request,
                         "unknown quality; the tiers are: " + qualityNameList() + "\n"));
             }
-            const JoinResult verdict = core_.canJoin(route.argument);
+            // The listener's place is taken now, relay-wide, so that a refusal is always this
+            // answer and never a closed WebSocket.
+            Seat seat;
+            const JoinResult verdict = core_.reserve(route.argument, seat);
             if (verdict != JoinResult::Joined)
-            {
-                core_.metrics.countReject(toReject(verdict));
                 return send(
                     textResponse(req, http::status::service_unavailable, rejectText(verdict)));
-            }
             beast::get_lowest_layer(stream_).expires_never();
-            startListenerSession(std::move(stream_), core_, route.argument, quality,
+            startListenerSession(std::move(stream_), core_, std::move(seat), quality,
                                  parser_->release(), std::move(lease_));
             return;
         }

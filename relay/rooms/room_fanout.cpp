@@ -240,6 +240,11 @@ JoinResult RoomRegistry::addListener(std::string_view name, ListenerSink* sink, 
     }
 
     Room* room = findOrCreate(name, now);
+    if (room == nullptr) // the gate refused it: the rooms elsewhere fill the relay
+    {
+        metrics_.countReject(ListenerReject::RoomLimit);
+        return JoinResult::RoomLimit;
+    }
     if (++room->listenerCount == 1 && events_ != nullptr)
         events_->onListenersPresent(name, true);
     joinTier(*room, sink, options.tier);
