@@ -11,7 +11,7 @@ namespace orlune::relay
 namespace
 {
 
-// Frames per message from the bytes each message costs on the wire (relay/README.md,
+// Frames per message from the bytes each message costs on the wire (docs/relay-protocol.md,
 // "Quality tiers"): the fewer the messages, the less WebSocket and TCP/IP overhead, and each
 // frame more in a message adds 10 ms of delay. At 48 kbit/s the overhead of 2 frames a
 // message would be over a third of the stream; at 128 kbit/s and above 2 frames are enough.

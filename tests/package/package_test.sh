@@ -239,6 +239,9 @@ done
     echo ".$unit"
     echo "./usr/bin/orlune-relay"
     echo "./usr/share/doc/orlune-relay/README.md"
+    for page in protocol threads cluster operations benchmarks; do
+        echo "./usr/share/doc/orlune-relay/relay-$page.md"
+    done
     echo "./usr/share/doc/orlune-relay/copyright"
     echo "./usr/share/doc/orlune-relay/examples/tls-on-443.conf"
     for f in "$source_dir"/web/*; do
