@@ -168,8 +168,10 @@ bool HomeLink::standIn(const std::string& room, TimePoint now)
     RoomRegistry& registry = home_.core().registry;
     if (registry.canJoin(room) != JoinResult::Joined)
         return false; // the room limit: tried again at the next sweep
-    registry.addListener(room, &standIn_, now);
-    // Not a listener: the shard counted the real one.
+    // Not a listener: the shard counted the real one. The room is held by the shard listener's
+    // seat, so the relay's room limit lets it in unless that listener has left meanwhile.
+    if (registry.addListener(room, &standIn_, now) != JoinResult::Joined)
+        return false;
     --home_.core().metrics.listenersAccepted;
     return true;
 }

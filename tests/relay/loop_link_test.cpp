@@ -127,8 +127,31 @@ protected:
     // A listener of the shard's, as a session adds it (on the shard's thread).
     JoinResult join(const std::string& room, Sink& sink, ListenerOptions options = {})
     {
-        const JoinResult reserved = shard.core().reserve(room, seat);
-        return reserved != JoinResult::Joined ? reserved : shard.core().join(seat, &sink, options);
+        return join(room, sink, seat, options);
+    }
+    JoinResult join(const std::string& room, Sink& sink, Seat& place, ListenerOptions options)
+    {
+        const JoinResult reserved = shard.core().reserve(room, place);
+        return reserved != JoinResult::Joined ? reserved : shard.core().join(place, &sink, options);
+    }
+
+    // Feeds the home registry datagrams `from`..`to` (exclusive) of a tone in room "jam", from
+    // one source; `at` counts the datagrams sent so far, for their times.
+    void feed(std::int64_t from, std::int64_t to, std::int64_t& at)
+    {
+        const Endpoint source(boost::asio::ip::make_address("127.0.0.1"), 40000);
+        const auto tone = test::stereoTone(1000, 0.5, 512);
+        for (std::int64_t seq = from; seq < to; ++seq, ++at)
+        {
+            test::DatagramFields f;
+            f.room = "jam";
+            f.sequence = seq;
+            f.samplePosition = seq * 256;
+            f.samples.assign(tone.begin(), tone.begin() + 512);
+            const auto bytes = test::buildDatagram(f);
+            home.core().registry.onDatagram(parseDatagram(bytes.data(), bytes.size()).datagram,
+                                            source, t0 + std::chrono::microseconds(5333 * at));
+        }
     }
 
     Config config;
@@ -177,7 +200,7 @@ TEST_F(LoopLink, ShardListenersHearTheClustersRoomsInTheHomeLoopsOwnBuffers)
     onShard([&] { shard.core().leave(seat, &sink); });
     ASSERT_TRUE(homeUntil([&] { return cluster.seen.size() == 2; }));
     EXPECT_EQ(cluster.seen.back(), "jam unsubscribe");
-    EXPECT_EQ(quota.census().total, 0u);
+    EXPECT_EQ(admission.census().total, 0u);
 }
 
 TEST_F(LoopLink, AShardReceivesOnlyTheRoomsItsListenersAreIn)

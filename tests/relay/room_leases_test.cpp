@@ -93,6 +93,13 @@ struct TestRelay
     std::vector<std::uint8_t> bytes;
 };
 
+// Returns once the store has been called (its worker is in the call).
+void waitForCall(const MemoryLeaseStore& store)
+{
+    for (int i = 0; i < 1000 && store.calls() == 0; ++i)
+        std::this_thread::sleep_for(1ms);
+}
+
 const Endpoint kSourceA(net::ip::make_address("127.0.0.1"), 4000);
 const Endpoint kSourceB(net::ip::make_address("127.0.0.2"), 4000);
 
@@ -138,9 +145,13 @@ TEST_F(Leases, AnOwnerRefreshesItsLeaseAndACrashedOwnersLeaseExpiresToTheNext)
         clock.advance(600ms);
         a->send("jam", i, kSourceA);
         const std::size_t calls = store->calls();
-        a->leases.tick(true);
-        ASSERT_TRUE(a->until([&] { return store->calls() > calls && !a->leases.counters().lost; }));
-        a->until([] { return false; }); // the answer comes back
+        // Ticks until the refresh is asked (not while the last answer is still on its way).
+        ASSERT_TRUE(a->until(
+            [&]
+            {
+                a->leases.tick(true);
+                return store->calls() > calls;
+            }));
     }
     EXPECT_EQ(store->valueOf("jam"), "relay-a 127.0.0.1:4000") << "1.8 s: kept by refreshes";
     b.send("jam", 0, kSourceB);
@@ -215,7 +226,9 @@ TEST_F(Leases, AStallingStoreHoldsABoundedNumberOfTheNewestDatagrams)
     TestRelay a("relay-a", store, clock);
     store->setStall(300ms);
     const std::int64_t sent = RoomLeases::kMaxHeld + 40;
-    for (std::int64_t seq = 0; seq < sent; ++seq)
+    EXPECT_FALSE(a.send("jam", 0, kSourceA));
+    waitForCall(*store); // the store is stalling in its first call
+    for (std::int64_t seq = 1; seq < sent; ++seq)
         EXPECT_FALSE(a.send("jam", seq, kSourceA));
     EXPECT_EQ(a.leases.counters().heldDropped, 40u);
     store->setStall(0ms);
@@ -229,6 +242,7 @@ TEST_F(Leases, ARoomTheRegistryRefusesAfterAllGivesItsLeaseBack)
     TestRelay a("relay-a", store, clock, 1);
     store->setStall(100ms);
     a.send("jam", 0, kSourceA); // held: the store is slow
+    waitForCall(*store);
     // Meanwhile the relay's only room is taken by another (a listener's, say).
     a.core.registry.onDatagram(
         parseDatagram(test::buildDatagram({"other"}).data(), 2095 + 5).datagram, kSourceB,
