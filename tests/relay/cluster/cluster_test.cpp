@@ -177,11 +177,18 @@ TEST(RelayCluster, OneOfThreeNatsServersKilledCostsNoRelayMoreThanASecond)
         EXPECT_EQ(audio.back().seq, source.sent() - 1);
     }
     // As the cluster page says: the ingest relay's own listeners lose nothing; a listener on
-    // another relay may miss what the ingest relay had written to the dying server and that
-    // server had not passed on, at most one message, and the same one on every other relay.
+    // another relay may miss some of what the ingest relay wrote to the dying server in the
+    // moment it died, which that server had not passed on: at most five messages, all within
+    // ten consecutive ones; nothing before or after.
     EXPECT_TRUE(lost[0].empty());
-    EXPECT_LE(lost[1].size(), 1u);
-    EXPECT_EQ(lost[1], lost[2]);
+    for (std::size_t edge = 1; edge < lost.size(); ++edge)
+    {
+        EXPECT_LE(lost[edge].size(), 5u) << edge;
+        if (!lost[edge].empty())
+        {
+            EXPECT_LT(lost[edge].back() - lost[edge].front(), 10) << edge;
+        }
+    }
     // Relay a lists nats-a first, but may have found it not yet up and taken the next one: the
     // kill must have moved some relay, and every one is connected again.
     long long reconnects = 0;
