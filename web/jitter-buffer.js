@@ -1,102 +1,62 @@
-// Jitter buffer, loss concealment and clock-drift control for the Orlune player.
+// Jitter buffer for the Orlune player: a ring of 48 kHz stereo audio between the network
+// side (blocks pushed as they arrive) and the audio side (render quanta pulled by the
+// AudioWorklet). It places each block by its sample position, fills holes, joins a new
+// tier's stream to the old one, and resamples to the output rate; how much it holds and
+// how fast it plays is playout-control.js's, and which block played when render-log.js's.
 //
-// The same module runs inside the AudioWorklet (imported by player-worklet.js) and under
-// Node's test runner, so it uses no DOM, no timers and no browser globals. The pull path
-// (called once per render quantum on the audio thread) does not allocate.
+// The same module runs inside the AudioWorklet and under Node's test runner: no DOM, no
+// timers, no browser globals. Neither push nor pull allocates.
 //
 // Model
-//   The network side pushes 256-frame stereo packets (48 kHz) into a ring; the audio side
-//   pulls render quanta out of it. Positions are absolute frame counts kept as Numbers
-//   (exact up to 2^53 frames, about 5900 years at 48 kHz). `readPos` is fractional: it
-//   advances by `ratio` input frames per output frame, where
+//   Positions are absolute frame counts kept as Numbers (exact up to 2^53 frames). `readPos`
+//   is fractional: it advances by `ratio` input frames per output frame, where
 //       ratio = (48000 / outputRate) * (1 + correction)
-//   and `correction` is the drift controller's small rate offset. With the offset at zero
-//   and a 48 kHz context the frames are copied as they are.
+//   With the offset at zero and a 48 kHz context the frames are copied as they are.
 //
-//   Playback starts once the buffer holds `target` worth of audio. The target starts at
-//   60 ms and follows the measured jitter: it rises at once when jitter grows or an
-//   underrun happens, and sinks slowly when things are calm again. Jitter is measured where
-//   it does harm: as the deepest dip of the buffer level below its running mean in each
-//   second of playback. That takes in late packets as well as an audio device that pulls
-//   several render quanta at once, and ignores stalls of the audio thread itself (the
-//   buffer only fills up during those). The second-deepest dip of the last ten seconds
-//   counts, so a single stall does not hold the latency up; each underrun raises the target
-//   on its own.
+//   Playback starts once the buffer holds the target (and at least a message and a margin).
+//   When the target rises (more jitter), the level is raised at once with a continuation of
+//   the audio (stretch); when it falls, the level is lowered at once by whole repeat periods
+//   of the audio (shrink): the rate offset is left for clock drift, and a clean link plays
+//   at exactly the sent rate. When far more than the target is buffered for a while (after
+//   an underrun the delayed messages arrive in a burst), the read position jumps forward
+//   with a short crossfade.
 //
-//   The rate offset stays within 0.1 % (under two cents), enough for any pair of audio
-//   clocks. When far more than the target is buffered for a while (after an underrun the
-//   delayed packets arrive in a burst), the read position jumps forward to the target with
-//   a short crossfade instead of playing faster for a minute.
+//   A hole (a forward gap in the sequence whose positions fit) of up to `maxFillMs` is
+//   filled with a continuation of the audio before it (ring-edits.js), and the block
+//   after it is crossfaded in; longer holes, or holes with too little audio before them,
+//   get silence with the audio before faded out and the audio after faded in. An underrun
+//   is counted only when the same stream resumes after the buffer ran dry, so the end of a
+//   stream is not mistaken for one.
 //
-//   Lost packets (a forward gap in the sequence) are replaced by silence, with the audio
-//   before the gap faded out and the audio after it faded in. An underrun is counted only
-//   when the same stream resumes after the buffer ran dry, so the end of a stream is not
-//   mistaken for one.
+//   A new tier's stream (newSequence()) starts up to `maxOverlapFrames` before the old one
+//   ended: what the buffer holds already is left out, and the old stream's last frames are
+//   crossfaded into the new one's over up to `joinFadeFrames` of that overlap, so a change
+//   between codecs (which never agree sample for sample) leaves no step.
 //
-//   Packets are usually the relay's 256-frame datagrams; decoded Opus arrives in blocks of
-//   the codec's frame size. Each packet's length is taken from its sample array, and a gap
-//   is measured in packets of the length of the one before it.
+//   Blocks are usually the relay's 256-frame datagrams; decoded Opus arrives in blocks of
+//   the codec's frame size. A gap is measured in blocks of the length of the one before it.
 //
 //   Every sample is made safe as it is written: NaN and infinities become 0, anything
-//   beyond full scale is clipped to +-1 (a DAW track can hold such values and the plug-in
-//   passes them through unchanged). The ring therefore only ever holds playable audio,
-//   and clean audio after bad audio plays at once.
+//   beyond full scale is clipped to +-1. The ring only ever holds playable audio.
 
-export const SAMPLE_RATE = 48000;
-export const CHANNELS = 2;
-export const FRAMES_PER_PACKET = 256;
-export const HEADER_BYTES = 16;
-export const PACKET_BYTES = HEADER_BYTES + FRAMES_PER_PACKET * CHANNELS * 4; // 2064
-export const RENDER_FIELDS = 4; // see JitterBuffer.takeRenders
+import { PlayoutControl } from './playout-control.js';
+import { RenderLog, RENDER_FIELDS } from './render-log.js';
+import { fillHole, joinWithin, shrink, stretch } from './ring-edits.js';
+import { SAMPLE_RATE } from './wire.js';
 
-const TWO_POW_32 = 4294967296;
-
-// Reads the int64 LE at `offset` as a Number (exact for |value| < 2^53).
-function readInt64(view, offset) {
-  const lo = view.getUint32(offset, true);
-  const hi = view.getInt32(offset + 4, true);
-  return hi * TWO_POW_32 + lo;
-}
-
-// Parses one binary WebSocket message of the relay. Returns null when the size is wrong.
-// `samples` is a Float32Array of 512 interleaved values (L, R, L, R, ...).
-export function parsePacket(buffer) {
-  if (!(buffer instanceof ArrayBuffer) || buffer.byteLength !== PACKET_BYTES) return null;
-  const view = new DataView(buffer);
-  const sequence = readInt64(view, 0);
-  const samplePosition = readInt64(view, 8);
-  let samples;
-  if (LITTLE_ENDIAN) {
-    samples = new Float32Array(buffer, HEADER_BYTES, FRAMES_PER_PACKET * CHANNELS);
-  } else {
-    samples = new Float32Array(FRAMES_PER_PACKET * CHANNELS);
-    for (let i = 0; i < samples.length; i++) samples[i] = view.getFloat32(HEADER_BYTES + 4 * i, true);
-  }
-  return { sequence, samplePosition, samples };
-}
-
-const LITTLE_ENDIAN = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
+export { RENDER_FIELDS };
 
 export const DEFAULTS = Object.freeze({
   outputRate: SAMPLE_RATE,
   capacityFrames: 1 << 17, // 2.7 s; must be a power of two
-  startTargetMs: 60,
-  minTargetMs: 40,
-  maxTargetMs: 500,
-  jitterFactor: 1.25, // target >= jitterFactor * jitter + marginMs
-  marginMs: 10,
-  jitterSeconds: 10, // one dip per second of playback is kept for this many seconds
-  settleSeconds: 5, // keep the start target until this many dips are known
-  targetFallMsPerSecond: 1, // as fast as the largest rate correction drains the buffer
-  underrunBoostMs: 20, // raise the target this much after each underrun...
-  startupMs: 2000, // ...except in the first seconds of a stream, while the page settles
-  levelTauSeconds: 0.5, // smoothing of the buffer level seen by the drift controller
-  deadbandMs: 3,
-  correctionSeconds: 8, // an error outside the dead band is worked off over about this long
-  maxCorrection: 0.001, // 0.1 %, under two cents
-  jumpExcessMs: 40, // smoothed level this far above target (or half the target if more): jump
+  jumpExcessMs: 40, // on-time level this far above target and a message (or half the target): jump
   skipExcessMs: 250, // instant level this far above target: jump at once
   fadeFrames: 128,
+  maxFillMs: 120, // holes up to this long are filled with a continuation
+  fillHoldMs: 40, // ...at full level for this long, then fading out
+  stretchMaxMs: 60, // the level is raised by at most this much at a time
+  concealFadeFrames: 240, // continuation -> the audio after the hole
+  joinFadeFrames: 256, // old tier -> new tier, within their overlap
   lateWindow: 64, // packets this far behind are late duplicates; further back is a restart
   maxGapPackets: 11250, // a forward jump beyond 60 s is a new stream, not a loss
   maxOverlapFrames: 9600, // a new sequence may start up to 200 ms before the old one ended
@@ -115,60 +75,33 @@ export class JitterBuffer {
     this.right = new Float32Array(this.capacity);
     this.baseRatio = SAMPLE_RATE / o.outputRate;
     this.framesPerMs = SAMPLE_RATE / 1000;
+    this.control = new PlayoutControl(o, o.outputRate, this.baseRatio);
+    this.renders = new RenderLog(2048, o.renderRecordCapacity);
 
     this.writePos = 0;
     this.readPos = 0;
+    this.continuousFrom = 0; // the ring holds one stream's audio from here to writePos
     this.state = 'waiting'; // waiting | buffering | playing
     this.ended = false;
     this.ratio = this.baseRatio;
-    this.correction = 0;
-    this.smoothedLevel = 0;
     this.fadeInLeft = 0; // output frames of read-side fade-in still to apply
-
-    this.targetFrames = Math.round(o.startTargetMs * this.framesPerMs);
+    this.xfadePos = 0; // old read position while a jump crossfades into the new one
+    this.xfadeLeft = 0;
+    this.tailL = 0; // the last frame played before the buffer ran dry, fading out
+    this.tailR = 0;
+    this.tailLeft = 0;
 
     this.expectedSeq = null;
     this.expectedPos = 0;
-    this.lastFrames = FRAMES_PER_PACKET; // length of the packet before the next one
+    this.lastFrames = 256; // length of the block before the next one
     this.sequenceRenewed = false; // newSequence() called: a continuing position is no splice
-    this.fadeInPacket = false; // fade in the next packet written (after a splice)
+    this.fadeInPacket = false; // fade in the next block written (after a splice)
+    this.blendFrames = 0; // crossfade the next block from the continuation in the ring
     this.pendingUnderrun = false;
     this.pendingUnderrunFrame = 0;
     this.pendingRelaySkip = 0;
 
-    // Jitter: the deepest dip of the level below its mean, per second of playback.
-    this.dips = new Float64Array(o.jitterSeconds);
-    this.dipCount = 0;
-    this.dipHead = 0;
-    this.blockDip = 0;
-    this.blockFrames = 0;
-    this.streamFrames = 0; // output frames played since the stream (re)started
-    this.jitterMs = 0;
-
-    this.xfadePos = 0; // old read position while a jump crossfades into the new one
-    this.xfadeLeft = 0;
-
-    // Packet starts waiting to be rendered: absolute write position, the caller's id, the
-    // packet's sequence number and its arrival time.
-    this.markPos = new Float64Array(2048);
-    this.markId = new Float64Array(2048);
-    this.markSeq = new Float64Array(2048);
-    this.markArrival = new Float64Array(2048);
-    this.markHead = 0;
-    this.markCount = 0;
-
-    // Rendered packet starts: the mark's fields and the output frame (caller's clock) at
-    // which the packet's first frame was played.
-    this.renderId = new Float64Array(o.renderRecordCapacity);
-    this.renderSeq = new Float64Array(o.renderRecordCapacity);
-    this.renderArrival = new Float64Array(o.renderRecordCapacity);
-    this.renderFrame = new Float64Array(o.renderRecordCapacity);
-    this.renderHead = 0;
-    this.renderCount = 0;
-    this.renderOverflow = 0;
-
     this.underrunLog = [];
-
     this.stats = {
       packets: 0,
       underruns: 0,
@@ -176,7 +109,11 @@ export class JitterBuffer {
       late: 0,
       relaySkipped: 0,
       discontinuities: 0,
-      concealedFrames: 0, // silence inserted for lost packets
+      concealedFrames: 0, // frames filled in for lost blocks (continuation or silence)
+      silentFills: 0, // holes filled with faded silence (too long, or nothing to continue)
+      stretchedFrames: 0, // continuation added to raise the level when the target rose
+      shrunkFrames: 0, // frames taken out to lower the level when the target fell
+      joins: 0, // changes of tier crossfaded within their overlap
       nonFinite: 0, // NaN or infinite samples written as 0
       clipped: 0, // samples beyond full scale clipped to +-1
       droppedFrames: 0, // input frames thrown away (overflow or jump ahead)
@@ -192,16 +129,24 @@ export class JitterBuffer {
   }
 
   get bufferedMs() {
-    return this.smoothedLevel / this.framesPerMs;
+    return this.control.meanLevel / this.framesPerMs;
   }
 
   get targetMs() {
-    return this.targetFrames / this.framesPerMs;
+    return this.control.targetFrames / this.framesPerMs;
+  }
+
+  get jitterMs() {
+    return this.control.jitterMs;
+  }
+
+  get correction() {
+    return this.control.correction;
   }
 
   // ---- network side ---------------------------------------------------------------
 
-  // A new source took the room or the connection was re-established: the next packet
+  // A new source took the room or the connection was re-established: the next block
   // starts a new sequence, and a gap before it is not a loss.
   discontinuity() {
     this.expectedSeq = null;
@@ -209,16 +154,16 @@ export class JitterBuffer {
     this.pendingUnderrun = false;
     this.pendingRelaySkip = 0;
     this.ended = false;
-    this.resetJitter();
+    this.control.reset();
   }
 
   // The stream goes on, but its sequence numbers start afresh (another codec or quality
-  // tier): the next packet follows on seamlessly when its sample position continues the
-  // stream, and is spliced on otherwise; neither counts as a restart or resets the jitter
-  // measurements.
+  // tier): the next block follows on seamlessly when its position continues the stream or
+  // overlaps its end, and is spliced on otherwise; neither counts as a restart.
   newSequence() {
     this.expectedSeq = null;
     this.sequenceRenewed = this.stats.packets > 0;
+    this.control.relevel();
   }
 
   // The source went silent: let the buffer play out; running dry is then not an underrun.
@@ -228,16 +173,17 @@ export class JitterBuffer {
     if (this.state === 'buffering' && this.level < 3) this.state = 'waiting';
   }
 
-  // The relay skipped this listener ahead by `dropped` packets: the coming sequence gap of
+  // The relay skipped this listener ahead by `dropped` blocks: the coming sequence gap of
   // up to that size is the relay's doing, not a network loss.
   relaySkipped(dropped) {
     if (Number.isFinite(dropped) && dropped > 0) this.pendingRelaySkip += Math.floor(dropped);
   }
 
-  // Adds one packet. `samples` holds the interleaved stereo frames (512 floats for a relay
-  // datagram). `arrivalMs` and `id` are only handed back in the render records.
+  // Adds one block. `samples` holds interleaved stereo frames. `arrivalMs`, `id` and
+  // `held` are handed back in the render records; blocks of one message share an `id`
+  // (without one, each block is a message of its own).
   // Returns 'ok', 'late' (dropped) or 'restart' (accepted as the start of a new stream).
-  push(sequence, samplePosition, samples, arrivalMs = 0, id = 0) {
+  push(sequence, samplePosition, samples, arrivalMs = 0, id = NaN, held = 0) {
     const o = this.o;
     let frames = samples.length >> 1;
     if (frames === 0) return 'late';
@@ -247,9 +193,8 @@ export class JitterBuffer {
 
     if (this.expectedSeq === null && this.sequenceRenewed && samplePosition < this.expectedPos &&
         this.expectedPos - samplePosition <= o.maxOverlapFrames) {
-      // The new tier starts a little before where the old one ended (the relay sends it so):
-      // what is here already is left out, and the stream goes on without a seam.
       const have = this.expectedPos - samplePosition;
+      joinWithin(this, samples, samplePosition, Math.min(have, frames));
       if (have >= frames) {
         this.stats.overlapFrames += frames;
         return 'ok';
@@ -285,15 +230,11 @@ export class JitterBuffer {
           this.stats.relaySkipped += skipped;
           this.stats.lost += gap - skipped;
           this.pendingRelaySkip -= skipped;
+          this.control.forgetSlope();
           splice = true;
         } else {
           this.stats.lost += gap;
-          const fill = Math.min(gap * this.lastFrames, Math.max(0, this.targetFrames - Math.ceil(this.level)));
-          this.fadeOutTail();
-          this.writeSilence(fill);
-          this.stats.concealedFrames += fill;
-          splice = false; // the tail is faded already; fade the new packet in below
-          this.fadeInPacket = true;
+          fillHole(this, gap * this.lastFrames, frames);
         }
       } else if (samplePosition !== this.expectedPos) {
         result = this.restart();
@@ -301,24 +242,27 @@ export class JitterBuffer {
       }
     }
 
+    if (result === 'ok' && !splice && this.state === 'playing' && this.control.deficit > 0) {
+      stretch(this, Math.min(this.control.deficit, this.o.stretchMaxMs * this.framesPerMs), frames);
+    } else if (result === 'ok' && !splice && this.state === 'playing' && this.control.surplus > 0) {
+      shrink(this, this.control.surplus, frames);
+    }
+
     if (this.pendingUnderrun && result === 'ok') {
       this.stats.underruns++;
       this.logUnderrun(this.pendingUnderrunFrame);
-      // Stalls while the page and the stream start up say little about the network.
-      const startingUp = this.streamFrames < (o.startupMs / 1000) * o.outputRate;
-      if (!startingUp) {
-        this.targetFrames = Math.min(
-          Math.round(o.maxTargetMs * this.framesPerMs),
-          this.targetFrames + Math.round(o.underrunBoostMs * this.framesPerMs),
-        );
-      }
+      this.control.underrun();
     }
     this.pendingUnderrun = false;
     this.ended = false;
 
-    if (splice && this.level > 0) {
-      this.fadeOutTail();
-      this.fadeInPacket = true;
+    if (splice) {
+      if (this.level > 0) {
+        this.fadeOutTail();
+        this.fadeInPacket = true;
+      }
+      this.blendFrames = 0;
+      this.continuousFrom = this.writePos;
     }
 
     // Never overwrite unread audio: drop the oldest frames instead.
@@ -327,13 +271,14 @@ export class JitterBuffer {
       const drop = Math.ceil(frames - room);
       this.readPos += drop;
       this.stats.droppedFrames += drop;
-      this.dropMarksBefore(this.readPos);
+      this.control.noteDropped(drop);
+      this.renders.dropBefore(this.readPos);
       this.fadeInLeft = o.fadeFrames;
     }
 
-    this.addMark(this.writePos, id, sequence, arrivalMs);
-    this.writeSamples(samples, skip, frames, this.fadeInPacket ? o.fadeFrames : 0);
-    this.fadeInPacket = false;
+    this.renders.mark(this.writePos, id, sequence, arrivalMs, held);
+    this.writeSamples(samples, skip, frames);
+    this.control.noteArrival(this.level, frames, id);
 
     this.stats.packets++;
     this.expectedSeq = sequence + 1;
@@ -348,26 +293,38 @@ export class JitterBuffer {
     this.stats.discontinuities++;
     this.pendingUnderrun = false;
     this.pendingRelaySkip = 0;
-    this.resetJitter();
+    this.control.reset();
     return 'restart';
   }
 
-  // `frames` frames of interleaved `samples` from frame `from` on (no view is made: this runs on
-  // the audio thread).
-  writeSamples(samples, from, frames, fadeIn) {
+  // `frames` frames of interleaved `samples` from frame `from` on (no view is made: this runs
+  // on the audio thread), faded in after a splice or crossfaded from a continuation.
+  writeSamples(samples, from, frames) {
     const m = this.mask;
+    const fadeIn = this.fadeInPacket ? this.o.fadeFrames : 0;
+    const blend = this.blendFrames;
     let w = this.writePos;
     for (let i = 0; i < frames; i++, w++) {
-      const g = i < fadeIn ? (i + 1) / (fadeIn + 1) : 1;
       let l = samples[2 * (from + i)];
       let r = samples[2 * (from + i) + 1];
       // One comparison pair per sample on the common path; NaN fails both.
       if (!(l >= -1 && l <= 1)) l = this.safe(l);
       if (!(r >= -1 && r <= 1)) r = this.safe(r);
-      this.left[w & m] = l * g;
-      this.right[w & m] = r * g;
+      if (i < blend) {
+        const g = (i + 1) / (blend + 1);
+        l = this.left[w & m] + (l - this.left[w & m]) * g;
+        r = this.right[w & m] + (r - this.right[w & m]) * g;
+      } else if (i < fadeIn) {
+        const g = (i + 1) / (fadeIn + 1);
+        l *= g;
+        r *= g;
+      }
+      this.left[w & m] = l;
+      this.right[w & m] = r;
     }
     this.writePos = w;
+    this.fadeInPacket = false;
+    this.blendFrames = 0;
   }
 
   safe(x) {
@@ -407,157 +364,44 @@ export class JitterBuffer {
     }
   }
 
-  resetJitter() {
-    this.dipCount = 0;
-    this.dipHead = 0;
-    this.blockDip = 0;
-    this.blockFrames = 0;
-    this.streamFrames = 0;
-    this.jitterMs = 0;
-  }
-
-  // Called after each render quantum that played audio: `remaining` is the level left.
-  noteLevel(remaining, n) {
-    const o = this.o;
-    this.streamFrames += n;
-    if (this.streamFrames <= (o.startupMs / 1000) * o.outputRate) return;
-    const dip = this.smoothedLevel - remaining;
-    if (dip > this.blockDip) this.blockDip = dip;
-    this.blockFrames += n;
-    if (this.blockFrames < o.outputRate) return;
-
-    // One second of playback done: keep its dip and move the target.
-    const cap = this.dips.length;
-    this.dips[(this.dipHead + this.dipCount) % cap] = this.blockDip;
-    if (this.dipCount < cap) this.dipCount++;
-    else this.dipHead = (this.dipHead + 1) % cap;
-    this.blockDip = 0;
-    this.blockFrames = 0;
-
-    let deepest = 0;
-    let second = 0;
-    for (let k = 0; k < this.dipCount; k++) {
-      const d = this.dips[(this.dipHead + k) % cap];
-      if (d > deepest) {
-        second = deepest;
-        deepest = d;
-      } else if (d > second) {
-        second = d;
-      }
-    }
-    this.jitterMs = (this.dipCount > 1 ? second : deepest) / this.framesPerMs;
-
-    let requiredMs = Math.max(o.minTargetMs, o.jitterFactor * this.jitterMs + o.marginMs);
-    if (this.dipCount < o.settleSeconds) requiredMs = Math.max(requiredMs, o.startTargetMs);
-    const required = Math.round(Math.min(requiredMs, o.maxTargetMs) * this.framesPerMs);
-    if (required >= this.targetFrames) {
-      this.targetFrames = required;
-    } else {
-      this.targetFrames = Math.max(required, this.targetFrames - o.targetFallMsPerSecond * this.framesPerMs);
-    }
-  }
-
-  addMark(pos, id, seq, arrivalMs) {
-    const cap = this.markPos.length;
-    if (this.markCount === cap) {
-      this.markHead = (this.markHead + 1) % cap;
-      this.markCount--;
-    }
-    const i = (this.markHead + this.markCount) % cap;
-    this.markPos[i] = pos;
-    this.markId[i] = id;
-    this.markSeq[i] = seq;
-    this.markArrival[i] = arrivalMs;
-    this.markCount++;
-  }
-
-  dropMarksBefore(pos) {
-    const cap = this.markPos.length;
-    while (this.markCount > 0 && this.markPos[this.markHead] < pos) {
-      this.markHead = (this.markHead + 1) % cap;
-      this.markCount--;
-    }
-  }
-
   // ---- audio side -----------------------------------------------------------------
 
   // Renders `n` output frames into `outL` and `outR`. `frameStamp` is the output clock's
   // frame index of outL[0] (the worklet's currentFrame); render records use it.
   pull(outL, outR, n, frameStamp = 0) {
     const o = this.o;
+    const control = this.control;
     const level = this.level;
-    const alpha = Math.min(1, n / (o.levelTauSeconds * o.outputRate));
-    this.smoothedLevel += (level - this.smoothedLevel) * alpha;
 
     if (this.state !== 'playing') {
-      const ready = level >= this.targetFrames || (this.ended && level >= 3);
+      const ready = level >= control.startFrames || (this.ended && level >= 3);
       if (this.state === 'buffering' && ready) {
         this.state = 'playing';
-        // The level now saws between the target and a packet above it; its mean is
-        // about the target, which is where the drift controller should start from.
-        this.smoothedLevel = Math.min(level, this.targetFrames);
+        control.startPlaying(level);
         this.fadeInLeft = o.fadeFrames;
       } else {
         outL.fill(0, 0, n);
         outR.fill(0, 0, n);
+        this.renderTail(outL, outR, 0, n);
         this.stats.silentFrames += n;
         return 0;
       }
     }
 
-    // Far too much buffered (delayed packets arriving in a burst after an underrun, or the
+    // Far too much buffered (delayed messages arriving in a burst after an underrun, or the
     // page was suspended): jump to the target instead of playing catch-up for a minute.
-    const jumpLevel = this.targetFrames + Math.max(o.jumpExcessMs * this.framesPerMs, 0.5 * this.targetFrames);
-    if (level > this.targetFrames + o.skipExcessMs * this.framesPerMs || this.smoothedLevel > jumpLevel) {
-      this.jump(Math.floor(level - this.targetFrames));
+    const target = control.targetFrames;
+    const jumpLevel = target + control.messageSize + Math.max(o.jumpExcessMs * this.framesPerMs, 0.5 * target);
+    if (level > target + control.messageSize + o.skipExcessMs * this.framesPerMs || control.highRef > jumpLevel) {
+      this.jump(Math.floor(level - target));
     }
 
-    this.updateRatio();
-    const ratio = this.ratio;
+    const c = control.correction;
+    const ratio = c === 0 ? this.baseRatio : this.baseRatio * (1 + c);
+    this.ratio = ratio;
     const startPos = this.readPos;
-    const m = this.mask;
-    const L = this.left;
-    const R = this.right;
-    let rendered;
-
-    if (ratio === 1 && startPos === Math.floor(startPos)) {
-      rendered = Math.min(n, this.writePos - startPos);
-      for (let k = 0; k < rendered; k++) {
-        const p = (startPos + k) & m;
-        outL[k] = L[p];
-        outR[k] = R[p];
-      }
-      this.readPos = startPos + rendered;
-    } else {
-      // Cubic Hermite interpolation needs one frame before and two after the position.
-      const usable = this.writePos - 3 - startPos;
-      rendered = usable < 0 ? 0 : Math.min(n, Math.floor(usable / ratio) + 1);
-      let pos = startPos;
-      for (let k = 0; k < rendered; k++, pos += ratio) {
-        const i = Math.floor(pos);
-        const f = pos - i;
-        outL[k] = hermite(L[(i - 1) & m], L[i & m], L[(i + 1) & m], L[(i + 2) & m], f);
-        outR[k] = hermite(R[(i - 1) & m], R[i & m], R[(i + 1) & m], R[(i + 2) & m], f);
-      }
-      this.readPos = pos;
-    }
-
-    if (this.xfadeLeft > 0) {
-      // Crossfade from where the read position was before a jump.
-      const total = o.fadeFrames;
-      let pos = this.xfadePos;
-      for (let k = 0; k < rendered && this.xfadeLeft > 0; k++, this.xfadeLeft--, pos += ratio) {
-        const g = (total - this.xfadeLeft + 1) / (total + 1);
-        const i = Math.floor(pos);
-        const f = pos - i;
-        const oldL = hermite(L[(i - 1) & m], L[i & m], L[(i + 1) & m], L[(i + 2) & m], f);
-        const oldR = hermite(R[(i - 1) & m], R[i & m], R[(i + 1) & m], R[(i + 2) & m], f);
-        outL[k] = oldL + (outL[k] - oldL) * g;
-        outR[k] = oldR + (outR[k] - oldR) * g;
-      }
-      this.xfadePos = pos;
-    }
-
+    const rendered = this.render(outL, outR, n, ratio);
+    if (this.xfadeLeft > 0) this.crossfadeFromJump(outL, outR, rendered, ratio);
     if (this.fadeInLeft > 0) {
       const total = o.fadeFrames;
       for (let k = 0; k < rendered && this.fadeInLeft > 0; k++, this.fadeInLeft--) {
@@ -567,32 +411,95 @@ export class JitterBuffer {
       }
     }
 
-    this.recordRenders(startPos, ratio, frameStamp);
+    this.renders.played(startPos, this.readPos, ratio, frameStamp);
     this.stats.playedFrames += rendered;
-    if (rendered === n) this.noteLevel(this.level, n);
-
-    if (rendered < n) {
-      // Ran dry: fade out what there was and wait for the target again.
-      const fade = Math.min(rendered, 64);
-      for (let k = 0; k < fade; k++) {
-        const g = k / fade;
-        outL[rendered - 1 - k] *= g;
-        outR[rendered - 1 - k] *= g;
-      }
-      outL.fill(0, rendered, n);
-      outR.fill(0, rendered, n);
-      this.stats.silentFrames += n - rendered;
-      if (this.ended) {
-        this.state = 'waiting';
-      } else {
-        this.state = 'buffering';
-        if (!this.pendingUnderrun) {
-          this.pendingUnderrun = true;
-          this.pendingUnderrunFrame = frameStamp + rendered;
-        }
-      }
+    if (rendered === n) {
+      control.notePlayed(this.level, n, ratio);
+      this.tailL = outL[n - 1];
+      this.tailR = outR[n - 1];
+    } else {
+      this.ranDry(outL, outR, n, rendered, frameStamp);
     }
     return rendered;
+  }
+
+  // Copies (ratio 1 on a whole frame) or interpolates up to `n` frames; returns how many.
+  render(outL, outR, n, ratio) {
+    const startPos = this.readPos;
+    const m = this.mask;
+    const L = this.left;
+    const R = this.right;
+    if (ratio === 1 && startPos === Math.floor(startPos)) {
+      const rendered = Math.min(n, this.writePos - startPos);
+      for (let k = 0; k < rendered; k++) {
+        const p = (startPos + k) & m;
+        outL[k] = L[p];
+        outR[k] = R[p];
+      }
+      this.readPos = startPos + rendered;
+      return rendered;
+    }
+    // Cubic Hermite interpolation needs one frame before and two after the position.
+    const usable = this.writePos - 3 - startPos;
+    const rendered = usable < 0 ? 0 : Math.min(n, Math.floor(usable / ratio) + 1);
+    let pos = startPos;
+    for (let k = 0; k < rendered; k++, pos += ratio) {
+      const i = Math.floor(pos);
+      const f = pos - i;
+      outL[k] = hermite(L[(i - 1) & m], L[i & m], L[(i + 1) & m], L[(i + 2) & m], f);
+      outR[k] = hermite(R[(i - 1) & m], R[i & m], R[(i + 1) & m], R[(i + 2) & m], f);
+    }
+    this.readPos = pos;
+    return rendered;
+  }
+
+  // Crossfade from where the read position was before a jump.
+  crossfadeFromJump(outL, outR, rendered, ratio) {
+    const total = this.o.fadeFrames;
+    const m = this.mask;
+    const L = this.left;
+    const R = this.right;
+    let pos = this.xfadePos;
+    for (let k = 0; k < rendered && this.xfadeLeft > 0; k++, this.xfadeLeft--, pos += ratio) {
+      const g = (total - this.xfadeLeft + 1) / (total + 1);
+      const i = Math.floor(pos);
+      const f = pos - i;
+      const oldL = hermite(L[(i - 1) & m], L[i & m], L[(i + 1) & m], L[(i + 2) & m], f);
+      const oldR = hermite(R[(i - 1) & m], R[i & m], R[(i + 1) & m], R[(i + 2) & m], f);
+      outL[k] = oldL + (outL[k] - oldL) * g;
+      outR[k] = oldR + (outR[k] - oldR) * g;
+    }
+    this.xfadePos = pos;
+  }
+
+  // The buffer ran dry after `rendered` frames: the last frame fades to silence over
+  // `fadeFrames` (into the next quanta if need be), and playback waits for the start level.
+  ranDry(outL, outR, n, rendered, frameStamp) {
+    this.tailL = rendered > 0 ? outL[rendered - 1] : this.tailL;
+    this.tailR = rendered > 0 ? outR[rendered - 1] : this.tailR;
+    this.tailLeft = this.o.fadeFrames;
+    outL.fill(0, rendered, n);
+    outR.fill(0, rendered, n);
+    this.renderTail(outL, outR, rendered, n);
+    this.stats.silentFrames += n - rendered;
+    if (this.ended) {
+      this.state = 'waiting';
+    } else {
+      this.state = 'buffering';
+      if (!this.pendingUnderrun) {
+        this.pendingUnderrun = true;
+        this.pendingUnderrunFrame = frameStamp + rendered;
+      }
+    }
+  }
+
+  renderTail(outL, outR, from, n) {
+    const total = this.o.fadeFrames;
+    for (let k = from; k < n && this.tailLeft > 0; k++, this.tailLeft--) {
+      const g = this.tailLeft / (total + 1);
+      outL[k] = this.tailL * g;
+      outR[k] = this.tailR * g;
+    }
   }
 
   jump(frames) {
@@ -602,65 +509,15 @@ export class JitterBuffer {
     this.readPos += frames;
     this.stats.droppedFrames += frames;
     this.stats.jumps++;
-    this.dropMarksBefore(this.readPos);
-    this.smoothedLevel = this.level;
+    this.renders.dropBefore(this.readPos);
+    this.control.noteDropped(frames);
+    this.control.relevel();
+    this.control.meanLevel = this.level;
   }
 
-  updateRatio() {
-    const o = this.o;
-    const error = this.smoothedLevel - this.targetFrames;
-    const deadband = o.deadbandMs * this.framesPerMs;
-    let c = 0;
-    if (error > deadband) c = (error - deadband) / (o.correctionSeconds * SAMPLE_RATE);
-    else if (error < -deadband) c = (error + deadband) / (o.correctionSeconds * SAMPLE_RATE);
-    if (c > o.maxCorrection) c = o.maxCorrection;
-    else if (c < -o.maxCorrection) c = -o.maxCorrection;
-    this.correction = c;
-    this.ratio = c === 0 ? this.baseRatio : this.baseRatio * (1 + c);
-  }
-
-  recordRenders(startPos, ratio, frameStamp) {
-    const cap = this.markPos.length;
-    while (this.markCount > 0) {
-      const pos = this.markPos[this.markHead];
-      if (pos >= this.readPos) break;
-      const offset = pos <= startPos ? 0 : Math.ceil((pos - startPos) / ratio);
-      this.addRender(this.markHead, frameStamp + offset);
-      this.markHead = (this.markHead + 1) % cap;
-      this.markCount--;
-    }
-  }
-
-  addRender(mark, frame) {
-    const cap = this.renderId.length;
-    if (this.renderCount === cap) {
-      this.renderHead = (this.renderHead + 1) % cap;
-      this.renderCount--;
-      this.renderOverflow++;
-    }
-    const i = (this.renderHead + this.renderCount) % cap;
-    this.renderId[i] = this.markId[mark];
-    this.renderSeq[i] = this.markSeq[mark];
-    this.renderArrival[i] = this.markArrival[mark];
-    this.renderFrame[i] = frame;
-    this.renderCount++;
-  }
-
-  // Removes and returns the render records gathered so far, flat:
-  // [id, sequence, arrivalMs, frame, id, sequence, arrivalMs, frame, ...].
+  // Removes and returns the render records gathered so far, flat (RENDER_FIELDS each).
   takeRenders() {
-    const out = new Array(this.renderCount * RENDER_FIELDS);
-    const cap = this.renderId.length;
-    for (let k = 0; k < this.renderCount; k++) {
-      const i = (this.renderHead + k) % cap;
-      out[RENDER_FIELDS * k] = this.renderId[i];
-      out[RENDER_FIELDS * k + 1] = this.renderSeq[i];
-      out[RENDER_FIELDS * k + 2] = this.renderArrival[i];
-      out[RENDER_FIELDS * k + 3] = this.renderFrame[i];
-    }
-    this.renderHead = 0;
-    this.renderCount = 0;
-    return out;
+    return this.renders.take();
   }
 
   logUnderrun(frame) {
@@ -669,6 +526,7 @@ export class JitterBuffer {
   }
 
   snapshot() {
+    const c = this.control;
     return {
       state: this.state,
       ended: this.ended,
@@ -676,7 +534,10 @@ export class JitterBuffer {
       bufferedMs: this.bufferedMs,
       targetMs: this.targetMs,
       jitterMs: this.jitterMs,
-      correction: this.correction,
+      correction: c.correction,
+      driftPpm: c.driftEstimate * 1e6,
+      messageMs: c.messageSize / this.framesPerMs,
+      arrivalLevelMs: Number.isNaN(c.highRef) ? null : c.highRef / this.framesPerMs,
       ...this.stats,
       underrunFrames: this.underrunLog.slice(),
     };

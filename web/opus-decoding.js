@@ -14,7 +14,9 @@
 //   audio continuing the signal (an empty packet would make it conceal 120 ms at once).
 //   Gaps longer than `maxConcealFrames` are left to the jitter buffer.
 //   WebCodecs has no way to ask for concealment: the block is left out, so the jitter
-//   buffer sees a sequence gap, counts it lost and fills it with faded silence.
+//   buffer sees a sequence gap, counts it lost and fills it with a continuation of the audio
+//   before it, crossfaded into the block after (ring-edits.js). That crossfade also covers
+//   the decoder's first 2.5 ms after the hole, which still overlap-add the audio before it.
 //
 // Undecodable packets are counted; with WebAssembly they are concealed like missing
 // frames, with WebCodecs (whose decoder closes on an error) they become a gap and a new
@@ -187,12 +189,12 @@ function audioDataToInterleaved(data) {
 }
 
 export const FEED_DEFAULTS = Object.freeze({
-  maxConcealFrames: 10, // longer gaps: the jitter buffer's faded silence
+  maxConcealFrames: 10, // longer gaps: left to the jitter buffer
   lateWindow: 64, // frames this far behind are late repeats; further back, a new stream
   stuckMs: 500, // a decode that has not come back after this long is given up as lost
 });
 
-// Turns parsed Opus messages into decoded blocks, handed to `emit({seq, pos, samples,
+// Turns parsed Opus messages into decoded blocks, handed to `emit({seq, pos, end, samples,
 // arrival, id, epoch})` in stream order whatever order the decoder finishes in.
 export class OpusFeed {
   constructor({ backend, emit, now = () => 0, options = {} }) {
@@ -206,6 +208,7 @@ export class OpusFeed {
     this.expectedSeq = null;
     this.expectedPos = 0;
     this.pendingSkipFrames = 0;
+    this.messageEnd = null;
     // missing: frames that never came (length 0 or a gap not skipped by the relay); concealed:
     // frames the decoder made up (missing or undecodable), concealedMissing the missing ones.
     this.counters = { frames: 0, missing: 0, late: 0, concealed: 0, concealedMissing: 0, decodeErrors: 0, skippedFrames: 0 };
@@ -238,6 +241,7 @@ export class OpusFeed {
   push(message, arrival = 0, id = 0) {
     const { sequence, samplePosition, frameSamples, packets } = message;
     const o = this.o;
+    this.messageEnd = samplePosition + packets.length * frameSamples;
     if (this.expectedSeq !== null) {
       const gap = sequence - this.expectedSeq;
       if (gap < 0 && gap >= -o.lateWindow) {
@@ -274,11 +278,15 @@ export class OpusFeed {
     }
     this.expectedSeq = sequence + packets.length;
     this.expectedPos = samplePosition + packets.length * frameSamples;
+    this.messageEnd = null;
     this.flush();
   }
 
   entry(seq, pos, frames, arrival, id) {
-    const e = { seq, pos, frames, arrival, id, epoch: this.epoch, samples: null, done: false, key: -1, queuedAt: this.now() };
+    // `end`: the sample position the message carrying this block ends at (concealed blocks
+    // of a gap belong to the message that revealed it).
+    const end = this.messageEnd ?? pos + frames;
+    const e = { seq, pos, frames, end, arrival, id, epoch: this.epoch, samples: null, done: false, key: -1, queuedAt: this.now() };
     this.queue.push(e);
     return e;
   }

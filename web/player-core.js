@@ -55,6 +55,30 @@ export class Backoff {
   }
 }
 
+// What an engine says about its output clock, checked before it is believed (WebKitGTK
+// reported an output 1.9 s behind with 90 ms buffered). `ts` is getOutputTimestamp(), read
+// just before `nowMs` (performance.now()) and `currentTime`; latencies in seconds. Returns
+// {ts, latency}: the timestamp if it is plausible, else null (the caller then maps frames
+// with currentTime + latency), and the output + base latency if plausible, else the base
+// latency alone if that is, else 0.
+export const MAX_OUTPUT_LATENCY_S = 0.5;
+
+export function checkOutputClock({ ts, nowMs, currentTime, outputLatency, baseLatency }) {
+  const ok = (x) => Number.isFinite(x) && x >= 0 && x <= MAX_OUTPUT_LATENCY_S;
+  const base = ok(baseLatency) ? baseLatency : 0;
+  let latency = ok(outputLatency) && ok(outputLatency + base) ? outputLatency + base : base;
+  let good = null;
+  if (ts && Number.isFinite(ts.contextTime) && Number.isFinite(ts.performanceTime) && ts.contextTime > 0 && ts.performanceTime > 0) {
+    const fixed = outputTimestampWithLatency(ts, nowMs, currentTime, ok(outputLatency) ? outputLatency : 0);
+    // How long from now until what is rendered now is heard, by this timestamp.
+    const aheadS = currentTime - fixed.contextTime - (nowMs - fixed.performanceTime) / 1000;
+    const fresh = Math.abs(nowMs - fixed.performanceTime) <= 1000;
+    if (fresh && aheadS >= 0 && aheadS <= MAX_OUTPUT_LATENCY_S) good = fixed;
+  }
+  if (!Number.isFinite(latency)) latency = 0;
+  return { ts: good, latency };
+}
+
 // Maps an output frame index of the AudioContext to performance.now() time at which that
 // frame reaches the audio output. `ts` is AudioContext.getOutputTimestamp(): the context
 // time being heard at `ts.performanceTime`. Browsers that do not fill it in fall back to the
@@ -79,33 +103,41 @@ export function outputTimestampWithLatency(ts, nowMs, currentTime, outputLatency
   return { contextTime: ts.contextTime - outputLatency, performanceTime: ts.performanceTime };
 }
 
-// Latency of each datagram from its arrival at the page to the moment its first frame is
-// played out. The worklet reports [id, sequence, arrival, frame, ...] for every datagram it
-// starts to play; `frameToMs` maps an output frame to the same clock as `arrival`.
+// Latency of each block from the arrival of its message at the page to the moment its first
+// frame is played out (`latencyMs`), and the listener's delay from the plug-in's datagram to
+// the sound (`delayMs`): that plus what the relay held the block's first sample back to
+// complete its message (`heldMs`: the Opus tiers' packing and the codec's look-ahead, 0 on
+// Lossless). The worklet reports [id, sequence, arrival, frame, held, ...] per block it
+// starts to play (render-log.js); `frameToMs` maps an output frame to the clock of `arrival`.
+const RECORD_FIELDS = 5;
+
 export class LatencyTracker {
   constructor(keep = 20000) {
     this.keep = keep;
-    this.samples = []; // {id, seq, arrivalMs, frame, latencyMs}
+    this.samples = []; // {id, seq, arrivalMs, frame, latencyMs, heldMs, delayMs}
   }
 
   noteRenders(renders, frameToMs) {
-    for (let k = 0; k + 3 < renders.length; k += 4) {
+    for (let k = 0; k + RECORD_FIELDS - 1 < renders.length; k += RECORD_FIELDS) {
       const arrivalMs = renders[k + 2];
       const frame = renders[k + 3];
-      this.samples.push({ id: renders[k], seq: renders[k + 1], arrivalMs, frame, latencyMs: frameToMs(frame) - arrivalMs });
+      const latencyMs = frameToMs(frame) - arrivalMs;
+      const heldMs = (renders[k + 4] || 0) / 48;
+      this.samples.push({ id: renders[k], seq: renders[k + 1], arrivalMs, frame, latencyMs, heldMs, delayMs: latencyMs + heldMs });
     }
     if (this.samples.length > this.keep) this.samples.splice(0, this.samples.length - this.keep);
   }
 
-  // Median of the last `n` datagrams, for the display.
+  // Median delay of the last `n` blocks, for the display.
   recentMedian(n = 200) {
     if (this.samples.length === 0) return null;
-    return summarize(this.samples.slice(-n).map((s) => s.latencyMs)).medianMs;
+    return summarize(this.samples.slice(-n).map((s) => s.delayMs)).medianMs;
   }
 
-  summary(fromFrame = -Infinity) {
+  // Arrival -> output of the blocks from `fromFrame` on (`field` 'delayMs' for the delay).
+  summary(fromFrame = -Infinity, field = 'latencyMs') {
     const values = [];
-    for (const s of this.samples) if (s.frame >= fromFrame) values.push(s.latencyMs);
+    for (const s of this.samples) if (s.frame >= fromFrame) values.push(s[field]);
     return summarize(values);
   }
 }

@@ -3,8 +3,9 @@
 //
 // Messages from the page (port):
 //   {type: 'packet', buffer: ArrayBuffer(2064), arrival: ms, id, epoch}   one relay datagram
-//   {type: 'pcm', seq, pos, buffer: ArrayBuffer, arrival, id, epoch}   decoded audio: float32
-//                             interleaved stereo frames (the socket worker decodes Opus)
+//   {type: 'pcm', seq, pos, buffer: ArrayBuffer, arrival, id, epoch, held}   decoded audio:
+//                             float32 interleaved stereo frames (the socket worker decodes
+//                             Opus); `held`: see render-log.js
 //     `epoch` changes when the sequence numbers start afresh within one stream (another
 //     quality tier): the next packet is spliced on.
 //   {type: 'discontinuity'}   new source or new connection: sequence numbers start over
@@ -17,10 +18,11 @@
 //   {type: 'underruns', count}   the underrun count went up (the quality choice listens)
 // Messages to the page:
 //   {type: 'stats', frame, buffer: {...}, peak: [l, r], rms: [l, r],
-//    renders: [id, sequence, arrival, frame, ...]}
+//    renders: [id, sequence, arrival, frame, held, ...]}
 //   {type: 'capture', requestId, sampleRate, endFrame, left, right}
 
-import { JitterBuffer, parsePacket } from './jitter-buffer.js';
+import { JitterBuffer } from './jitter-buffer.js';
+import { parseFloatMessage } from './wire.js';
 
 const REPORT_SECONDS = 0.1;
 
@@ -54,7 +56,7 @@ class OrlunePlayerProcessor extends AudioWorkletProcessor {
   onMessage(msg, ports) {
     switch (msg && msg.type) {
       case 'packet': {
-        const packet = parsePacket(msg.buffer);
+        const packet = parseFloatMessage(msg.buffer);
         if (!packet) {
           this.malformed++;
           return;
@@ -70,7 +72,8 @@ class OrlunePlayerProcessor extends AudioWorkletProcessor {
           return;
         }
         this.nextEpoch(msg.epoch);
-        this.buffer.push(msg.seq, msg.pos, new Float32Array(msg.buffer), msg.arrival, msg.id);
+        const held = Number.isFinite(msg.held) ? msg.held : 0;
+        this.buffer.push(msg.seq, msg.pos, new Float32Array(msg.buffer), msg.arrival, msg.id, held);
         break;
       }
       case 'discontinuity':

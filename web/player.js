@@ -4,9 +4,11 @@
 //
 // Hooks for automated tests (always present, cheap):
 //   window.orluneStats()      -> current statistics, see Player.stats()
-//   window.orluneLatencies()  -> per-datagram latency samples
-//                                [{id, seq, arrivalMs, frame, latencyMs}]; arrivalMs is epoch
-//                                time (performance.timeOrigin + performance.now() in the worker)
+//   window.orluneLatencies()  -> per-block latency samples
+//                                [{id, seq, arrivalMs, frame, latencyMs, heldMs, delayMs}];
+//                                arrivalMs is epoch time (performance.timeOrigin +
+//                                performance.now() in the worker); latencyMs from arrival to
+//                                output, delayMs adds what the relay held the block (heldMs)
 //   window.orluneCapture(s)   -> Promise of the last s seconds the worklet played, as
 //                                {sampleRate, endFrame, frames, left, right} with base64
 //                                little-endian float32 channels. Needs "#capture=SECONDS"
@@ -16,30 +18,25 @@
 // arrives; the worklet reports the AudioContext frame at which the datagram's first frame
 // is rendered; AudioContext.getOutputTimestamp() maps that frame to the time at which it
 // reaches the audio output. The difference is the added latency on the listener's side:
-// jitter buffer plus the context's output latency. Times are compared as epoch
+// jitter buffer plus the context's output latency; with what the relay held the block back
+// to fill its message (Opus packing, codec look-ahead) it is the listener's delay from the
+// plug-in's datagram to the sound, which the page shows. Times are compared as epoch
 // milliseconds (performance.timeOrigin + performance.now()), since the worker's and the
 // page's performance.now() start at different moments.
 
 import {
-  roomFromPath, socketUrl, LatencyTracker, frameToPerformanceTime, outputTimestampWithLatency, toDbfs,
+  roomFromPath, socketUrl, LatencyTracker, frameToPerformanceTime, checkOutputClock,
 } from './player-core.js';
 import { qualityFromHash } from './stream-format.js';
+import { detectEngine, enginePolicy } from './engine.js';
+import { AudioContextKeeper } from './audio-context-keeper.js';
+import { makeUi } from './player-ui.js';
 
 const OUTPUT_CLOCK_DELAY_S = 1.5;
 const OUTPUT_CLOCK_EVERY_S = 10;
-const OUTPUT_CLOCK_SAFE = !/\bFirefox\//.test(navigator.userAgent);
+const POLICY = enginePolicy(detectEngine(navigator));
+const OUTPUT_CLOCK_SAFE = POLICY.readOutputClock;
 
-const STATUS_TEXT = {
-  idle: 'Press Listen to hear this room',
-  starting: 'Starting audio…',
-  connecting: 'Connecting…',
-  waiting: 'Waiting for the stream',
-  buffering: 'Buffering…',
-  playing: 'Playing',
-  reconnecting: 'Connection lost — reconnecting',
-  suspended: 'Audio paused — press Resume',
-  error: 'Error',
-};
 
 class Player {
   constructor(room, ui, captureSeconds, quality = 'auto') {
@@ -47,6 +44,13 @@ class Player {
     this.quality = quality; // 'auto' or a tier name, as the listener chose
     this.ui = ui;
     this.captureSeconds = captureSeconds;
+    this.keeper = new AudioContextKeeper({
+      AudioContextClass: window.AudioContext,
+      navigator,
+      rate: POLICY.contextRate,
+      onStateChange: () => this.render(),
+      onRebuild: (ctx) => this.rebuilt(ctx),
+    });
     this.ctx = null;
     this.node = null;
     this.moduleReady = null;
@@ -55,8 +59,9 @@ class Player {
     this.net = { connection: 'closed', reconnectAt: 0, live: null, error: null, counters: {} };
     this.error = null;
     this.latency = new LatencyTracker();
-    this.outputTs = null;
-    this.outputLatency = 0; // seconds, output + base latency, as last read
+    this.outputTs = null; // getOutputTimestamp() as last read, if it was plausible
+    this.outputLatency = 0; // seconds, output + base latency, as last read (checked)
+    this.outputClockRejected = 0; // implausible output timestamps left unused
     this.clockFrom = null; // context frame from which the context has run without a pause
     this.clockReadFrame = null;
     this.worklet = null; // last stats message from the worklet
@@ -69,18 +74,8 @@ class Player {
   // Runs inside the click handler: the context must be created or resumed right here,
   // before any await, or iOS keeps it silent.
   async start() {
-    // iOS: play through the silent switch, like a music app, not like a ringtone.
-    if (navigator.audioSession) navigator.audioSession.type = 'playback';
-    if (!this.ctx) {
-      try {
-        this.ctx = new AudioContext({ sampleRate: 48000, latencyHint: 'interactive' });
-      } catch {
-        // The jitter buffer resamples when the device insists on another rate.
-        this.ctx = new AudioContext({ latencyHint: 'interactive' });
-      }
-      this.ctx.onstatechange = () => this.render();
-    }
-    const resumed = this.ctx.resume();
+    const resumed = this.keeper.start();
+    this.ctx = this.keeper.ctx;
     const token = ++this.startToken;
     this.running = true;
     this.error = null;
@@ -98,6 +93,24 @@ class Player {
     this.connect();
   }
 
+  // The button while playing but not running: resume, or a new context if interrupted.
+  resume() {
+    if (this.keeper.state === 'interrupted') this.keeper.start();
+    else this.keeper.resume();
+  }
+
+  // The keeper replaced a context that stayed interrupted: the audio graph goes on the new one.
+  rebuilt(ctx) {
+    this.ctx = ctx;
+    this.moduleReady = null;
+    if (this.node) {
+      this.node.port.onmessage = null;
+      this.node = null;
+    }
+    if (!this.running) return;
+    this.start();
+  }
+
   stop() {
     this.running = false;
     if (this.socket) this.socket.postMessage({ type: 'stop' });
@@ -107,7 +120,7 @@ class Player {
       this.node = null;
     }
     this.worklet = null;
-    if (this.ctx) this.ctx.suspend();
+    this.keeper.suspend();
     this.render();
   }
 
@@ -138,9 +151,10 @@ class Player {
     }
     const channel = new MessageChannel();
     this.node.port.postMessage({ type: 'port' }, [channel.port1]);
-    // The page's view of WebCodecs decides: where the page has no AudioDecoder, its worker
-    // decodes with WebAssembly even if it has one.
-    const webCodecs = typeof window.AudioDecoder === 'function';
+    // The page's view of WebCodecs decides: where the page has no AudioDecoder, or must not
+    // use it, its worker decodes with WebAssembly even if it has one.
+    // WebCodecs only on engines whose Opus decoder is known not to crash (engine.js).
+    const webCodecs = typeof window.AudioDecoder === 'function' && POLICY.webCodecsOpus;
     this.socket.postMessage(
       { type: 'start', url: socketUrl(location, this.room), quality: this.quality, webCodecs },
       [channel.port2],
@@ -213,13 +227,17 @@ class Player {
     if (renderedS < OUTPUT_CLOCK_DELAY_S) return;
     if (this.clockReadFrame !== null && msg.frame - this.clockReadFrame < OUTPUT_CLOCK_EVERY_S * rate && msg.frame >= this.clockReadFrame) return;
     this.clockReadFrame = msg.frame;
-    const latency = (this.ctx.outputLatency || 0) + (this.ctx.baseLatency || 0);
-    this.outputLatency = latency;
-    if (!this.ctx.getOutputTimestamp) return;
-    const ts = this.ctx.getOutputTimestamp();
-    const nowMs = performance.now();
-    const currentTime = this.ctx.currentTime;
-    this.outputTs = outputTimestampWithLatency(ts, nowMs, currentTime, this.ctx.outputLatency || 0);
+    const ts = this.ctx.getOutputTimestamp ? this.ctx.getOutputTimestamp() : null;
+    const checked = checkOutputClock({
+      ts,
+      nowMs: performance.now(),
+      currentTime: this.ctx.currentTime,
+      outputLatency: this.ctx.outputLatency,
+      baseLatency: this.ctx.baseLatency,
+    });
+    this.outputLatency = checked.latency;
+    this.outputTs = checked.ts;
+    this.outputClockRejected += ts && !checked.ts ? 1 : 0;
   }
 
   requestCapture(seconds) {
@@ -318,6 +336,18 @@ class Player {
       outputLatencyMs: this.ctx ? this.outputLatency * 1000 : null,
       outputTimestamp: ts ? { contextTime: ts.contextTime, performanceTime: ts.performanceTime } : null,
       latency: this.latency.summary(),
+      delay: this.latency.summary(-Infinity, 'delayMs'),
+      engine: POLICY.engine,
+      outputClockRead: OUTPUT_CLOCK_SAFE,
+      outputClockRejected: this.outputClockRejected,
+      contextRebuilds: this.keeper.rebuilds,
+      driftPpm: b.driftPpm ?? 0,
+      messageMs: b.messageMs ?? 0,
+      arrivalLevelMs: b.arrivalLevelMs ?? null,
+      silentFills: b.silentFills ?? 0,
+      stretchedFrames: b.stretchedFrames ?? 0,
+      shrunkFrames: b.shrunkFrames ?? 0,
+      joins: b.joins ?? 0,
     };
   }
 
@@ -334,124 +364,6 @@ function toBase64(arrayBuffer) {
   return btoa(s);
 }
 
-// ---- the page ------------------------------------------------------------------------
-
-function makeUi() {
-  const $ = (id) => document.getElementById(id);
-  const el = {
-    room: $('room'),
-    button: $('listen'),
-    status: $('status'),
-    statusText: $('status-text'),
-    buffered: $('buffered'),
-    target: $('target'),
-    underruns: $('underruns'),
-    lost: $('lost'),
-    latency: $('latency'),
-    meterL: $('meter-l'),
-    meterR: $('meter-r'),
-    meterDb: $('meter-db'),
-    quality: $('quality'),
-    tier: $('tier'),
-    qualityNote: $('quality-note'),
-  };
-  let tierList = '';
-  const decodeErrors = { count: 0, at: -Infinity };
-  const meter = { l: -90, r: -90, targetL: -90, targetR: -90, last: 0 };
-
-  function setText(node, text) {
-    if (node && node.textContent !== text) node.textContent = text;
-  }
-
-  function update(player) {
-    const state = player.state();
-    el.status.dataset.state = state;
-    let text = STATUS_TEXT[state] || state;
-    if (state === 'error') text = `Error: ${player.error}`;
-    if (state === 'reconnecting' && player.reconnectInMs > 0) {
-      text = `Connection lost — reconnecting in ${Math.ceil(player.reconnectInMs / 1000)} s`;
-    }
-    if (state === 'waiting' && player.net.live === false) text = 'Waiting for the stream — the source is not sending';
-    setText(el.statusText, text);
-    setText(el.button, !player.running ? 'Listen' : state === 'suspended' ? 'Resume' : 'Stop');
-    el.button.classList.toggle('active', player.running);
-
-    const w = player.worklet;
-    const b = (w && w.buffer) || { bufferedMs: 0, targetMs: 0, underruns: 0, lost: 0 };
-    const latencyMs = player.latency.recentMedian();
-    setText(el.buffered, player.running ? `${Math.round(b.bufferedMs)}` : '–');
-    setText(el.target, player.running ? `target ${Math.round(b.targetMs)}` : '');
-    setText(el.underruns, `${b.underruns}`);
-    // Frames the Opus decoder concealed never reach the buffer as a gap: count them here.
-    const concealed = (player.net.quality && player.net.quality.opus && player.net.quality.opus.concealedMissing) || 0;
-    setText(el.lost, `${b.lost + concealed}`);
-    // Where the output clock may not be read, the figure leaves out the output's own latency:
-    // it is a lower bound, and says so.
-    const bound = OUTPUT_CLOCK_SAFE ? '' : '+';
-    setText(el.latency, latencyMs === null || state !== 'playing' ? '–' : `${Math.round(latencyMs)}${bound}`);
-    if (!OUTPUT_CLOCK_SAFE) el.latency.title = 'at least: this browser does not report its output latency safely';
-    updateQuality(player);
-    meter.targetL = player.running && w ? toDbfs(w.peak[0]) : -90;
-    meter.targetR = player.running && w ? toDbfs(w.peak[1]) : -90;
-  }
-
-  function updateQuality(player) {
-    const q = player.net.quality || {};
-    const tiers = q.tiers || [];
-    const list = tiers.map((t) => `${t.name}:${t.bitrate}`).join(',');
-    if (list !== tierList) {
-      tierList = list;
-      const options = [['auto', 'Auto']].concat(tiers.map((t) => [t.name, `${tierName(t.name)} · ${formatBps(t.bitrate)}`]));
-      el.quality.replaceChildren(...options.map(([value, label]) => new Option(label, value)));
-    }
-    if (el.quality.value !== player.quality && [...el.quality.options].some((o) => o.value === player.quality)) {
-      el.quality.value = player.quality;
-    }
-    let text = '–';
-    if (player.running && q.tier) {
-      const codec = q.codec === 'opus' ? 'Opus' : q.codec === 'pcm-f32' ? 'PCM' : q.codec;
-      text = `${q.auto ? 'Auto: ' : ''}${tierName(q.tier)} (${codec}) · ${formatBps(q.receivedBps)}`;
-    }
-    setText(el.tier, text);
-    const errors = (q.opus && q.opus.decodeErrors) || 0;
-    if (errors !== decodeErrors.count) {
-      decodeErrors.count = errors;
-      decodeErrors.at = performance.now();
-    }
-    const recentErrors = errors > 0 && performance.now() - decodeErrors.at < 5000;
-    const errorText = recentErrors ? `${errors} Opus frames could not be decoded; they were concealed` : '';
-    const noteText = q.formatError || q.note || errorText;
-    setText(el.qualityNote, noteText);
-    el.qualityNote.hidden = !noteText;
-  }
-
-  // Peak meter: rises at once, falls 20 dB per second.
-  function animate(now) {
-    const dt = meter.last ? Math.min(0.1, (now - meter.last) / 1000) : 0;
-    meter.last = now;
-    meter.l = meter.targetL > meter.l ? meter.targetL : Math.max(meter.targetL, meter.l - 20 * dt);
-    meter.r = meter.targetR > meter.r ? meter.targetR : Math.max(meter.targetR, meter.r - 20 * dt);
-    const width = (db) => `${Math.max(0, Math.min(100, ((db + 60) / 60) * 100)).toFixed(1)}%`;
-    el.meterL.style.width = width(meter.l);
-    el.meterR.style.width = width(meter.r);
-    const top = Math.max(meter.l, meter.r);
-    setText(el.meterDb, top <= -60 ? '−∞ dB' : `${top.toFixed(1).replace('-', '−')} dB`);
-    requestAnimationFrame(animate);
-  }
-  requestAnimationFrame(animate);
-
-  return { el, update };
-}
-
-function tierName(name) {
-  return name ? name.charAt(0).toUpperCase() + name.slice(1) : '';
-}
-
-function formatBps(bps) {
-  if (!(bps > 0)) return '0 kbit/s';
-  return bps >= 1e6 ? `${(bps / 1e6).toFixed(1)} Mbit/s` : `${Math.round(bps / 1000)} kbit/s`;
-}
-
 function captureSecondsFromHash(hash) {
   const m = /(?:^#|&)capture(?:=(\d+(?:\.\d+)?))?(?:&|$)/.exec(hash || '');
   if (!m) return 0;
@@ -460,7 +372,7 @@ function captureSecondsFromHash(hash) {
 
 function main() {
   const room = roomFromPath(location.pathname);
-  const ui = makeUi();
+  const ui = makeUi(OUTPUT_CLOCK_SAFE);
   ui.el.room.textContent = room || '(none)';
   if (room) document.title = `${room} · Vesk Orlune`;
   const player = new Player(room, ui, captureSecondsFromHash(location.hash), qualityFromHash(location.hash));
@@ -481,7 +393,7 @@ function main() {
 
   ui.el.button.addEventListener('click', () => {
     if (player.running && player.ctx && player.ctx.state !== 'running') {
-      player.ctx.resume();
+      player.resume();
     } else if (player.running) {
       player.stop();
     } else {

@@ -1,16 +1,8 @@
-// What the relay's WebSocket carries besides the float32 datagrams: quality tiers, the
-// codec events that announce them, and the binary Opus message. No DOM, no browser
+// The quality tiers the relay's events announce, and the stream format each one sets for
+// the binary messages after it (their byte layouts are wire.js's). No DOM, no browser
 // globals: the socket worker and Node's test runner both import it.
-//
-// Binary Opus message, little-endian:
-//   0   int64   frame sequence of the first frame (restarts from 0 with a new source or a
-//               change of codec)
-//   8   int64   48 kHz sample position of the first frame's first sample
-//   16  uint16  samples per frame
-//   18  uint8   frame count n (>= 1)
-//   19  uint8   reserved (0)
-//   20  n x (uint16 length, `length` bytes of one Opus packet); length 0: the frame is
-//       missing at the relay and must be concealed
+
+import { OPUS_FRAME_SAMPLES } from './wire.js';
 
 export const PCM_CODEC = 'pcm-f32';
 export const OPUS_CODEC = 'opus';
@@ -24,41 +16,6 @@ export const LOSSLESS_ONLY = Object.freeze({
   frameSamples: 256,
   framesPerMessage: 1,
 });
-
-const OPUS_HEADER_BYTES = 20;
-// Durations Opus can code at 48 kHz: 2.5, 5, 10, 20, 40 and 60 ms.
-const OPUS_FRAME_SAMPLES = new Set([120, 240, 480, 960, 1920, 2880]);
-const TWO_POW_32 = 4294967296;
-
-function readInt64(view, offset) {
-  return view.getInt32(offset + 4, true) * TWO_POW_32 + view.getUint32(offset, true);
-}
-
-// Parses one binary Opus message. Returns {sequence, samplePosition, frameSamples,
-// packets} where each packet is a Uint8Array view into `buffer`, or null for a frame the
-// relay marked missing; returns null for a malformed message (nothing of it is used).
-export function parseOpusMessage(buffer) {
-  if (!(buffer instanceof ArrayBuffer) || buffer.byteLength < OPUS_HEADER_BYTES + 2) return null;
-  const view = new DataView(buffer);
-  const sequence = readInt64(view, 0);
-  const samplePosition = readInt64(view, 8);
-  const frameSamples = view.getUint16(16, true);
-  const count = view.getUint8(18);
-  if (!Number.isSafeInteger(sequence) || sequence < 0 || !Number.isSafeInteger(samplePosition)) return null;
-  if (!OPUS_FRAME_SAMPLES.has(frameSamples) || count === 0) return null;
-  const packets = [];
-  let at = OPUS_HEADER_BYTES;
-  for (let k = 0; k < count; k++) {
-    if (at + 2 > buffer.byteLength) return null;
-    const length = view.getUint16(at, true);
-    at += 2;
-    if (at + length > buffer.byteLength) return null;
-    packets.push(length === 0 ? null : new Uint8Array(buffer, at, length));
-    at += length;
-  }
-  if (at !== buffer.byteLength) return null; // trailing bytes: not a message of this format
-  return { sequence, samplePosition, frameSamples, packets };
-}
 
 // The stream format announced by a hello or codec event. A hello without a tier comes from
 // a relay without tiers: lossless. Returns {format} or {error} for a codec this page does

@@ -14,11 +14,11 @@
 //
 // Google Benchmark flags (--benchmark_filter=... etc.) work as usual.
 #include "app/config.h"
-#include "wire/datagram.h"
-#include "rooms/rooms.h"
 #include "app/server.h"
 #include "guards/source_guard.h"
-#include "test_support.h"
+#include "rooms/rooms.h"
+#include "stream_test_support.h"
+#include "wire/datagram.h"
 
 #include <benchmark/benchmark.h>
 #include <boost/asio/io_context.hpp>
@@ -105,14 +105,7 @@ double threadCpuSeconds(std::thread& t)
 
 std::vector<std::uint8_t> makeDatagram(std::int64_t seq)
 {
-    test::DatagramFields fields;
-    fields.room = "bench";
-    fields.sequence = seq;
-    fields.samplePosition = seq * 256;
-    for (int i = 0; i < 512; ++i)
-        fields.samples[static_cast<std::size_t>(i)] =
-            std::sin(static_cast<float>(seq * 512 + i) * 0.01f);
-    return test::buildDatagram(fields);
+    return test::sineDatagram("bench", seq);
 }
 
 // Sends `count` datagrams at the plug-in's pace; returns when the last one is out.
@@ -401,18 +394,8 @@ void dumpMetrics(std::uint16_t port)
 
 RunResult runRelay(std::size_t listeners, double seconds, const Stream& stream = {})
 {
-    Config config;
-    config.udpPort = 0;
-    config.httpPort = 0;
-    config.quiet = true;
-    config.threads = 1; // the CPU measured is that one thread's (threads_bench.cpp for more)
-    config.limits.maxListenersPerRoom = 1'000'000;
-    config.limits.maxListenersTotal = 1'000'000;
-    config.maxConnections = 1'000'000;
-    // Thousands of listeners from 127.0.0.1, connected as fast as the relay accepts them.
-    config.clients.maxOpenPerClient = 1'000'000;
-    config.clients.connectionRate = 1e9;
-    config.clients.connectionBurst = 1e9;
+    // One loop: the CPU measured is that one thread's (threads_bench.cpp for more).
+    Config config = test::loadTestConfig(1);
     Relay relay(config);
     std::thread relayThread([&] { relay.run(); });
 

@@ -16,9 +16,10 @@
 //   orlune_relay_threads_bench [--seconds=3] [--start=500] [--step=500] [--max=6000]
 //                              [--threads=1,2]
 #include "app/config.h"
-#include "rooms/rooms.h"
 #include "app/server.h"
-#include "test_support.h"
+#include "rooms/rooms.h"
+#include "stream_test_support.h"
+#include "wire/listener_events.h"
 
 #include <boost/asio/ip/udp.hpp>
 
@@ -314,17 +315,7 @@ struct Run
 
 Run runRelay(std::size_t threads, std::size_t listeners)
 {
-    Config config;
-    config.udpPort = 0;
-    config.httpPort = 0;
-    config.quiet = true;
-    config.threads = threads;
-    config.limits.maxListenersPerRoom = 1'000'000;
-    config.limits.maxListenersTotal = 1'000'000;
-    config.maxConnections = 1'000'000;
-    config.clients.maxOpenPerClient = 1'000'000;
-    config.clients.connectionRate = 1e9;
-    config.clients.connectionBurst = 1e9;
+    Config config = test::loadTestConfig(threads);
 
     const std::set<int> before = tasks();
     Relay relay(config);
@@ -347,16 +338,7 @@ Run runRelay(std::size_t threads, std::size_t listeners)
         const net::ip::udp::endpoint to(net::ip::make_address("127.0.0.1"), relay.udpPort());
         std::vector<std::vector<std::uint8_t>> datagrams;
         for (std::int64_t seq = 0; seq < count; ++seq)
-        {
-            test::DatagramFields f;
-            f.room = "bench";
-            f.sequence = seq;
-            f.samplePosition = seq * 256;
-            for (int i = 0; i < 512; ++i)
-                f.samples[static_cast<std::size_t>(i)] =
-                    std::sin(static_cast<float>(seq * 512 + i) * 0.01f);
-            datagrams.push_back(test::buildDatagram(f));
-        }
+            datagrams.push_back(test::sineDatagram("bench", seq));
         std::this_thread::sleep_for(200ms); // hello messages out, every loop idle
 
         std::vector<double> cpuBefore;
@@ -383,8 +365,8 @@ Run runRelay(std::size_t threads, std::size_t listeners)
                       std::thread::hardware_concurrency();
         const auto frame = [](std::size_t payload)
         { return static_cast<std::int64_t>(payload + (payload < 126 ? 2 : 4)); };
-        const std::int64_t expected = frame(RoomRegistry::helloMessage("bench", false).size()) +
-                                      frame(RoomRegistry::sourceMessage(true).size()) +
+        const std::int64_t expected = frame(helloMessage("bench", false).size()) +
+                                      frame(sourceMessage(true).size()) +
                                       count * frame(kAudioMessageSize);
         run.behind = clients.behind(expected, 3000ms) + (listeners - clients.connected());
         clients.stop();

@@ -2,6 +2,8 @@
 // message on a subject of any tier, an interest message, a subject. What is accepted must be
 // exactly what the encoder would have written, and Opus bodies must be well formed.
 #include "cluster/cluster_wire.h"
+#include "wire/listener_audio.h"
+#include "wire/listener_opus.h"
 
 #include <cstdlib>
 #include <string>

@@ -9,7 +9,7 @@
 // relay-wide guards (ClientGuard, RelayAdmission: mutexes) and the counters (relaxed atomics).
 #pragma once
 
-#include "app/core.h"
+#include "loop/core.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -69,6 +69,5 @@ private:
 };
 
 // Adds every counter of `from` to `into`.
-void addMetrics(Metrics& into, const Metrics& from);
 
 } // namespace orlune::relay

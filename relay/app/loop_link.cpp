@@ -1,5 +1,7 @@
 #include "app/loop_link.h"
 
+#include "loop/metrics.h"
+
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
@@ -88,7 +90,10 @@ void HomeLink::onListenersPresent(std::string_view room, bool present)
 void HomeLink::fanOut(std::string_view room, const SharedBytes& message, bool streamStart)
 {
     auto it = interest_.find(room);
-    if (it == interest_.end())
+    if (it == interest_.end() || !message)
+        return;
+    const auto audio = decodeAudioMessage(*message); // once, for every shard
+    if (!audio)
         return;
     Interest& in = it->second;
     for (std::size_t loop = 1; loop < loops_; ++loop)
@@ -100,7 +105,7 @@ void HomeLink::fanOut(std::string_view room, const SharedBytes& message, bool st
         // The start stays due until a message carrying it is handed over: a dropped one would
         // leave the shard judging the new stream by the old one's sequence.
         const bool start = streamStart || in.startNext[loop];
-        in.startNext[loop] = shards_[loop]->handOver(in.room, message, start) ? 0 : start;
+        in.startNext[loop] = shards_[loop]->handOver(in.room, message, *audio, start) ? 0 : start;
     }
 }
 
@@ -112,7 +117,10 @@ void HomeLink::fanOutTier(std::string_view room, Tier tier, const SharedBytes& m
         return;
     Interest& in = it->second;
     const std::size_t t = tierIndex(tier);
-    if (in.tierShards[t] == 0)
+    if (in.tierShards[t] == 0 || !message)
+        return;
+    const auto header = decodeOpusHeader(*message); // once, for every shard
+    if (!header)
         return;
     for (std::size_t loop = 1; loop < loops_; ++loop)
     {
@@ -120,7 +128,7 @@ void HomeLink::fanOutTier(std::string_view room, Tier tier, const SharedBytes& m
             continue;
         const bool start = streamStart || in.tierStartNext[t][loop];
         in.tierStartNext[t][loop] =
-            shards_[loop]->handOver(in.room, message, start, tier) ? 0 : start;
+            shards_[loop]->handOver(in.room, tier, message, *header, start) ? 0 : start;
     }
 }
 
@@ -168,11 +176,10 @@ bool HomeLink::standIn(const std::string& room, TimePoint now)
     RoomRegistry& registry = home_.core().registry;
     if (registry.canJoin(room) != JoinResult::Joined)
         return false; // the room limit: tried again at the next sweep
-    // Not a listener: the shard counted the real one. The room is held by the shard listener's
-    // seat, so the relay's room limit lets it in unless that listener has left meanwhile.
+    // The room is held by the shard listener's seat, so the relay's room limit lets it in
+    // unless that listener has left meanwhile.
     if (registry.addListener(room, &standIn_, now) != JoinResult::Joined)
         return false;
-    --home_.core().metrics.listenersAccepted;
     return true;
 }
 
@@ -226,10 +233,6 @@ std::string HomeLink::relayMetricsText(const std::vector<EventLoop*>& loops,
     // A shard's registry counts what it forwards to its own listeners; the relay forwarded
     // each datagram once, at home.
     sum.datagramsForwarded = home.metrics.datagramsForwarded;
-    // The home registry's stand-ins for listeners on other loops are no listeners.
-    for (const auto& entry : interest_)
-        if (entry.second.standingIn)
-            --sum.tier(Tier::Lossless).listeners;
     const ListenerCensus census = admission.census();
     std::string text = renderMetrics(sum, home.registry, &census);
     text += "# HELP orlune_relay_loop_connections Open HTTP and WebSocket connections per event "
@@ -262,7 +265,23 @@ void ShardLink::onTierListenersPresent(std::string_view room, Tier tier, bool pr
 }
 
 bool ShardLink::handOver(const std::shared_ptr<const std::string>& room, const SharedBytes& message,
-                         bool streamStart, std::optional<Tier> tier)
+                         const AudioMessage& audio, bool streamStart)
+{
+    Item item{Kind::Audio, Tier::Lossless, room, message, streamStart};
+    item.audio = audio;
+    return push(std::move(item));
+}
+
+bool ShardLink::handOver(const std::shared_ptr<const std::string>& room, Tier tier,
+                         const SharedBytes& message, const OpusMessageHeader& header,
+                         bool streamStart)
+{
+    Item item{Kind::OpusTier, tier, room, message, streamStart};
+    item.opus = header;
+    return push(std::move(item));
+}
+
+bool ShardLink::push(Item item)
 {
     bool first = false;
     {
@@ -273,8 +292,7 @@ bool ShardLink::handOver(const std::shared_ptr<const std::string>& room, const S
             return false;
         }
         first = inbox_.empty();
-        inbox_.push_back(Item{tier ? Kind::OpusTier : Kind::Audio, tier.value_or(Tier::Lossless),
-                              room, message, streamStart});
+        inbox_.push_back(std::move(item));
     }
     // One handler drains whatever has come by the time it runs.
     if (first)
@@ -301,12 +319,13 @@ void ShardLink::deliver(const Item& item, TimePoint now)
     switch (item.kind)
     {
         case Kind::Audio:
-            shard_.core().registry.onRemoteMessage(*item.room, kHomeLoopOrigin, item.message,
-                                                   item.streamStart, now);
+            shard_.core().registry.onRemoteAudio(*item.room, kHomeLoopOrigin, item.audio,
+                                                 item.message, item.streamStart, now);
             break;
         case Kind::OpusTier:
             shard_.core().registry.onRemoteTierMessage(*item.room, kHomeLoopOrigin, item.tier,
-                                                       item.message, item.streamStart, now);
+                                                       item.opus, item.message, item.streamStart,
+                                                       now);
             break;
     }
 }

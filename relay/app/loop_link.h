@@ -80,6 +80,7 @@ private:
     {
         void deliverAudio(const SharedBytes&) override {}
         void deliverText(const SharedBytes&) override {}
+        bool isListener() const override { return false; } // the shard counts the real ones
     };
     struct Interest
     {
@@ -129,7 +130,9 @@ public:
     // an Opus tier. Dropped (and counted in the home loop's metrics) when the inbox is full:
     // false.
     bool handOver(const std::shared_ptr<const std::string>& room, const SharedBytes& message,
-                  bool streamStart, std::optional<Tier> tier = std::nullopt);
+                  const AudioMessage& audio, bool streamStart);
+    bool handOver(const std::shared_ptr<const std::string>& room, Tier tier,
+                  const SharedBytes& message, const OpusMessageHeader& header, bool streamStart);
 
     void onLocalForward(std::string_view, const SharedBytes&, bool) override {} // no ingest here
     void onListenersPresent(std::string_view room, bool present) override;
@@ -148,9 +151,14 @@ private:
         std::shared_ptr<const std::string> room;
         SharedBytes message;
         bool streamStart = false;
+        // What the message's header says, read once on the home loop: the shard does not read
+        // the bytes again.
+        AudioMessage audio{};
+        OpusMessageHeader opus{};
     };
 
-    void drain(); // shard thread
+    bool push(Item item); // home thread; false when dropped
+    void drain();         // shard thread
     void deliver(const Item& item, TimePoint now);
 
     EventLoop& shard_;

@@ -3,12 +3,12 @@
 // turn, the cluster link, signals and the orderly shutdown.
 #include "app/server.h"
 
-#include "app/core.h"
 #include "app/event_loops.h"
 #include "app/loop_link.h"
 #include "cluster/cluster_link.h"
 #include "http/datagram_ingest.h"
 #include "http/http_session.h"
+#include "loop/core.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>

@@ -18,10 +18,10 @@
 // (directly, or through the loops' hand-over) and is reached as the Core's ClusterView.
 #pragma once
 
-#include "app/core.h"
 #include "cluster/cluster_interest.h"
 #include "cluster/cluster_wire.h"
 #include "cluster/room_leases.h"
+#include "loop/core.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>

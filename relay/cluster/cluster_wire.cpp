@@ -1,6 +1,8 @@
 #include "cluster/cluster_wire.h"
 
 #include "wire/datagram.h"
+#include "wire/listener_audio.h"
+#include "wire/listener_opus.h"
 
 #include <algorithm>
 
@@ -11,10 +13,6 @@ namespace
 
 constexpr std::string_view kSubjectPrefix = "orlune.room.";
 constexpr std::string_view kInterestPrefix = "orlune.interest.";
-// A listener Opus message: int64 frame sequence, int64 position, uint16 frame samples, uint8
-// frame count, uint8 0, then per frame a uint16 length and the packet.
-constexpr std::size_t kOpusHeader = 20;
-constexpr std::size_t kLargestOpusPacket = 1275;
 constexpr std::size_t kInterestLimit = 200;
 
 unsigned byteAt(const char* data, std::size_t at)
@@ -69,27 +67,6 @@ std::string encodeClusterMessage(std::string_view origin, bool streamStart,
     return out;
 }
 
-bool opusMessageIsWellFormed(const char* data, std::size_t size)
-{
-    if (data == nullptr || size < kOpusHeader + 2 || byteAt(data, 19) != 0)
-        return false;
-    const std::size_t frames = byteAt(data, 18);
-    if (frames == 0)
-        return false;
-    std::size_t at = kOpusHeader;
-    for (std::size_t i = 0; i < frames; ++i)
-    {
-        if (size - at < 2)
-            return false;
-        const std::size_t length = byteAt(data, at) | (byteAt(data, at + 1) << 8);
-        at += 2;
-        if (length > kLargestOpusPacket || size - at < length)
-            return false;
-        at += length;
-    }
-    return at == size;
-}
-
 ClusterMessage decodeClusterMessage(const char* data, std::size_t size, std::string_view tier)
 {
     ClusterMessage m;
@@ -101,7 +78,8 @@ ClusterMessage decodeClusterMessage(const char* data, std::size_t size, std::str
         return m;
     const char* body = data + kClusterHeaderFixed + n;
     const std::size_t bodySize = size - kClusterHeaderFixed - n;
-    const bool fits = tier == kLosslessTier ? bodySize == kAudioMessageSize
+    const std::string_view payload(body, bodySize);
+    const bool fits = tier == kLosslessTier ? decodeAudioMessage(payload).has_value()
                                             : opusMessageIsWellFormed(body, bodySize);
     if (!fits)
         return m;

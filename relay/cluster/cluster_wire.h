@@ -1,7 +1,7 @@
 // What relays of a cluster send one another: subjects and the message formats.
 #pragma once
 
-#include "rooms/rooms.h"
+#include "wire/bytes.h"
 
 #include <optional>
 #include <string>
@@ -41,12 +41,9 @@ struct ClusterMessage
     std::string origin;
     SharedBytes message; // the listener message, as local listeners of the tier are given it
 };
-// Checks the header and the listener message: exactly kAudioMessageSize bytes for lossless, a
-// well-formed Opus message for the others. Nothing else is trusted.
+// Checks the header and the listener message (wire/listener_audio.h for lossless,
+// wire/listener_opus.h for the others): nothing else is trusted.
 ClusterMessage decodeClusterMessage(const char* data, std::size_t size, std::string_view tier);
-// Whether `message` is laid out as a listener Opus message: header, n >= 1 frames, every
-// packet's length within the message and at most one packet's largest size, nothing after.
-bool opusMessageIsWellFormed(const char* data, std::size_t size);
 
 // orlune.interest.<code>: a relay whose listeners want Opus tiers of a room it does not ingest
 // says so about once a second, so that the ingest relay encodes them. The message is the

@@ -11,7 +11,7 @@
 // other part is touched on that thread only.
 #pragma once
 
-#include "app/core.h"
+#include "loop/core.h"
 #include "cluster/lease_store.h"
 
 #include <boost/asio/io_context.hpp>

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "guards/cidr.h"
-#include "guards/token_bucket.h"
+#include "rooms/token_bucket.h"
 
 #include <boost/asio/ip/address.hpp>
 

@@ -9,7 +9,6 @@
 // never per message. Seats give themselves back once, whichever way their connection ends.
 #pragma once
 
-#include "app/metrics.h"
 #include "rooms/rooms.h"
 
 #include <cstddef>
@@ -22,6 +21,14 @@ namespace orlune::relay
 {
 
 class RelayAdmission;
+
+// Listener figures of a relay whose listeners are spread over several event loops: every
+// loop's, where a loop's own registry knows only its share.
+struct ListenerCensus
+{
+    std::size_t total = 0;
+    std::map<std::string, std::size_t, std::less<>> perRoom;
+};
 
 // One listener's place in a room; gives it back when it goes.
 class Seat

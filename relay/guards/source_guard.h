@@ -7,7 +7,7 @@
 
 #include "guards/cidr.h"
 #include "rooms/rooms.h"
-#include "guards/token_bucket.h"
+#include "rooms/token_bucket.h"
 
 #include <boost/asio/ip/address.hpp>
 

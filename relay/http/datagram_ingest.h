@@ -2,7 +2,7 @@
 // valid one to the rooms.
 #pragma once
 
-#include "app/core.h"
+#include "loop/core.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>

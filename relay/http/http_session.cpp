@@ -2,6 +2,7 @@
 
 #include "http/http_routes.h"
 #include "http/listener_session.h"
+#include "loop/metrics.h"
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>

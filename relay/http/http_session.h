@@ -1,7 +1,7 @@
 // An HTTP connection: answers requests until it is upgraded to a listener or closed.
 #pragma once
 
-#include "app/core.h"
+#include "loop/core.h"
 
 namespace orlune::relay
 {

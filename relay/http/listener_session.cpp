@@ -227,8 +227,7 @@ private:
         queuedAudio_ = 0;
         ++core_.metrics.listenerSkips;
         core_.metrics.listenerSkippedMessages += dropped;
-        enqueue(kOpText, std::make_shared<const std::string>(R"({"type":"skip","dropped":)" +
-                                                             std::to_string(dropped) + "}"));
+        enqueue(kOpText, std::make_shared<const std::string>(skipMessage(dropped)));
         if (quality_.noteSkip(core_.now()))
             stepDownDue_ = true;
     }

@@ -1,7 +1,7 @@
 // A listener: a WebSocket connection attached to a room, fed by the room's fan-out.
 #pragma once
 
-#include "app/core.h"
+#include "loop/core.h"
 #include "tiers/tiers.h"
 
 #include <boost/beast/http/empty_body.hpp>

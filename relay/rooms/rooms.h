@@ -4,14 +4,15 @@
 // ownership and expiry rules can be driven with any clock.
 #pragma once
 
-#include "app/metrics.h"
-#include "guards/token_bucket.h"
+#include "rooms/counters.h"
+#include "rooms/room_limits.h"
 #include "rooms/tier_switch.h"
+#include "rooms/token_bucket.h"
 #include "tiers/tier_stream.h"
 #include "tiers/tiers.h"
+#include "wire/clock.h"
 #include "wire/datagram.h"
-
-#include <boost/asio/ip/udp.hpp>
+#include "wire/listener_audio.h"
 
 #include <algorithm>
 #include <array>
@@ -28,15 +29,6 @@
 namespace orlune::relay
 {
 
-using Clock = std::chrono::steady_clock;
-using TimePoint = Clock::time_point;
-using Endpoint = boost::asio::ip::udp::endpoint;
-// Size of one audio message to listeners: int64 sequence, int64 sample position, samples.
-inline constexpr std::size_t kAudioMessageSize = 16 + kSampleBytes; // 2064
-
-// Builds the listener message for one datagram (little-endian, samples copied unchanged).
-SharedBytes makeAudioMessage(const Datagram& datagram);
-
 // Something that receives a room's messages: a WebSocket connection in the server, a recorder
 // in tests. Audio comes in the codec of the sink's tier. A sink may leave the registry from
 // inside a delivery (removeListener): the fan-out then skips it, and the listeners after it
@@ -51,6 +43,9 @@ public:
     virtual void onTier(Tier /*tier*/) {}
     // Asked to go away (relay shutting down).
     virtual void close() {}
+    // False for a stand-in that holds a room for listeners elsewhere (another event loop): the
+    // room counts it, the listener figures do not.
+    virtual bool isListener() const { return true; }
 };
 
 // What a cluster link hears from the rooms. Called on the relay's thread; must not call back
@@ -90,26 +85,6 @@ public:
     }
 };
 
-struct RoomLimits
-{
-    std::size_t maxRooms = 1000;
-    std::size_t maxListenersPerRoom = 2000;
-    std::size_t maxListenersTotal = 5000;
-    // A source silent this long loses the room to a new port of the same address (the
-    // plug-in restarted)...
-    Clock::duration sourceSilence = std::chrono::seconds(2);
-    // ...and silent this long (at least sourceSilence) to a source at any other address.
-    Clock::duration takeoverSilence = std::chrono::seconds(30);
-    // Datagrams a second a room's stream may carry (the plug-in sends 187.5, and at most about
-    // 500 while it catches up); up to two seconds' worth may come at once. Excess is dropped.
-    double streamRate = 1000;
-    // A room with no live source and no listener for this long is forgotten.
-    Clock::duration roomIdle = std::chrono::seconds(30);
-    // Sequence steps beyond these are a restarted stream, not loss or reordering.
-    std::uint64_t maxForwardGap = 1000;
-    std::uint64_t maxBackwardStep = 64;
-};
-
 struct RoomStats
 {
     std::uint64_t datagrams = 0; // from the owning source, duplicates included
@@ -128,14 +103,6 @@ struct RoomStats
     std::size_t listeners = 0;
     std::array<std::size_t, kTierCount> tierListeners{};
     std::array<bool, kTierCount> encoding{}; // an encoder runs for the tier here
-};
-
-// How a listener joins: its tier, and whether its hello names it. A listener that asked for
-// no quality gets lossless audio and the hello exactly as before tiers existed.
-struct ListenerOptions
-{
-    Tier tier = Tier::Lossless;
-    bool announceTier = false;
 };
 
 // Told who holds which rooms, and asked before an address takes one more (SourceGuard).
@@ -167,6 +134,8 @@ enum class JoinResult
     RoomFull,
     RelayFull,
 };
+// What a refused join is counted as (listeners_rejected_total{reason}).
+ListenerReject rejectReason(JoinResult refused);
 
 class RoomRegistry
 {
@@ -192,6 +161,9 @@ public:
     // true when forwarded.
     bool onRemoteMessage(std::string_view room, std::string_view origin, const SharedBytes& message,
                          bool streamStart, TimePoint now);
+    // The same for a message whose header was read already (`audio` describes `message`).
+    bool onRemoteAudio(std::string_view room, std::string_view origin, const AudioMessage& audio,
+                       const SharedBytes& message, bool streamStart, TimePoint now);
 
     // A datagram the cluster gave to another relay's source: counted as foreign.
     void countForeign(std::string_view room, TimePoint now);
@@ -224,6 +196,10 @@ public:
     // messages at or behind the tier's last frame sequence are dropped unless `streamStart`.
     bool onRemoteTierMessage(std::string_view room, std::string_view origin, Tier tier,
                              const SharedBytes& message, bool streamStart, TimePoint now);
+    // The same for a message whose header was read already (`header` describes `message`).
+    bool onRemoteTierMessage(std::string_view room, std::string_view origin, Tier tier,
+                             const OpusMessageHeader& header, const SharedBytes& message,
+                             bool streamStart, TimePoint now);
     // Listeners elsewhere want `tier` of `room` (or no longer do): while they do, a room fed
     // here keeps that tier's encoder running without local listeners, and reports its
     // messages through RoomEvents::onTierMessage. False if the room cannot be created.
@@ -243,9 +219,6 @@ public:
     void forEachListener(const std::function<void(ListenerSink*)>& fn) const;
 
     const RoomLimits& limits() const { return limits_; }
-
-    static std::string helloMessage(std::string_view room, bool live);
-    static std::string sourceMessage(bool live);
 
 private:
     struct TierState

@@ -1,40 +1,26 @@
 #include "rooms/tier_switch.h"
 
+#include "wire/listener_audio.h"
+#include "wire/listener_opus.h"
+
 namespace orlune::relay
 {
-namespace
-{
-
-std::uint64_t readLe(const std::string& bytes, std::size_t at, int count)
-{
-    std::uint64_t value = 0;
-    for (int i = count - 1; i >= 0; --i)
-        value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
-    return value;
-}
-
-constexpr std::int64_t kDatagramFrames = 256;
-
-} // namespace
-
 std::optional<MessageSpan> messageSpan(Tier tier, const SharedBytes& message)
 {
     if (!message)
         return std::nullopt;
-    const std::string& m = *message;
     if (!isOpus(tier))
     {
-        if (m.size() < 16)
+        const auto audio = decodeAudioMessage(*message);
+        if (!audio)
             return std::nullopt;
-        const auto start = static_cast<std::int64_t>(readLe(m, 8, 8));
-        return MessageSpan{start, start + kDatagramFrames};
+        return MessageSpan{audio->position, audio->position + kFramesPerPacket};
     }
-    if (m.size() < kOpusMessageHeader)
+    const auto header = decodeOpusHeader(*message);
+    if (!header)
         return std::nullopt;
-    const auto start = static_cast<std::int64_t>(readLe(m, 8, 8));
-    const auto frameSamples = static_cast<std::int64_t>(readLe(m, 16, 2));
-    const auto frames = static_cast<std::int64_t>(readLe(m, 18, 1));
-    return MessageSpan{start, start + frameSamples * frames};
+    return MessageSpan{header->position,
+                       header->position + std::int64_t{header->frameSamples} * header->frames};
 }
 
 std::size_t RecentMessages::joinIndex(std::int64_t end) const

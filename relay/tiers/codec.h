@@ -5,6 +5,8 @@
 // encoder never sees a sample that is not finite or lies beyond full scale.
 #pragma once
 
+#include "wire/listener_opus.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -17,7 +19,7 @@ inline constexpr int kOpusFrameSamples = 480; // 10 ms at 48 kHz, per channel
 inline constexpr int kOpusChannels = 2;
 inline constexpr int kOpusComplexity = 10;
 // Largest packet libopus produces for one frame.
-inline constexpr std::size_t kMaxOpusPacket = 1275;
+inline constexpr std::size_t kMaxOpusPacket = kLargestOpusPacket;
 
 // Copies `count` little-endian float32 samples from `in` to `out`, replacing NaN and
 // infinities by 0 and clipping the rest to [-1, 1]. Returns how many samples it changed.

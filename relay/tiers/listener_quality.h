@@ -3,8 +3,8 @@
 // listener session applies what this decides.
 #pragma once
 
-#include "rooms/rooms.h"
 #include "tiers/tiers.h"
+#include "wire/clock.h"
 
 #include <chrono>
 #include <deque>

@@ -1,5 +1,7 @@
 #include "tiers/tier_stream.h"
 
+#include "wire/datagram.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -9,19 +11,10 @@ namespace orlune::relay
 namespace
 {
 
-constexpr int kDatagramFrames = 256;
+constexpr int kDatagramFrames = kFramesPerPacket;
 // A forward jump of positions up to this long is loss to conceal; a longer one, or any step
 // back, starts a new grid.
 constexpr std::uint64_t kMaxConcealedGap = 48000;
-
-void putLe(std::string& out, std::size_t at, std::uint64_t value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-    {
-        out[at + static_cast<std::size_t>(i)] = static_cast<char>(value & 0xff);
-        value >>= 8;
-    }
-}
 
 } // namespace
 
@@ -29,8 +22,7 @@ TierStream::TierStream(Tier tier)
     : framesPerMessage_(tierProfile(tier).framesPerMessage)
     , encoder_(tierProfile(tier).bitrate)
 {
-    message_.reserve(kOpusMessageHeader +
-                     static_cast<std::size_t>(framesPerMessage_) * (2 + kMaxOpusPacket));
+    message_.reserve(framesPerMessage_);
 }
 
 void TierStream::reanchor(std::int64_t position)
@@ -90,13 +82,9 @@ void TierStream::push(std::int64_t position, const float* samples, TierMetrics& 
 
 void TierStream::finishFrame(TierMetrics& counters, std::vector<SharedBytes>& out)
 {
-    if (messageFrames_ == 0)
-    {
-        message_.assign(kOpusMessageHeader, '\0');
-        putLe(message_, 0, static_cast<std::uint64_t>(frameSequence_), 8);
-        putLe(message_, 8, framePosition_, 8);
-        putLe(message_, 16, kOpusFrameSamples, 2);
-    }
+    if (message_.frames() == 0)
+        message_.begin(frameSequence_, static_cast<std::int64_t>(framePosition_),
+                       kOpusFrameSamples);
     std::size_t length = 0;
     if (frameMissing_)
     {
@@ -123,33 +111,20 @@ void TierStream::finishFrame(TierMetrics& counters, std::vector<SharedBytes>& ou
     else
         ++counters.framesEncoded;
     counters.encodedBytes += length;
-    const std::size_t at = message_.size();
-    message_.resize(at + 2 + length);
-    putLe(message_, at, length, 2);
-    std::memcpy(message_.data() + at + 2, packet_.data(), length);
-    ++messageFrames_;
+    message_.addFrame(packet_.data(), length);
 
     ++frameSequence_;
     framePosition_ += kOpusFrameSamples;
     frameFill_ = 0;
     frameMissing_ = false;
-    if (messageFrames_ == framesPerMessage_)
+    if (message_.frames() == framesPerMessage_)
         flushMessage(out);
 }
 
 void TierStream::flushMessage(std::vector<SharedBytes>& out)
 {
-    if (messageFrames_ == 0)
-        return;
-    message_[18] = static_cast<char>(messageFrames_);
-    out.push_back(std::make_shared<const std::string>(message_));
-    messageFrames_ = 0;
-}
-
-bool startsTierStream(const SharedBytes& message)
-{
-    return message && message->size() >= 8 &&
-           std::all_of(message->begin(), message->begin() + 8, [](char c) { return c == '\0'; });
+    if (message_.frames() > 0)
+        out.push_back(message_.finish());
 }
 
 void TierStream::restart(std::vector<SharedBytes>& out)

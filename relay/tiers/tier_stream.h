@@ -3,8 +3,10 @@
 #pragma once
 
 #include "tiers/codec.h"
-#include "app/metrics.h"
+#include "tiers/tier_metrics.h"
 #include "tiers/tiers.h"
+#include "wire/bytes.h"
+#include "wire/listener_opus.h"
 
 #include <array>
 #include <cstdint>
@@ -14,16 +16,6 @@
 
 namespace orlune::relay
 {
-
-using SharedBytes = std::shared_ptr<const std::string>;
-
-// Layout of an Opus message: int64 frame sequence, int64 position, uint16 frame samples,
-// uint8 frame count, uint8 0, then per frame uint16 length and the packet.
-inline constexpr std::size_t kOpusMessageHeader = 20;
-
-// Whether an Opus message starts its tier's stream: a stream counts its frames from 0 whenever
-// it (re)starts, so that message is taken even though it is behind the frames before it.
-bool startsTierStream(const SharedBytes& message);
 
 // Frames sit on a grid of 480 samples anchored at the position of the first datagram after a
 // (re)start, and count from frame sequence 0. Samples are placed by their 48 kHz position; a
@@ -63,8 +55,7 @@ private:
     bool frameMissing_ = false;
     std::array<float, kOpusFrameSamples * kOpusChannels> frame_{};
     std::array<std::uint8_t, kMaxOpusPacket> packet_{};
-    std::string message_;
-    int messageFrames_ = 0;
+    OpusMessageWriter message_;
 };
 
 } // namespace orlune::relay

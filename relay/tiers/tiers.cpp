@@ -1,9 +1,5 @@
 #include "tiers/tiers.h"
 
-#include <boost/json/parse.hpp>
-#include <boost/json/serialize.hpp>
-#include <boost/json/value.hpp>
-
 #include <array>
 
 namespace orlune::relay
@@ -22,19 +18,12 @@ constexpr std::array<TierProfile, kTierCount> kProfiles = {{
     {"lossless", "pcm-f32", 3072000, 256, 1},
 }};
 
-void appendTierFields(std::string& text, Tier tier)
-{
-    const TierProfile& s = tierProfile(tier);
-    text += R"("tier":")";
-    text += s.name;
-    text += R"(","codec":")";
-    text += s.codec;
-    text += R"(","bitrate":)" + std::to_string(s.bitrate);
-    text += R"(,"frameSamples":)" + std::to_string(s.frameSamples);
-    text += R"(,"framesPerMessage":)" + std::to_string(s.framesPerMessage);
-}
-
 } // namespace
+
+const std::array<TierProfile, kTierCount>& tierProfiles()
+{
+    return kProfiles;
+}
 
 const TierProfile& tierProfile(Tier tier)
 {
@@ -85,21 +74,14 @@ std::string qualityNameList()
 
 ClientRequest parseClientRequest(std::string_view text)
 {
-    boost::system::error_code ec;
-    const boost::json::value value = boost::json::parse(text, ec);
+    const QualityRequest request = decodeQualityRequest(text);
     ClientRequest result;
-    const boost::json::object* object = ec ? nullptr : value.if_object();
-    if (object == nullptr)
-        return result;
-    const auto* type = object->if_contains("type");
-    if (type == nullptr || !type->is_string() || type->get_string() != "quality")
+    if (!request.isQuality)
         return result;
     result.kind = ClientRequest::Kind::BadQuality;
-    const auto* tier = object->if_contains("tier");
-    if (tier == nullptr || !tier->is_string())
+    if (!request.tier)
         return result;
-    const auto& name = tier->get_string();
-    if (auto choice = parseQuality(std::string_view(name.data(), name.size())))
+    if (auto choice = parseQuality(*request.tier))
     {
         result.kind = ClientRequest::Kind::Quality;
         result.choice = *choice;
@@ -109,41 +91,12 @@ ClientRequest parseClientRequest(std::string_view text)
 
 std::string tierHelloMessage(std::string_view room, bool live, Tier tier)
 {
-    // Room codes are limited to [a-z0-9_-], so they need no JSON escaping.
-    std::string text = R"({"type":"hello","room":")";
-    text += room;
-    text += R"(","sampleRate":48000,"channels":2,"framesPerPacket":256,"live":)";
-    text += live ? "true," : "false,";
-    appendTierFields(text, tier);
-    text += R"(,"tiers":[)";
-    for (std::size_t i = 0; i < kTierCount; ++i)
-    {
-        text += i == 0 ? R"({"name":")" : R"(,{"name":")";
-        text += kProfiles[i].name;
-        text += R"(","codec":")";
-        text += kProfiles[i].codec;
-        text += R"(","bitrate":)" + std::to_string(kProfiles[i].bitrate) + "}";
-    }
-    text += "]}";
-    return text;
+    return tierHelloMessage(room, live, tierProfile(tier), kProfiles.data(), kProfiles.size());
 }
 
 std::string codecMessage(Tier tier, std::string_view reason)
 {
-    std::string text = R"({"type":"codec",)";
-    appendTierFields(text, tier);
-    text += R"(,"reason":")";
-    text += reason;
-    text += R"("})";
-    return text;
-}
-
-std::string errorMessage(std::string_view text)
-{
-    boost::json::object object;
-    object["type"] = "error";
-    object["message"] = boost::json::string_view(text.data(), text.size());
-    return boost::json::serialize(object);
+    return codecMessage(tierProfile(tier), reason);
 }
 
 } // namespace orlune::relay

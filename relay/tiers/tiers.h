@@ -5,6 +5,9 @@
 // encoded once per room (tier_stream.h) and every listener of a tier gets the same message.
 #pragma once
 
+#include "wire/listener_events.h"
+
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -24,16 +27,11 @@ enum class Tier : std::uint8_t
 inline constexpr std::size_t kTierCount = 4;
 inline constexpr Tier kAutoStartTier = Tier::Standard;
 
-struct TierProfile
-{
-    std::string_view name;  // wire name
-    std::string_view codec; // "opus" or "pcm-f32"
-    int bitrate;            // bit/s of the codec (lossless: the raw float32 rate)
-    int frameSamples;       // samples per channel in one frame
-    int framesPerMessage;   // frames carried by one binary message
-};
+using TierProfile = TierFormat;
 
 const TierProfile& tierProfile(Tier tier);
+// Every tier, in Tier order.
+const std::array<TierProfile, kTierCount>& tierProfiles();
 inline std::size_t tierIndex(Tier tier)
 {
     return static_cast<std::size_t>(tier);
@@ -62,6 +60,14 @@ std::optional<QualityChoice> parseQuality(std::string_view name);
 // Names every valid quality, for refusals: "auto, low, standard, high, lossless".
 std::string qualityNameList();
 
+// How a listener joins: its tier, and whether its hello names it. A listener that asked for
+// no quality gets lossless audio and the hello exactly as before tiers existed.
+struct ListenerOptions
+{
+    Tier tier = Tier::Lossless;
+    bool announceTier = false;
+};
+
 // A text message from a listener. Anything that is not a `quality` request is ignored.
 struct ClientRequest
 {
@@ -76,9 +82,8 @@ struct ClientRequest
 };
 ClientRequest parseClientRequest(std::string_view text);
 
-// Listener events (JSON). The tier hello is the plain hello plus the tier fields.
+// Listener events (JSON, wire/listener_events.h) that name a tier.
 std::string tierHelloMessage(std::string_view room, bool live, Tier tier);
 std::string codecMessage(Tier tier, std::string_view reason);
-std::string errorMessage(std::string_view text);
 
 } // namespace orlune::relay

@@ -2,6 +2,7 @@
 #include "cluster/cluster_interest.h"
 #include "cluster/cluster_wire.h"
 #include "tiers/tiers.h"
+#include "wire/listener_opus.h"
 
 #include <gtest/gtest.h>
 

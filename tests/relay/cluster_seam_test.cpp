@@ -1,7 +1,7 @@
 // The cluster's side of the rooms: what other relays' messages do to a room, what the rooms
 // tell the cluster link, and the wire format between relays. No NATS needed.
-#include "cluster/cluster_link.h"
 #include "app/config.h"
+#include "cluster/cluster_link.h"
 #include "rooms/rooms.h"
 #include "test_support.h"
 
@@ -50,11 +50,8 @@ struct Events : RoomEvents
 
 SharedBytes message(std::int64_t seq)
 {
-    test::DatagramFields f;
-    f.sequence = seq;
-    f.samplePosition = seq * 256;
-    const auto bytes = test::buildDatagram(f);
-    return makeAudioMessage(parseDatagram(bytes.data(), bytes.size()).datagram);
+    static const std::vector<std::uint8_t> silence(kSampleBytes);
+    return encodeAudioMessage(seq, seq * 256, silence.data());
 }
 
 class ClusterSeam : public ::testing::Test

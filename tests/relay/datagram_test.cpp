@@ -1,5 +1,5 @@
-#include "wire/datagram.h"
 #include "test_support.h"
+#include "wire/datagram.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // A relay running several event loops (--threads): listeners spread over the loops hear every
 // room exactly as on one loop, the limits and figures are the relay's, and it stops cleanly.
 #include "app/config.h"
-#include "test_support.h"
+#include "stream_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -14,32 +14,14 @@ namespace
 {
 
 using namespace std::chrono_literals;
+using test::kLive;
+using test::kOffline;
+using test::nextAudio;
 using test::WsClient;
-
-const std::string kLive = R"({"type":"source","live":true})";
-const std::string kOffline = R"({"type":"source","live":false})";
 
 std::vector<std::uint8_t> datagram(const std::string& room, std::int64_t seq)
 {
-    test::DatagramFields f;
-    f.room = room;
-    f.sequence = seq;
-    f.samplePosition = seq * 256;
-    f.samples = test::patternSamples(static_cast<std::uint32_t>(seq) + 7);
-    return test::buildDatagram(f);
-}
-
-// Reads the next audio message, collecting the text messages before it.
-std::optional<test::WsMessage> nextAudio(WsClient& c, std::vector<std::string>* texts = nullptr)
-{
-    while (auto m = c.read())
-    {
-        if (!m->text)
-            return m;
-        if (texts)
-            texts->push_back(m->data);
-    }
-    return std::nullopt;
+    return test::streamDatagram(room, seq, 7);
 }
 
 // Reads text messages until `wanted` comes (true) or nothing does (false).

@@ -1,10 +1,10 @@
 // The guards on their own: CIDR lists, X-Forwarded-For, per-address datagram and room budgets,
 // per-client connection limits, and the rooms' takeover rule by address.
+#include "app/config.h"
 #include "guards/cidr.h"
 #include "guards/client_guard.h"
-#include "app/config.h"
-#include "rooms/rooms.h"
 #include "guards/source_guard.h"
+#include "rooms/rooms.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

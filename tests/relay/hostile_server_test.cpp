@@ -1,7 +1,7 @@
 // The relay under hostile traffic, end to end over loopback: strangers' datagrams, floods of
 // datagrams and connections from one address, forwarded-for headers, and requests with bodies.
 // "Other addresses" are other 127.x.y.z loopback addresses.
-#include "test_support.h"
+#include "stream_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -31,11 +31,7 @@ protected:
 
     static std::vector<std::uint8_t> datagram(const std::string& room, std::int64_t seq)
     {
-        test::DatagramFields f;
-        f.room = room;
-        f.sequence = seq;
-        f.samplePosition = seq * 256;
-        return test::buildDatagram(f);
+        return test::streamDatagram(room, seq);
     }
 
     // The sequence numbers of the audio messages that arrive until `count` have or nothing

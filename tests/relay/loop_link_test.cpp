@@ -75,12 +75,8 @@ struct Cluster : RoomEvents
 
 SharedBytes message(std::int64_t seq)
 {
-    test::DatagramFields f;
-    f.room = "jam";
-    f.sequence = seq;
-    f.samplePosition = seq * 256;
-    const auto bytes = test::buildDatagram(f);
-    return makeAudioMessage(parseDatagram(bytes.data(), bytes.size()).datagram);
+    static const std::vector<std::uint8_t> silence(kSampleBytes);
+    return encodeAudioMessage(seq, seq * 256, silence.data());
 }
 
 class LoopLink : public ::testing::Test
@@ -238,14 +234,18 @@ TEST_F(LoopLink, AStalledShardsInboxIsBoundedAndItCatchesUpWhenItRuns)
     const auto room = std::make_shared<const std::string>("jam");
     const std::size_t sent = ShardLink::kInboxLimit + 100;
     for (std::size_t seq = 0; seq < sent; ++seq)
-        shardLink.handOver(room, message(static_cast<std::int64_t>(seq)), seq == 0);
+    {
+        const SharedBytes m = message(static_cast<std::int64_t>(seq));
+        shardLink.handOver(room, m, *decodeAudioMessage(*m), seq == 0);
+    }
     EXPECT_EQ(home.core().metrics.loopHandOversDropped, 100u);
 
     release.set_value();
     for (int i = 0; i < 400 && sink.audioCount() < ShardLink::kInboxLimit; ++i)
         std::this_thread::sleep_for(5ms);
     EXPECT_EQ(sink.audioCount(), ShardLink::kInboxLimit) << "the first ones, in order";
-    shardLink.handOver(room, message(static_cast<std::int64_t>(sent)), false);
+    const SharedBytes last = message(static_cast<std::int64_t>(sent));
+    shardLink.handOver(room, last, *decodeAudioMessage(*last), false);
     for (int i = 0; i < 400 && sink.audioCount() < ShardLink::kInboxLimit + 1; ++i)
         std::this_thread::sleep_for(5ms);
     {
@@ -337,7 +337,7 @@ TEST_F(LoopLink, AStreamStartDroppedWithAFullInboxComesWithTheNextMessage)
     const auto room = std::make_shared<const std::string>("other");
     const auto filler = message(0);
     for (std::size_t i = 0; i < ShardLink::kInboxLimit; ++i)
-        ASSERT_TRUE(shardLink.handOver(room, filler, false));
+        ASSERT_TRUE(shardLink.handOver(room, filler, *decodeAudioMessage(*filler), false));
     const std::uint64_t droppedBefore = home.core().metrics.loopHandOversDropped;
     feed(0, 10, at); // restarted at 0: every message of it dropped at the full inbox
     EXPECT_GT(home.core().metrics.loopHandOversDropped, droppedBefore + 10);

@@ -1,4 +1,4 @@
-#include "app/metrics.h"
+#include "loop/metrics.h"
 #include "rooms/rooms.h"
 #include "test_support.h"
 

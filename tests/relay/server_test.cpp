@@ -1,6 +1,6 @@
 // End-to-end tests over loopback: a relay on ephemeral ports, real UDP datagrams in, real
 // WebSocket clients out.
-#include "test_support.h"
+#include "stream_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +13,10 @@ namespace
 {
 
 using namespace std::chrono_literals;
+using test::kLive;
+using test::kOffline;
+using test::nextAudio;
 using test::WsClient;
-
-const std::string kLive = R"({"type":"source","live":true})";
-const std::string kOffline = R"({"type":"source","live":false})";
 
 class RelayServer : public ::testing::Test
 {
@@ -37,25 +37,7 @@ protected:
 
     std::vector<std::uint8_t> datagram(const std::string& room, std::int64_t seq)
     {
-        test::DatagramFields f;
-        f.room = room;
-        f.sequence = seq;
-        f.samplePosition = seq * 256;
-        f.samples = test::patternSamples(static_cast<std::uint32_t>(seq) + 1);
-        return test::buildDatagram(f);
-    }
-
-    // Reads until an audio message arrives, collecting the text messages before it.
-    std::optional<test::WsMessage> nextAudio(WsClient& c, std::vector<std::string>* texts = nullptr)
-    {
-        while (auto m = c.read())
-        {
-            if (!m->text)
-                return m;
-            if (texts)
-                texts->push_back(m->data);
-        }
-        return std::nullopt;
+        return test::streamDatagram(room, seq, 1);
     }
 
     test::TempDir web;

@@ -1,7 +1,7 @@
 // A registry with one room "r" and sinks that record what they are given, for the tier tests.
 #pragma once
 
-#include "app/metrics.h"
+#include "loop/metrics.h"
 #include "opus_probe.h"
 #include "rooms/rooms.h"
 #include "test_support.h"

@@ -235,7 +235,7 @@ TEST_F(TierSwitch, AMoveThatCannotBeJoinedGoesAheadAfterTheWait)
         const auto bytes = test::buildDatagram(f);
         const ParseResult parsed = parseDatagram(bytes.data(), bytes.size());
         now += 5333us;
-        ASSERT_TRUE(registry.onRemoteMessage("r", "relay-b", makeAudioMessage(parsed.datagram),
+        ASSERT_TRUE(registry.onRemoteMessage("r", "relay-b", encodeAudioMessage(parsed.datagram),
                                              i == 0, now));
     }
     ASSERT_TRUE(registry.setTier("r", &sink, Tier::Standard, "requested", now));

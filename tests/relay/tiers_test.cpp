@@ -84,7 +84,7 @@ TEST_F(Tiers, ListenerAskingNoQualityGetsTodaysHelloAndByteExactFloat32)
     Sink lossless;
     registry.addListener("r", &plain, now);
     registry.addListener("r", &lossless, now, on(Tier::Lossless));
-    EXPECT_EQ(plain.texts[0], RoomRegistry::helloMessage("r", false));
+    EXPECT_EQ(plain.texts[0], helloMessage("r", false));
     EXPECT_NE(lossless.texts[0].find(R"("codec":"pcm-f32","bitrate":3072000,"frameSamples":256,)"
                                      R"("framesPerMessage":1,"tiers":[)"),
               std::string::npos);
@@ -100,7 +100,7 @@ TEST_F(Tiers, ListenerAskingNoQualityGetsTodaysHelloAndByteExactFloat32)
         now += 5333us;
         const Datagram d = parseDatagram(bytes.data(), bytes.size()).datagram;
         ASSERT_TRUE(registry.onDatagram(d, source(40001), now));
-        EXPECT_EQ(*plain.audio.back(), *makeAudioMessage(d));
+        EXPECT_EQ(*plain.audio.back(), *encodeAudioMessage(d));
         EXPECT_EQ(plain.audio.back(), lossless.audio.back());
     }
     const auto s = registry.stats("r");

@@ -61,7 +61,7 @@ try {
   const sound = await H.startSoundServer(procs);
   await H.startRelay(procs);
   const sender = H.startSender(procs, { room: 'tone', seconds: seconds + 60 + starts * 25, freq: FREQ, dbfs: DBFS });
-  let browser = await H.launchBrowser(opts.browser, { dir: tmp, soundEnv: sound.env });
+  let browser = await H.launchBrowser(opts.browser, { dir: tmp, soundEnv: sound.env, procs });
   procs.onStop(() => browser && browser.close());
   H.log(TAG, `${browser.version}; load ${H.loadAverage()}`);
   const url = `http://127.0.0.1:${H.PORTS.http}/orlune/tone${query}#capture=${seconds + 2}`;
@@ -125,7 +125,7 @@ try {
       if (!(err instanceof H.TimeoutError)) throw err;
       outcome = `FROZEN (${err.message})`;
       await browser.close();
-      browser = await H.launchBrowser(opts.browser, { dir: tmp, soundEnv: sound.env });
+      browser = await H.launchBrowser(opts.browser, { dir: tmp, soundEnv: sound.env, procs });
     }
     startLog.push(outcome);
     H.log(TAG, `start ${i + 1}/${starts}: ${outcome}`);

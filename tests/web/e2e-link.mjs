@@ -49,7 +49,7 @@ try {
   const sound = await H.startSoundServer(procs);
   await H.startRelay(procs);
   const sender = H.startSender(procs, { room: 'link', seconds: seconds + 60, freq: FREQ, dbfs: DBFS });
-  const browser = await H.launchBrowser(opts.browser, { dir: tmp, soundEnv: sound.env });
+  const browser = await H.launchBrowser(opts.browser, { dir: tmp, soundEnv: sound.env, procs });
   procs.onStop(() => browser.close());
   const query = opts['page-query'] ? `?${opts['page-query']}` : '';
   const url = `http://127.0.0.1:${H.PORTS.http}/orlune/link${query}#capture=${seconds + 2}`;

@@ -187,12 +187,13 @@ export function startSender(procs, { room, seconds, freq = 1000, dbfs = -12, nam
   return child;
 }
 
+// Sent datagrams only: a scripted sender also logs the ones it dropped ("... lost").
 export function readSendLog(file) {
   const sent = new Map();
   if (!fs.existsSync(file)) return sent;
   for (const line of fs.readFileSync(file, 'utf8').split('\n')) {
-    const [seq, ms] = line.split(' ');
-    if (ms) sent.set(Number(seq), Number(ms));
+    const [seq, ms, , lost] = line.split(' ');
+    if (ms && lost !== 'lost') sent.set(Number(seq), Number(ms));
   }
   return sent;
 }
@@ -263,8 +264,13 @@ const FIREFOX_PREFS = {
 };
 
 // Launches a browser with a fresh profile. Returns {name, newPage(), close()}; a page is
-// {goto, click, evaluate, screenshot, close, errors[]}, the same for both browsers.
-export async function launchBrowser(kind, { dir, soundEnv }) {
+// {goto, click, evaluate, screenshot, close, errors[]}, the same for every engine. WebKit
+// (webkit.mjs) needs `procs` for its X server and driver.
+export async function launchBrowser(kind, { dir, soundEnv, procs }) {
+  if (kind === 'webkit') {
+    const { launchWebKit } = await import('./webkit.mjs');
+    return launchWebKit({ procs, soundEnv });
+  }
   const profile = fs.mkdtempSync(path.join(dir, `profile-${kind}-`));
   const env = { ...process.env, ...(soundEnv || {}) };
   if (kind === 'firefox') {
@@ -320,6 +326,9 @@ export async function launchBrowser(kind, { dir, soundEnv }) {
     headless: true,
     env,
     viewport: { width: 520, height: 600 },
+    // playwright mutes the tab by default; the sound server's monitor is where the
+    // listener's delay is measured, so it must hear the page
+    ignoreDefaultArgs: ['--mute-audio'],
     args: [
       '--autoplay-policy=no-user-gesture-required', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync',
@@ -398,12 +407,13 @@ export function loadAverage() {
 // ---- one listening run ------------------------------------------------------------------
 
 // Opens the room's page, presses Listen and waits for "playing" (within `startMs`). Throws
-// TimeoutError when the tab stops answering.
-export async function openAndListen(browser, url, { startMs = 15000 } = {}) {
+// TimeoutError when the tab stops answering. `beforeListen` runs in the page first.
+export async function openAndListen(browser, url, { startMs = 15000, beforeListen = null } = {}) {
   const page = await browser.newPage();
   await page.goto(url);
   // Like a person, press Listen once the page is there.
   await sleep(300);
+  if (beforeListen) await page.evaluate(beforeListen);
   await page.click('#listen');
   const t0 = Date.now();
   const playing = await poll(page, () => window.orluneStats && window.orluneStats().state === 'playing', null, {

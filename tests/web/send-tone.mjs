@@ -8,9 +8,15 @@
 // int32 48000, int32 2, int32 256, then 256 interleaved stereo float32 frames; all LE.
 // --log writes one line per datagram: "<sequence> <epoch ms when sent>".
 // --skip-every N leaves out every Nth datagram (to exercise loss handling by hand).
+//
+// --script full|short|bench plays the scripted session of scenario.mjs instead: the
+// stepped tone, and per segment lost datagrams, bursts or a sample clock that runs fast or
+// slow against wall time. Its log lines carry the segment: "<sequence> <epoch ms> <segment>"
+// and a dropped datagram "<sequence> <epoch ms> <segment> lost".
 import dgram from 'node:dgram';
 import fs from 'node:fs';
 import { parseArgs } from 'node:util';
+import * as S from './scenario.mjs';
 
 export const MAGIC = 'VESKORLUNE_PCM_V3';
 export const FRAMES = 256;
@@ -57,9 +63,12 @@ async function main() {
       'burst-ms': { type: 'string', default: '10' },
       'skip-every': { type: 'string', default: '0' },
       log: { type: 'string' },
+      script: { type: 'string' },
+      seed: { type: 'string', default: '1' },
     },
   });
   if (!values.room) throw new Error('--room is required');
+  if (values.script) return playScript(values);
   const port = Number(values.port);
   const seconds = Number(values.seconds);
   const freq = Number(values.freq);
@@ -95,6 +104,87 @@ async function main() {
       }
       if (log && lines.length) fs.writeSync(log, lines.join(''));
       setTimeout(tick, burstMs);
+    };
+    tick();
+  });
+  if (log) fs.closeSync(log);
+  socket.close();
+}
+
+// Runs the scripted session: a tick every 2 ms sends what the sender's sample clock (which
+// runs 1 + drift times as fast as wall time) has made due since the last one.
+async function playScript(values) {
+  const script = S.SCRIPTS[values.script];
+  if (!script) throw new Error(`unknown --script ${values.script}; known: ${Object.keys(S.SCRIPTS).join(', ')}`);
+  const port = Number(values.port);
+  const limit = Math.min(Number(values.seconds) || Infinity, S.scriptSeconds(script));
+  const rnd = S.random(Number(values.seed));
+  const log = values.log ? fs.openSync(values.log, 'w') : null;
+  const socket = dgram.createSocket('udp4');
+  const block = new Float32Array(FRAMES * 2);
+  let stopping = false;
+  process.on('SIGTERM', () => (stopping = true));
+  process.on('SIGINT', () => (stopping = true));
+  let signals = 0; // SIGUSR2 received; each segment that lasts until one takes one
+  let taken = 0;
+  process.on('SIGUSR2', () => signals++);
+  const now = () => performance.timeOrigin + performance.now();
+  const t0 = now();
+  let last = t0;
+  let due = 0; // datagrams the sample clock has made due (fractional)
+  let seq = 0;
+  let segment = 0;
+  let segmentStart = 0;
+  let inSegment = 0; // datagrams made due in this segment
+  let dropped = S.lossPattern(script[0].loss || 1, rnd);
+  const held = [];
+  let releaseAt = 0;
+  const send = (datagram, n, seg, at) => {
+    socket.send(datagram, port, values.host);
+    return `${n} ${at.toFixed(3)} ${seg}\n`;
+  };
+  await new Promise((resolve) => {
+    const tick = () => {
+      const t = now();
+      const elapsed = (t - t0) / 1000;
+      if (stopping || elapsed >= limit) return resolve();
+      const ends = (seg) => {
+        if (seg.untilSignal && signals > taken) return ++taken > 0;
+        return elapsed >= segmentStart + seg.seconds;
+      };
+      while (segment + 1 < script.length && ends(script[segment])) {
+        segmentStart = Math.min(elapsed, segmentStart + script[segment].seconds);
+        segment++;
+        inSegment = 0;
+        dropped = S.lossPattern(script[segment].loss || 1, rnd);
+      }
+      const seg = script[segment];
+      if (segment === script.length - 1 && ends(seg)) return resolve();
+      due += (((t - last) / 1000) * RATE * (1 + (seg.drift || 0))) / FRAMES;
+      last = t;
+      const lines = [];
+      while (seq + 1 <= due) {
+        const n = seq++;
+        const lost = seg.loss && dropped(inSegment);
+        inSegment++;
+        if (lost) {
+          lines.push(`${n} ${t.toFixed(3)} ${segment} lost\n`);
+          continue;
+        }
+        for (let i = 0; i < FRAMES; i++) block[2 * i] = block[2 * i + 1] = S.sampleAt(n * FRAMES + i);
+        const datagram = buildDatagram(values.room, n, n * FRAMES, block);
+        if (seg.burstMs) held.push([datagram, n, segment]);
+        else lines.push(send(datagram, n, segment, t));
+      }
+      if (held.length && (!seg.burstMs || t >= releaseAt)) {
+        for (const [d, n, sg] of held.splice(0)) lines.push(send(d, n, sg, t));
+      }
+      if (seg.burstMs && t >= releaseAt) {
+        const [lo, hi] = seg.burstMs;
+        releaseAt = t + lo + rnd() * (hi - lo);
+      }
+      if (log && lines.length) fs.writeSync(log, lines.join(''));
+      setTimeout(tick, 2);
     };
     tick();
   });

@@ -3,7 +3,8 @@ import { describe, test } from 'node:test';
 import { loadWebModule } from './load-web.mjs';
 import { zeroCrossingFrequency, sineLevelDbfs } from '../signal.mjs';
 
-const { JitterBuffer, parsePacket, hermite, PACKET_BYTES, FRAMES_PER_PACKET } = await loadWebModule('jitter-buffer.js');
+const { JitterBuffer, hermite, RENDER_FIELDS } = await loadWebModule('jitter-buffer.js');
+const { parseFloatMessage: parsePacket, FLOAT_MESSAGE_BYTES: PACKET_BYTES, FLOAT_FRAMES: FRAMES_PER_PACKET } = await loadWebModule('wire.js');
 
 const QUANTUM = 128;
 
@@ -86,7 +87,7 @@ describe('packet parsing', () => {
 
 describe('playback', () => {
   test('stays silent until the start target is buffered, then plays the frames as sent', () => {
-    const jb = new JitterBuffer();
+    const jb = new JitterBuffer({ startTargetMs: 60 });
     const ramp = (n, ch) => (ch === 0 ? n : -n) / 1e6;
     const l = new Float32Array(QUANTUM);
     const r = new Float32Array(QUANTUM);
@@ -121,7 +122,7 @@ describe('playback', () => {
     const { buffer } = simulate({ seconds: 1, packets: 20 });
     const r = buffer.takeRenders();
     const frames = [];
-    for (let i = 0; i < r.length; i += 4) frames.push([r[i], r[i + 3]]);
+    for (let i = 0; i < r.length; i += RENDER_FIELDS) frames.push([r[i], r[i + 3]]);
     assert.ok(frames.length >= 12);
     for (let i = 1; i < frames.length; i++) {
       assert.equal(frames[i][0], i);
@@ -132,29 +133,43 @@ describe('playback', () => {
 
 describe('long sessions', () => {
   test('frame counters passing 2^31 (12 hours at 48 kHz) do not disturb playback', () => {
-    // No dead band: the rate correction is never zero, so the interpolating path runs too.
-    const buffer = new JitterBuffer({ deadbandMs: 0 });
+    // A 44.1 kHz context: the interpolating path runs on every frame.
+    const buffer = new JitterBuffer({ outputRate: 44100 });
     buffer.writePos = buffer.readPos = 2 ** 31 - 5000;
-    const { out } = simulate({ seconds: 1, buffer, valueAt: () => 0.5, senderRate: 48000 * 1.0005 });
+    const { out } = simulate({ seconds: 1, buffer, outputRate: 44100, valueAt: () => 0.5, senderRate: 48000 * 1.0005 });
     const playing = out.subarray(out.findIndex((x) => x === 0.5));
-    assert.ok(buffer.readPos > 2 ** 31 && buffer.correction !== 0);
-    assert.ok(playing.length > 40000 && playing.every((x) => Math.abs(x - 0.5) < 1e-6));
+    assert.ok(buffer.readPos > 2 ** 31 && buffer.ratio !== 1);
+    assert.ok(playing.length > 36000 && playing.every((x) => Math.abs(x - 0.5) < 1e-6));
   });
 });
 
 describe('sequence gaps', () => {
-  test('a lost packet becomes silence faded out and in, and is counted as lost', () => {
+  test('a lost packet is filled with a continuation of the audio, and counted as lost', () => {
     const { buffer, out } = simulate({ seconds: 2, valueAt: () => 0.5, drop: (k) => k === 100 || k === 101 });
     assert.equal(buffer.stats.lost, 2);
     assert.equal(buffer.stats.underruns, 0);
     assert.equal(buffer.stats.concealedFrames, 512);
-    // Nowhere does the level step: every change is a fade of at most 0.5 / 128 per frame.
+    assert.equal(buffer.stats.silentFills, 0);
+    // A held level goes on through the hole: no step, no silence once playing.
+    const from = out.findIndex((x) => x === 0.5);
+    for (let i = from; i < out.length; i++) assert.equal(out[i], 0.5, `frame ${i}`);
+  });
+
+  test('a hole longer than a continuation stays plausible becomes faded silence; so does one at the start', () => {
+    const { buffer, out } = simulate({ seconds: 2, valueAt: () => 0.5, drop: (k) => k >= 100 && k < 130 });
+    assert.equal(buffer.stats.lost, 30);
+    assert.equal(buffer.stats.silentFills, 1);
+    // The buffer runs dry within the hole and fades out; the audio after it fades in.
     let zeros = 0;
     for (let i = 1; i < out.length; i++) {
       assert.ok(Math.abs(out[i] - out[i - 1]) <= 0.5 / 128 + 1e-6, `step at ${i}`);
       if (out[i] === 0 && i > 48000 * 0.2) zeros++;
     }
-    assert.ok(zeros >= 512 && zeros < 512 + 2 * 128, `${zeros} silent frames`);
+    assert.ok(zeros > 0 && zeros <= 30 * 256 + 128, `${zeros} silent frames`);
+    const early = new JitterBuffer();
+    early.push(0, 0, packetOf(() => 0.5, 0));
+    early.push(2, 512, packetOf(() => 0.5, 512)); // nothing to continue yet
+    assert.equal(early.stats.silentFills, 1);
   });
 
   test('a late or repeated packet is dropped without touching the count of lost ones', () => {

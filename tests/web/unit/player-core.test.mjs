@@ -68,15 +68,16 @@ describe('latency bookkeeping', () => {
     assert.equal(core.frameToPerformanceTime(48000 * 1.1, 48000, zero, fallback), 1150);
   });
 
-  test('latency of each datagram is its playout time minus its arrival', () => {
+  test('latency of each datagram is its playout time minus its arrival; the delay adds what the relay held', () => {
     const t = new core.LatencyTracker();
-    // [id, sequence, arrival ms, frame]
-    t.noteRenders([0, 10, 100, 4800, 1, 11, 105, 5056], (frame) => frame / 48 + 50);
+    // [id, sequence, arrival ms, frame, held frames]
+    t.noteRenders([0, 10, 100, 4800, 0, 1, 11, 105, 5056, 960], (frame) => frame / 48 + 50);
     assert.deepEqual(
-      t.samples.map((s) => [s.seq, s.latencyMs]),
-      [[10, 50], [11, 50 + 5056 / 48 - 105]],
+      t.samples.map((s) => [s.seq, s.latencyMs, s.delayMs]),
+      [[10, 50, 50], [11, 50 + 5056 / 48 - 105, 50 + 5056 / 48 - 105 + 20]],
     );
     assert.equal(t.summary(5000).count, 1);
+    assert.equal(t.recentMedian(), 50 + 5056 / 48 - 105 + 20);
   });
 
   test('summary reports median, 95th percentile and extremes', () => {

@@ -5,7 +5,7 @@ import { describe, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
 import { loadWebModule } from './load-web.mjs';
 
-const fmt = await loadWebModule('stream-format.js');
+const fmt = { ...(await loadWebModule('stream-format.js')), ...(await loadWebModule('wire.js')) };
 const { OpusFeed, WasmOpusBackend } = await loadWebModule('opus-decoding.js');
 const { AutoQuality } = await loadWebModule('auto-quality.js');
 const { JitterBuffer } = await loadWebModule('jitter-buffer.js');

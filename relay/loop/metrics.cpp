@@ -1,4 +1,4 @@
-#include "app/metrics.h"
+#include "loop/metrics.h"
 
 #include "rooms/rooms.h"
 
@@ -299,6 +299,64 @@ std::string renderMetrics(const Metrics& m, const RoomRegistry& rooms, const Lis
         });
 
     return w.str();
+}
+
+void addMetrics(Metrics& into, const Metrics& from)
+{
+    // Every field is a Counter or an array of them; a new field must be added here too.
+    static_assert(sizeof(Metrics) ==
+                      sizeof(Counter) *
+                          (12 + kParseErrorCount + kRoomDropCount + kListenerRejectCount +
+                           kSourceDropCount + kConnectionRejectCount + kRequestRejectCount + 1 +
+                           kTierCount * (sizeof(TierMetrics) / sizeof(Counter))),
+                  "addMetrics() must add every counter of Metrics");
+    auto addAll = [](auto& a, const auto& b)
+    {
+        for (std::size_t i = 0; i < a.size(); ++i)
+            a[i] += b[i];
+    };
+    into.datagramsReceived += from.datagramsReceived;
+    into.bytesReceived += from.bytesReceived;
+    into.datagramsForwarded += from.datagramsForwarded;
+    addAll(into.malformed, from.malformed);
+    addAll(into.roomDrops, from.roomDrops);
+    into.audioMessagesSent += from.audioMessagesSent;
+    into.textMessagesSent += from.textMessagesSent;
+    into.bytesSent += from.bytesSent;
+    into.listenerSkips += from.listenerSkips;
+    into.listenerSkippedMessages += from.listenerSkippedMessages;
+    into.listenersAccepted += from.listenersAccepted;
+    addAll(into.listenerRejects, from.listenerRejects);
+    into.httpRequests += from.httpRequests;
+    into.connectionsOpen += from.connectionsOpen;
+    addAll(into.sourceDrops, from.sourceDrops);
+    addAll(into.connectionRejects, from.connectionRejects);
+    addAll(into.requestRejects, from.requestRejects);
+    into.badQualityRequests += from.badQualityRequests;
+    into.loopHandOversDropped += from.loopHandOversDropped;
+    static_assert(sizeof(TierMetrics) == 16 * sizeof(Counter),
+                  "addMetrics() must add every counter of TierMetrics");
+    for (std::size_t t = 0; t < kTierCount; ++t)
+    {
+        TierMetrics& a = into.tiers[t];
+        const TierMetrics& b = from.tiers[t];
+        a.listeners += b.listeners;
+        a.encoders += b.encoders;
+        a.encodersCreated += b.encodersCreated;
+        a.framesEncoded += b.framesEncoded;
+        a.framesMissing += b.framesMissing;
+        a.encodedBytes += b.encodedBytes;
+        a.messagesBuilt += b.messagesBuilt;
+        a.remoteMessages += b.remoteMessages;
+        a.encodeNanoseconds += b.encodeNanoseconds;
+        a.samplesSanitised += b.samplesSanitised;
+        a.messagesSent += b.messagesSent;
+        a.bytesSent += b.bytesSent;
+        a.stepDowns += b.stepDowns;
+        a.switchRequests += b.switchRequests;
+        a.switchesSpliced += b.switchesSpliced;
+        a.switchesCut += b.switchesCut;
+    }
 }
 
 } // namespace orlune::relay

@@ -1,50 +1,13 @@
+// RoomRegistry: who feeds each room (a source here or a relay of the cluster), the sequence
+// rules its messages pass, and forgetting rooms nobody uses.
 #include "rooms/rooms.h"
 
+#include "wire/listener_events.h"
+
 #include <algorithm>
-#include <cstring>
 
 namespace orlune::relay
 {
-namespace
-{
-
-void writeLe64(char* out, std::int64_t value)
-{
-    auto v = static_cast<std::uint64_t>(value);
-    for (int i = 0; i < 8; ++i)
-    {
-        out[i] = static_cast<char>(v & 0xff);
-        v >>= 8;
-    }
-}
-
-} // namespace
-
-SharedBytes makeAudioMessage(const Datagram& datagram)
-{
-    auto message = std::make_shared<std::string>(kAudioMessageSize, '\0');
-    char* out = message->data();
-    writeLe64(out, datagram.sequence);
-    writeLe64(out + 8, datagram.samplePosition);
-    std::memcpy(out + 16, datagram.samples, kSampleBytes);
-    return message;
-}
-
-std::string RoomRegistry::helloMessage(std::string_view room, bool live)
-{
-    // Room codes are limited to [a-z0-9_-], so they need no JSON escaping.
-    std::string text = R"({"type":"hello","room":")";
-    text += room;
-    text += R"(","sampleRate":48000,"channels":2,"framesPerPacket":256,"live":)";
-    text += live ? "true" : "false";
-    text += "}";
-    return text;
-}
-
-std::string RoomRegistry::sourceMessage(bool live)
-{
-    return live ? R"({"type":"source","live":true})" : R"({"type":"source","live":false})";
-}
 
 RoomRegistry::RoomRegistry(RoomLimits limits, Metrics& metrics, RoomOwnership* ownership)
     : limits_(limits)
@@ -255,7 +218,7 @@ bool RoomRegistry::onDatagram(const Datagram& datagram, const Endpoint& from, Ti
 
     if (wants(room->tiers[tierIndex(Tier::Lossless)]) > 0 || events_ != nullptr)
     {
-        const SharedBytes message = makeAudioMessage(datagram);
+        const SharedBytes message = encodeAudioMessage(datagram);
         deliver(*room, Tier::Lossless, message, false);
         if (events_ != nullptr)
             events_->onLocalForward(datagram.room, message, restarted);
@@ -288,7 +251,15 @@ bool RoomRegistry::wouldTake(const Datagram& datagram, const Endpoint& from, Tim
 bool RoomRegistry::onRemoteMessage(std::string_view name, std::string_view origin,
                                    const SharedBytes& message, bool streamStart, TimePoint now)
 {
-    if (!message || message->size() != kAudioMessageSize || origin.empty())
+    const auto audio = message ? decodeAudioMessage(*message) : std::nullopt;
+    return audio && onRemoteAudio(name, origin, *audio, message, streamStart, now);
+}
+
+bool RoomRegistry::onRemoteAudio(std::string_view name, std::string_view origin,
+                                 const AudioMessage& audio, const SharedBytes& message,
+                                 bool streamStart, TimePoint now)
+{
+    if (origin.empty())
         return false;
     Room* room = findOrCreate(name, now);
     if (room == nullptr)
@@ -296,20 +267,12 @@ bool RoomRegistry::onRemoteMessage(std::string_view name, std::string_view origi
         metrics_.countDrop(RoomDrop::RoomLimit);
         return false;
     }
-    std::int64_t sequence = 0;
-    std::int64_t position = 0;
-    for (int i = 7; i >= 0; --i)
-    {
-        sequence = static_cast<std::int64_t>((static_cast<std::uint64_t>(sequence) << 8) |
-                                             static_cast<unsigned char>((*message)[i]));
-        position = static_cast<std::int64_t>((static_cast<std::uint64_t>(position) << 8) |
-                                             static_cast<unsigned char>((*message)[8 + i]));
-    }
     bool restarted = false;
-    if (!admit(*room, Feeder{nullptr, origin}, sequence, position, streamStart, now, restarted))
+    if (!admit(*room, Feeder{nullptr, origin}, audio.sequence, audio.position, streamStart, now,
+               restarted))
         return false;
     deliver(*room, Tier::Lossless, message, false);
-    encode(*room, position, reinterpret_cast<const std::uint8_t*>(message->data()) + 16, false);
+    encode(*room, audio.position, audio.samples, false);
     if (events_ != nullptr)
         events_->onRemoteForward(name, message, restarted);
     settleSwitches(*room, now);
@@ -321,19 +284,6 @@ void RoomRegistry::countForeign(std::string_view name, TimePoint now)
     metrics_.countDrop(RoomDrop::ForeignSource);
     if (Room* room = findOrCreate(name, now))
         ++room->stats.foreignDropped;
-}
-
-JoinResult RoomRegistry::canJoin(std::string_view name) const
-{
-    if (listenerTotal_ >= limits_.maxListenersTotal)
-        return JoinResult::RelayFull;
-    auto it = rooms_.find(name);
-    if (it == rooms_.end())
-        return gate_ == nullptr && rooms_.size() >= limits_.maxRooms ? JoinResult::RoomLimit
-                                                                     : JoinResult::Joined;
-    if (it->second.listenerCount >= limits_.maxListenersPerRoom)
-        return JoinResult::RoomFull;
-    return JoinResult::Joined;
 }
 
 void RoomRegistry::sweep(TimePoint now)
@@ -385,15 +335,6 @@ void RoomRegistry::sweep(TimePoint now)
         else
             ++it;
     }
-}
-
-std::size_t RoomRegistry::liveRoomCount() const
-{
-    std::size_t count = 0;
-    for (const auto& entry : rooms_)
-        if (entry.second.stats.live)
-            ++count;
-    return count;
 }
 
 } // namespace orlune::relay

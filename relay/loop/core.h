@@ -3,11 +3,11 @@
 // only on that loop's thread, except for the parts named relay-wide below.
 #pragma once
 
-#include "app/config.h"
-#include "app/metrics.h"
 #include "guards/client_guard.h"
 #include "guards/relay_admission.h"
 #include "guards/source_guard.h"
+#include "loop/settings.h"
+#include "rooms/counters.h"
 #include "rooms/rooms.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -124,9 +124,7 @@ struct Core
     {
         const JoinResult verdict = admission.reserve(room, seat);
         if (verdict != JoinResult::Joined)
-            metrics.countReject(verdict == JoinResult::RoomLimit  ? ListenerReject::RoomLimit
-                                : verdict == JoinResult::RoomFull ? ListenerReject::RoomFull
-                                                                  : ListenerReject::RelayFull);
+            metrics.countReject(rejectReason(verdict));
         return verdict;
     }
 

@@ -1,0 +1,82 @@
+// RoomRegistry: Opus tiers encoded elsewhere (another relay, or the home loop), and the tiers
+// listeners elsewhere want encoded here.
+#include "rooms/rooms.h"
+
+namespace orlune::relay
+{
+
+bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view origin, Tier tier,
+                                       const SharedBytes& message, bool streamStart, TimePoint now)
+{
+    if (!message || message->size() < kOpusHeaderSize + 2)
+        return false;
+    return onRemoteTierMessage(name, origin, tier, *decodeOpusHeader(*message), message,
+                               streamStart, now);
+}
+
+bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view origin, Tier tier,
+                                       const OpusMessageHeader& header, const SharedBytes& message,
+                                       bool streamStart, TimePoint now)
+{
+    if (!isOpus(tier) || origin.empty())
+        return false;
+    Room* room = findOrCreate(name, now);
+    if (room == nullptr)
+    {
+        metrics_.countDrop(RoomDrop::RoomLimit);
+        return false;
+    }
+    // `streamStart` here is the tier's stream starting afresh (its encoder started or moved),
+    // not the source's: that one comes with the float32 stream.
+    bool restarted = false;
+    if (!claim(*room, Feeder{nullptr, origin}, false, now, restarted))
+        return false;
+    if (restarted)
+        announceLive(*room);
+    TierState& state = room->tiers[tierIndex(tier)];
+    if (streamStart)
+    {
+        state.hasRemoteSequence = false;
+        forgetDelivered(state);
+    }
+    const std::int64_t sequence = header.sequence;
+    if (state.hasRemoteSequence && sequence <= state.lastRemoteSequence)
+    {
+        metrics_.countDrop(RoomDrop::DuplicateOrReordered);
+        return false;
+    }
+    state.hasRemoteSequence = true;
+    state.lastRemoteSequence = sequence;
+    state.remoteFedAt = now;
+    state.waitingSince = TimePoint{};
+    if (!state.remoteFed)
+    {
+        state.remoteFed = true;
+        if (state.stream)
+            restartListeners(*room, tier); // from this relay's encoder to the ingest relay's
+        updateEncoder(*room, tier);        // no encoder here for a tier encoded elsewhere
+    }
+    ++metrics_.tier(tier).remoteMessages;
+    deliver(*room, tier, message, false);
+    if (events_ != nullptr)
+        events_->onRemoteTierForward(name, tier, message, streamStart);
+    settleSwitches(*room, now);
+    return true;
+}
+
+bool RoomRegistry::setRemoteInterest(std::string_view name, Tier tier, bool wanted, TimePoint now)
+{
+    Room* room = nullptr;
+    if (wanted)
+        room = findOrCreate(name, now);
+    else if (auto it = rooms_.find(name); it != rooms_.end())
+        room = &it->second;
+    if (room == nullptr)
+        return !wanted;
+    room->tiers[tierIndex(tier)].remoteInterest = wanted;
+    room->lastActivity = now;
+    updateEncoder(*room, tier);
+    return true;
+}
+
+} // namespace orlune::relay

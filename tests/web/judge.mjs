@@ -1,0 +1,276 @@
+// Judges one scripted listening session (scenario.mjs) on what the page played and what the
+// sound server heard. Inputs: the sender's log, the page's capture (orluneCapture) with the
+// wall time it was read, orluneStats(), the timeline the driver noted, and the monitor
+// recording (sound-monitor.mjs).
+//
+// Landmarks are the tone's changes of frequency. In the monitor recording each one gives
+// "datagram sent -> sound" (its wall time minus the sending time of the datagram that
+// starts the new stretch). In the capture they place the segments: every change is a
+// known sample position, so a segment's datagrams map to the capture frames that played
+// them.
+import fs from 'node:fs';
+import * as S from './scenario.mjs';
+import {
+  decodeFloat32, findEnvelopeFaults, findGlitches, findToneChanges, largestStep, linearFit, longestQuiet, sineLevelDbfs,
+  zeroCrossingFrequency,
+} from './signal.mjs';
+
+export const LIMITS = {
+  freqPpm: 100,
+  levelDb: 0.2,
+  clickFactor: 2, // at 2 % loss: no step above 2x the signal's own largest
+  slopeMsPerS: 0.2, // delay under drift, after settling
+  readoutMs: 10,
+  readoutRelative: 0.15,
+};
+
+export function parseScriptLog(file) {
+  const sent = new Map(); // seq -> ms
+  const seg = []; // seq -> segment
+  const lost = new Set();
+  const startMs = []; // segment -> wall time of its first datagram
+  let lastMs = NaN;
+  for (const line of fs.readFileSync(file, 'utf8').split('\n')) {
+    const [a, b, c, d] = line.split(' ');
+    if (!c) continue;
+    const seq = Number(a);
+    seg[seq] = Number(c);
+    if (startMs[seg[seq]] === undefined) startMs[seg[seq]] = Number(b);
+    lastMs = Number(b);
+    if (d === 'lost') lost.add(seq);
+    else sent.set(seq, Number(b));
+  }
+  return { sent, seg, lost, count: seg.length, startMs, endMs: lastMs };
+}
+
+// Sending time of the datagram that starts stretch k (the next one sent if it was dropped).
+function changeSentMs(log, k) {
+  for (let d = k * S.STRETCH_DATAGRAMS; d < (k + 1) * S.STRETCH_DATAGRAMS; d++) {
+    if (log.sent.has(d)) return log.sent.get(d) - ((d - k * S.STRETCH_DATAGRAMS) * S.FRAMES * 1000) / S.RATE;
+  }
+  return NaN;
+}
+
+// The stretch k a change into FREQS[to] seen at wall time `ms` belongs to: the latest one
+// sent by then (a working player's delay is far below the 1.2 s cycle).
+function stretchOf(log, to, ms) {
+  let best = -1;
+  for (let k = to; k * S.STRETCH_DATAGRAMS < log.count; k += S.FREQS.length) {
+    if (k === 0) continue;
+    const t = changeSentMs(log, k);
+    if (t <= ms) best = k;
+    else if (t > ms) break;
+  }
+  return best;
+}
+
+// Datagram -> sound for every change the sound server played: [{k, ms, delayMs, segment}].
+export function monitorDelays(log, monitor) {
+  const out = [];
+  for (const c of findToneChanges(monitor.samples, monitor.rate, S.FREQS)) {
+    const ms = monitor.originMs + (c.at * 1000) / monitor.rate;
+    const k = stretchOf(log, c.to, ms);
+    if (k < 0 || (k - 1 + S.FREQS.length) % S.FREQS.length !== c.from) continue;
+    out.push({ k, ms, delayMs: ms - changeSentMs(log, k), segment: log.seg[k * S.STRETCH_DATAGRAMS] });
+  }
+  return out;
+}
+
+// Capture frame of every change the page played: [{k, frame}]. A change is placed in wall
+// time by the page's own record of when the message that played there arrived
+// (orluneLatencies: arrival time and first frame of each message), which the audio clock
+// cannot skew; without records, by the moment the capture was read.
+export function captureChanges(log, capture, readMs, records = []) {
+  const x = decodeFloat32(capture.left);
+  const start = capture.endFrame - x.length;
+  const byFrame = records.filter((r) => Number.isFinite(r.frame) && Number.isFinite(r.arrivalMs)).sort((a, b) => a.frame - b.frame);
+  const arrivedMs = (frame) => {
+    let lo = 0;
+    let hi = byFrame.length - 1;
+    if (hi < 0 || byFrame[0].frame > frame) return NaN;
+    while (lo < hi) {
+      const mid = (lo + hi + 1) >> 1;
+      if (byFrame[mid].frame <= frame) lo = mid;
+      else hi = mid - 1;
+    }
+    const r = byFrame[lo];
+    return frame - r.frame < capture.sampleRate ? r.arrivalMs + ((frame - r.frame) * 1000) / capture.sampleRate : NaN;
+  };
+  const out = [];
+  for (const c of findToneChanges(x, capture.sampleRate, S.FREQS)) {
+    const frame = start + c.at;
+    let ms = arrivedMs(frame);
+    if (!Number.isFinite(ms)) ms = readMs - ((x.length - c.at) * 1000) / capture.sampleRate;
+    const k = stretchOf(log, c.to, ms);
+    if (k >= 0 && (k - 1 + S.FREQS.length) % S.FREQS.length === c.from) out.push({ k, frame });
+  }
+  // A change placed in the wrong cycle breaks the order; keep the longest ordered run.
+  return { x, start, changes: out.filter((c, i) => (i === 0 || c.k > out[i - 1].k) && (i + 1 === out.length || c.k < out[i + 1].k)) };
+}
+
+// Capture frame that played sample position `pos`, interpolated between the changes.
+function frameOf(changes, pos, sr) {
+  const scale = sr / S.RATE;
+  if (changes.length === 0) return NaN;
+  let i = 0;
+  while (i + 1 < changes.length && changes[i + 1].k * S.STRETCH <= pos) i++;
+  const a = changes[i];
+  const b = changes[i + 1];
+  if (b && pos >= a.k * S.STRETCH) return a.frame + ((pos - a.k * S.STRETCH) * (b.frame - a.frame)) / ((b.k - a.k) * S.STRETCH);
+  return a.frame + (pos - a.k * S.STRETCH) * scale;
+}
+
+const median = (v) => (v.length ? v.slice().sort((a, b) => a - b)[Math.floor(v.length / 2)] : NaN);
+const r1 = (x) => Math.round(x * 10) / 10;
+
+// Share of the samples in [from, to) of the capture that equal, bit for bit, what was sent,
+// stretch by stretch at the offset the change before gives (+-1 sample).
+export function bitExactShare(x, start, changes, from, to) {
+  let same = 0;
+  let total = 0;
+  for (let j = 0; j + 1 < changes.length; j++) {
+    const a = changes[j];
+    if (changes[j + 1].k !== a.k + 1) continue;
+    const lo = Math.max(from, Math.ceil(a.frame) + 64);
+    const hi = Math.min(to, Math.floor(changes[j + 1].frame) - 64);
+    if (hi <= lo) continue;
+    let best = 0;
+    for (const shift of [-1, 0, 1]) {
+      const offset = Math.round(a.frame) + shift - a.k * S.STRETCH; // frame - position
+      let n = 0;
+      for (let f = lo; f < hi; f++) if (x[f - start] === S.sampleAt(f - offset)) n++;
+      best = Math.max(best, n);
+    }
+    same += best;
+    total += hi - lo;
+  }
+  return total ? same / total : NaN;
+}
+
+// Judges every segment of `script`. Returns {segments: [{name, checks: [{name, ok, detail,
+// judged}]}], cleanDelayMs, readoutMs}. A check with judged: false is reported only.
+export function judgeSession({ script, log, capture, readMs, records, stats, timeline, monitor, engine, quality, only = () => true }) {
+  const sr = capture.sampleRate;
+  const { x, start, changes } = captureChanges(log, capture, readMs, records);
+  const delays = monitorDelays(log, monitor);
+  const settle = S.SETTLE_SECONDS * sr;
+  const firstHeard = stats.firstRenderFrame + sr;
+  const underrunFrames = stats.underrunFrames || [];
+  const segments = [];
+  let cleanDelayMs = NaN;
+  let readout = NaN;
+  for (let s = 0; s < script.length; s++) {
+    const seg = script[s];
+    const segMs = log.startMs[s];
+    const segStartMs = log.startMs[s + 1] ?? log.endMs; // where the next one starts
+    if (seg.name === 'lead-in' || !only(s)) continue;
+    const checks = [];
+    const check = (name, ok, detail, judged = true) => checks.push({ name, ok: !!ok, detail, judged });
+    const seqs = [];
+    for (let d = 0; d < log.count; d++) if (log.seg[d] === s) seqs.push(d);
+    if (seqs.length === 0) {
+      check('segment was sent', false, 'no datagram');
+      segments.push({ name: seg.name, checks });
+      continue;
+    }
+    let from = Math.round(frameOf(changes, seqs[0] * S.FRAMES, sr));
+    const to = Math.min(capture.endFrame, Math.round(frameOf(changes, (seqs[seqs.length - 1] + 1) * S.FRAMES, sr)));
+    if (s === 1) from = Math.max(from, firstHeard);
+    const settled = seg.drift || seg.burstMs ? from + settle : from;
+    const judged = (a, b) => x.subarray(Math.max(0, a - start), Math.max(0, b - start));
+    const part = judged(settled, to);
+    if (!(part.length > sr)) {
+      check('segment heard', false, `${r1(part.length / sr)} s of it in the capture (${changes.length} landmarks found)`);
+      segments.push({ name: seg.name, checks });
+      continue;
+    }
+    const under = underrunFrames.filter((f) => f >= settled && f < to).length;
+    check(`no underrun${settled > from ? ` after ${S.SETTLE_SECONDS} s` : ''}`, under === 0, `${under}`);
+    // Stretches wholly inside the judged part, 10 ms in from either change.
+    const stretches = [];
+    for (let j = 0; j + 1 < changes.length; j++) {
+      const a = changes[j];
+      const b = changes[j + 1];
+      if (b.k !== a.k + 1 || a.frame < settled || b.frame > to) continue;
+      const pad = Math.round(0.01 * sr);
+      const y = judged(Math.ceil(a.frame) + pad, Math.floor(b.frame) - pad);
+      stretches.push({ freq: S.FREQS[a.k % S.FREQS.length], hz: zeroCrossingFrequency(y, sr), db: sineLevelDbfs(y) });
+    }
+    const ppm = Math.max(...stretches.map((t) => Math.abs(t.hz / t.freq - 1) * 1e6));
+    const dB = Math.max(...stretches.map((t) => Math.abs(t.db - S.DBFS)));
+    const steadyTone = !seg.drift && !seg.loss;
+    check(`frequency within ${LIMITS.freqPpm} ppm (${stretches.length} stretches)`, stretches.length > 0 && ppm <= LIMITS.freqPpm,
+      `worst ${r1(ppm)} ppm`, steadyTone);
+    check(`level within ${LIMITS.levelDb} dB`, stretches.length > 0 && dB <= LIMITS.levelDb, `worst ${dB.toFixed(3)} dB`, steadyTone);
+    const step = largestStep(part) / S.LARGEST_STEP;
+    const quiet = longestQuiet(part, 0.1 * S.AMPLITUDE);
+    const clicks = findGlitches(part, sr, Math.max(...S.FREQS), S.AMPLITUDE).length;
+    const dips = findEnvelopeFaults(part, sr, Math.min(...S.FREQS), S.AMPLITUDE).length;
+    if (seg.loss) {
+      const hole = Math.round((S.FRAMES * sr) / S.RATE);
+      check(`no click above ${LIMITS.clickFactor}x the signal's largest step`, step <= LIMITS.clickFactor, `${step.toFixed(2)}x`);
+      check(`no silence longer than the hole (${hole} samples)`, quiet <= hole, `${quiet} samples (${r1((quiet * 1000) / sr)} ms)`);
+    } else if (seg.tier) {
+      check('no step above the signal\'s own (+0.2 dB)', step <= 10 ** (LIMITS.levelDb / 20), `${step.toFixed(2)}x`);
+      check('no level dip or jump', dips === 0, `${dips}`);
+      const seen = [...new Set(timeline.filter((t) => t.ms >= segMs && t.ms < segStartMs + 1000).map((t) => t.tier))];
+      check('the tier changed', seen.length > 1, seen.join(' -> '));
+    } else {
+      check('no discontinuity', clicks + dips === 0, `${clicks} clicks, ${dips} level faults; step ${step.toFixed(2)}x`,
+        seg.name === 'clean' || !!seg.burstMs);
+    }
+    const mine = delays.filter((d) => d.segment === s);
+    const afterSettle = mine.filter((d) => d.ms - segMs >= S.SETTLE_SECONDS * 1000 + 300);
+    if (seg.drift) {
+      const fit = linearFit(afterSettle.map((d) => d.ms / 1000), afterSettle.map((d) => d.delayMs));
+      check(`delay slope within +-${LIMITS.slopeMsPerS} ms/s after ${S.SETTLE_SECONDS} s`, Math.abs(fit.slope) <= LIMITS.slopeMsPerS,
+        `${fit.slope.toFixed(3)} ms/s over ${afterSettle.length} landmarks`);
+    }
+    const segDelay = median(mine.map((d) => d.delayMs));
+    if (seg.name === 'clean') {
+      cleanDelayMs = segDelay;
+      if (quality === 'lossless' && sr === S.RATE) {
+        const share = bitExactShare(x, start, changes, from, to);
+        check('Lossless: the sent samples bit for bit', share === 1, `${r1(share * 100)} % of samples`);
+      }
+      const shown = median(timeline.filter((t) => t.ms >= segMs && t.ms < segStartMs && t.state === 'playing')
+        .map((t) => parseFloat(t.latencyText)).filter(Number.isFinite));
+      readout = shown;
+      const tol = Math.max(LIMITS.readoutMs, LIMITS.readoutRelative * segDelay);
+      check(`latency read-out within max(${LIMITS.readoutMs} ms, 15 %) of datagram -> sound`, Math.abs(shown - segDelay) <= tol,
+        `shown ${r1(shown)} ms, measured ${r1(segDelay)} ms`, engine !== 'firefox');
+    }
+    const sorted = mine.map((d) => d.delayMs).sort((a, b) => a - b);
+    segments.push({
+      name: seg.name, delayMs: r1(segDelay), delayP95Ms: r1(sorted[Math.floor(0.95 * sorted.length)] ?? NaN), landmarks: mine.length,
+      freqWorstPpm: r1(ppm), levelWorstDb: Math.round(dB * 1000) / 1000, clicks, dips, stepRatio: Math.round(step * 100) / 100,
+      quietMs: r1((quiet * 1000) / sr), underruns: under, checks,
+    });
+  }
+  // Where Auto settled: the last change of tier the driver saw, and underruns after it.
+  let settledMs = timeline.length ? timeline[0].ms : NaN;
+  let settledFrame = stats.firstRenderFrame + sr;
+  let tier = timeline.length ? timeline[0].tier : null;
+  for (let i = 1; i < timeline.length; i++) {
+    if (timeline[i].tier !== timeline[i - 1].tier) {
+      settledMs = timeline[i].ms;
+      settledFrame = (timeline[i].frame ?? settledFrame) + sr / 2;
+    }
+    tier = timeline[i].tier;
+  }
+  const settling = { tier, atMs: settledMs, underrunsAfter: underrunFrames.filter((f) => f >= settledFrame).length };
+  return { segments, cleanDelayMs: r1(cleanDelayMs), readoutMs: readout, settling, landmarks: { capture: changes.length, monitor: delays.length } };
+}
+
+// A session read twice: `early` (before the change of tier) judges the segments before it,
+// `late` (the end) the change of tier; a page that died after `early` fails that segment.
+export function judgeReads({ script, log, early, late, lateError, timeline, monitor, engine, quality }) {
+  const common = { script, log, timeline, monitor, engine, quality };
+  const tierSeg = script.findIndex((seg) => seg.tier);
+  if (!early) return judgeSession({ ...common, ...late });
+  const a = judgeSession({ ...common, ...early, only: (s) => s < tierSeg });
+  const segments = a.segments.slice();
+  if (late) segments.push(...judgeSession({ ...common, ...late, only: (s) => s >= tierSeg }).segments);
+  else segments.push({ name: script[tierSeg].name, checks: [{ name: 'page alive through the change of tier', ok: false, judged: true, detail: lateError }] });
+  return { ...a, segments };
+}

@@ -1,0 +1,371 @@
+// How much the jitter buffer holds, and how fast it plays: the target level and the drift
+// controller's rate offset. Pure arithmetic on levels in 48 kHz frames; the jitter buffer
+// tells it what arrives and what is played. Runs on the audio thread: nothing here
+// allocates after construction.
+//
+// What is measured
+//   Messages arrive in lumps: 256 frames (5.3 ms) on Lossless, 2 x 10 ms or 4 x 10 ms of
+//   Opus, and a link may hold them for tens of milliseconds and then hand over a burst. The
+//   level right after an arrival (`high`) is what the buffer holds when audio is on time:
+//   a held message arrives together with the ones after it, so the highest such level in
+//   each half second is that of audio that came on time, whatever the lumps. The lowest
+//   level after a render quantum (`low`) is how close the buffer came to running dry.
+//   `dip = high - low` holds one message plus the jitter (late arrival, bursts, an audio
+//   device that pulls several quanta at once); the jitter is the dip less the largest
+//   recent message.
+//
+// The target (for `high`)
+//   target >= message + jitterFactor * jitter + margin, at least minTargetMs. It rises at
+//   once when the jitter grows (and by underrunBoostMs with each underrun, after which it
+//   holds for `jitterSeconds`) and sinks slowly when things are calm. While settling the
+//   deepest dip counts, then the second-deepest of the last `jitterSeconds`, so a single
+//   stall does not hold the latency up.
+//
+// The setpoint
+//   Where `high` is held: the level at which playback started (between the target and a
+//   message above it), taken afresh after a change of tier or a jump. When the target
+//   rises above it, the setpoint follows and the jitter buffer raises the level at once
+//   (`deficit`); when the target falls more than a message below it, it follows and the
+//   buffer lowers the level at once (`surplus`). Neither touches the rate.
+//
+// The rate offset
+//   Zero while `high` (averaged over a second) stays within bandMs of the setpoint: on a
+//   clean link the samples are copied as they came.
+//   When it leaves the band, the offset is the drift measured as the slope of the level
+//   the buffer would have had without any offset (least squares over the last
+//   `driftSeconds`), plus a small pull (at most maxPull) back into the band. Back in band
+//   the pull ends; the drift part stays only while the measured drift is real (beyond
+//   holdDrift), and the offset then eases to exactly 0. It changes by at most `slew` per
+//   block, so the pitch never jumps.
+
+export const CONTROL_DEFAULTS = Object.freeze({
+  startTargetMs: 40,
+  minTargetMs: 40,
+  maxTargetMs: 500,
+  jitterFactor: 1.5,
+  marginMs: 10,
+  jitterSeconds: 10,
+  settleSeconds: 5, // keep the start target until this many seconds of dips are known
+  targetFallMsPerSecond: 1,
+  underrunBoostMs: 20,
+  startupMs: 2000, // dips and underruns while the page starts up say little about the network
+  blockSeconds: 0.5,
+  bandMs: 3,
+  driftSeconds: 16,
+  correctionSeconds: 8, // a level outside the band is pulled back over about this long
+  maxPull: 0.001,
+  maxDrift: 0.0012, // what two audio clocks may differ by; a steeper slope is not drift
+  maxCorrection: 0.0022, // under four cents: the largest drift and a pull
+  holdDrift: 0.00004, // 40 ppm: less than this is left alone until the level leaves the band
+  slew: 0.0005, // per block: a 0.1 % offset is reached within a second
+  levelTauSeconds: 0.5, // the mean level shown on the page
+});
+
+const HISTORY = 40; // blocks kept for the drift slope (>= driftSeconds / blockSeconds)
+const MESSAGES = 16; // recent message sizes kept
+
+export class PlayoutControl {
+  constructor(options, outputRate, baseRatio) {
+    const o = { ...CONTROL_DEFAULTS, ...options };
+    this.o = o;
+    this.outputRate = outputRate;
+    this.baseRatio = baseRatio;
+    this.fpm = 48; // 48 kHz frames per millisecond
+    this.blockFrames = Math.round(o.blockSeconds * outputRate);
+    this.targetFrames = Math.round(o.startTargetMs * this.fpm);
+    this.dips = new Float64Array(Math.max(1, Math.round(o.jitterSeconds / o.blockSeconds)));
+    this.histT = new Float64Array(HISTORY);
+    this.histY = new Float64Array(HISTORY);
+    this.messages = new Float64Array(MESSAGES);
+    this.correction = 0;
+    this.meanLevel = 0;
+    this.reset();
+  }
+
+  // The level jumped for a reason other than the clocks (a change of tier, the relay's
+  // skip, a hole filled short): the slope is measured afresh from here.
+  forgetSlope() {
+    this.histCount = 0;
+    this.histHead = 0;
+  }
+
+  // The level moved for a reason of its own (a jump, a change of tier with another message
+  // size): the setpoint is taken afresh where the level settles, and the slope measured anew.
+  relevel() {
+    this.forgetSlope();
+    this.highRef = NaN;
+    this.setpoint = NaN;
+    this.relevelled = true;
+  }
+
+  // A new stream: what was measured says nothing about it.
+  reset() {
+    this.dipCount = 0;
+    this.dipHead = 0;
+    this.histCount = 0;
+    this.histHead = 0;
+    this.streamFrames = 0;
+    this.blockLeft = this.blockFrames;
+    this.blockHigh = -Infinity;
+    this.blockLow = Infinity;
+    this.blockSum = 0;
+    this.blockCount = 0;
+    this.highRef = NaN; // `high` averaged over about a second
+    this.setpoint = NaN; // where `high` is held: where playback started, moved with the target
+    this.extraConsumed = 0; // input frames the offset has played beyond the base ratio
+    this.jitterMs = 0;
+    this.driftEstimate = 0;
+    this.correcting = false;
+    this.raised = false;
+    this.lowered = false;
+    this.relevelled = false;
+    this.holdTargetUntil = 0; // stream frame before which the target does not fall
+    this.messages.fill(0);
+    this.messageHead = 0;
+    this.messageId = NaN;
+    this.messageFrames = 0; // frames of the message being pushed
+    this.pulledSince = true;
+  }
+
+  // The largest of the recent messages, in frames.
+  get messageSize() {
+    let m = this.messageFrames;
+    for (let k = 0; k < MESSAGES; k++) if (this.messages[k] > m) m = this.messages[k];
+    return m;
+  }
+
+  // After frames were written: `level` is the level now, `id` the message they belong to
+  // (pushes with one id and no render between them are one message).
+  noteArrival(level, frames, id) {
+    if (id !== this.messageId || this.pulledSince) {
+      this.messages[this.messageHead] = this.messageFrames;
+      this.messageHead = (this.messageHead + 1) % MESSAGES;
+      this.messageFrames = 0;
+      this.messageId = id;
+      this.pulledSince = false;
+    }
+    this.messageFrames += frames;
+    if (level > this.blockHigh) this.blockHigh = level;
+  }
+
+  // Frames taken out of the buffer that the output never played (a jump, an overflow):
+  // for the drift slope they count as consumed.
+  noteDropped(frames) {
+    this.extraConsumed += frames;
+  }
+
+  // Playback starts (or resumes after an underrun) at `level`: the time spent waiting is
+  // no part of the level's slope.
+  startPlaying(level) {
+    this.meanLevel = level;
+    this.histCount = 0;
+    this.histHead = 0;
+    this.highRef = NaN;
+    this.setpoint = NaN;
+    this.relevelled = false;
+    this.blockLeft = this.blockFrames;
+    this.blockHigh = -Infinity;
+    this.blockLow = Infinity;
+    this.blockSum = 0;
+    this.blockCount = 0;
+  }
+
+  // After a render quantum of `n` output frames at `ratio`, `level` left.
+  notePlayed(level, n, ratio) {
+    this.pulledSince = true;
+    this.meanLevel += (level - this.meanLevel) * Math.min(1, n / (this.o.levelTauSeconds * this.outputRate));
+    this.extraConsumed += (ratio - this.baseRatio) * n;
+    this.streamFrames += n;
+    if (level < this.blockLow) this.blockLow = level;
+    this.blockSum += level;
+    this.blockCount++;
+    this.blockLeft -= n;
+    if (this.blockLeft > 0) return;
+    this.blockLeft += this.blockFrames;
+    const high = this.blockHigh;
+    const low = this.blockLow;
+    const mean = this.blockSum / this.blockCount;
+    this.blockHigh = -Infinity;
+    this.blockLow = Infinity;
+    this.blockSum = 0;
+    this.blockCount = 0;
+    if (high === -Infinity) return; // nothing arrived: the next block tells more
+    this.highRef = Number.isNaN(this.highRef) ? high : this.highRef + (high - this.highRef) * 0.5;
+    this.addHistory(this.streamFrames, mean + this.extraConsumed);
+    this.raised = false; // a rise not met within a block is left to the rate
+    this.lowered = false;
+    if (Number.isNaN(this.setpoint)) {
+      // Where the level is; after a change of tier or a jump never below the target: a
+      // level that came out short is raised at once.
+      this.setpoint = this.relevelled ? Math.max(this.highRef, this.targetFrames) : this.highRef;
+      this.raised = this.setpoint > this.highRef;
+      this.relevelled = false;
+    }
+    if (this.streamFrames > (this.o.startupMs / 1000) * this.outputRate) this.addDip(high - low);
+    if (this.deficit === 0 && this.surplus === 0) this.updateCorrection();
+  }
+
+  addHistory(t, y) {
+    const i = (this.histHead + this.histCount) % HISTORY;
+    this.histT[i] = t;
+    this.histY[i] = y;
+    if (this.histCount < HISTORY) this.histCount++;
+    else this.histHead = (this.histHead + 1) % HISTORY;
+  }
+
+  // The slope of the level without offset, input frames per output frame, over the last
+  // driftSeconds; 0 until two seconds are known.
+  measureDrift() {
+    const span = this.o.driftSeconds * this.outputRate;
+    const newest = this.histT[(this.histHead + this.histCount - 1) % HISTORY];
+    let n = 0;
+    let st = 0;
+    let sy = 0;
+    for (let k = 0; k < this.histCount; k++) {
+      const i = (this.histHead + k) % HISTORY;
+      if (newest - this.histT[i] > span) continue;
+      n++;
+      st += this.histT[i];
+      sy += this.histY[i];
+    }
+    if (n < 4) return 0;
+    const mt = st / n;
+    const my = sy / n;
+    let stt = 0;
+    let sty = 0;
+    let first = Infinity;
+    for (let k = 0; k < this.histCount; k++) {
+      const i = (this.histHead + k) % HISTORY;
+      if (newest - this.histT[i] > span) continue;
+      const dt = this.histT[i] - mt;
+      stt += dt * dt;
+      sty += dt * (this.histY[i] - my);
+      if (this.histT[i] < first) first = this.histT[i];
+    }
+    if (newest - first < 2 * this.outputRate || stt === 0) return 0;
+    return sty / stt;
+  }
+
+  addDip(dip) {
+    const o = this.o;
+    const cap = this.dips.length;
+    this.dips[(this.dipHead + this.dipCount) % cap] = dip;
+    if (this.dipCount < cap) this.dipCount++;
+    else this.dipHead = (this.dipHead + 1) % cap;
+    let deepest = 0;
+    let second = 0;
+    for (let k = 0; k < this.dipCount; k++) {
+      const d = this.dips[(this.dipHead + k) % cap];
+      if (d > deepest) {
+        second = deepest;
+        deepest = d;
+      } else if (d > second) {
+        second = d;
+      }
+    }
+    const message = this.messageSize;
+    // While settling, the deepest dip counts: the first seconds must not underrun twice.
+    const settling = this.dipCount * o.blockSeconds < o.settleSeconds;
+    const dipFrames = settling || this.dipCount < 2 ? deepest : second;
+    this.jitterMs = Math.max(0, dipFrames - message) / this.fpm;
+    let requiredMs = Math.max(o.minTargetMs, message / this.fpm + o.jitterFactor * this.jitterMs + o.marginMs);
+    if (settling) requiredMs = Math.max(requiredMs, o.startTargetMs);
+    const required = Math.round(Math.min(requiredMs, o.maxTargetMs) * this.fpm);
+    const before = this.targetFrames;
+    if (required >= before) this.targetFrames = required;
+    else if (this.streamFrames >= this.holdTargetUntil) {
+      this.targetFrames = Math.max(required, before - o.targetFallMsPerSecond * o.blockSeconds * this.fpm);
+    }
+    // The level must stay at least at the target; more than a message above it is delay
+    // for nothing. Where it started within that range, it may stay.
+    if (this.targetFrames > before) {
+      this.setpoint = Math.max(this.setpoint, this.targetFrames);
+      this.raised = true;
+    }
+    else if (this.targetFrames < before && this.setpoint > this.targetFrames + message) {
+      this.setpoint = this.targetFrames + message;
+      this.lowered = true;
+    }
+  }
+
+  // After the target rose: how far `high` is below the setpoint (frames), if beyond the
+  // band. A rise is met at once (the jitter buffer adds a continuation); drift is met with
+  // the rate.
+  get deficit() {
+    if (!this.raised) return 0;
+    const d = this.setpoint - this.highRef;
+    return d > this.o.bandMs * this.fpm ? d : 0;
+  }
+
+  // After the target fell: how far `high` is above the setpoint (frames), if beyond the
+  // band. The jitter buffer removes that much at once where the audio repeats itself;
+  // the rate is left for drift.
+  get surplus() {
+    if (!this.lowered) return 0;
+    const d = this.highRef - this.setpoint;
+    return d > this.o.bandMs * this.fpm ? d : 0;
+  }
+
+  // `frames` were removed at once to lower the level.
+  noteShrunk(frames) {
+    this.extraConsumed += frames;
+    this.highRef -= frames;
+    this.lowered = false;
+  }
+
+  // `frames` of continuation were added to raise the level at once.
+  noteStretched(frames) {
+    this.extraConsumed -= frames;
+    this.highRef += frames;
+    this.raised = false;
+  }
+
+  // The level the buffer needs before it starts playing: the target, and never less than
+  // one message and the margin above it.
+  get startFrames() {
+    return Math.max(this.targetFrames, this.messageSize + this.o.marginMs * this.fpm);
+  }
+
+  underrun() {
+    if (this.streamFrames < (this.o.startupMs / 1000) * this.outputRate) return;
+    const o = this.o;
+    this.targetFrames = Math.min(Math.round(o.maxTargetMs * this.fpm), this.targetFrames + Math.round(o.underrunBoostMs * this.fpm));
+    this.holdTargetUntil = this.streamFrames + o.jitterSeconds * this.outputRate;
+  }
+
+  // How far `high` is outside the band (negative below it), in frames; 0 inside.
+  bandExcess() {
+    const band = this.o.bandMs * this.fpm;
+    const upper = this.setpoint + band;
+    const lower = this.setpoint - band;
+    if (this.highRef > upper) return this.highRef - upper;
+    if (this.highRef < lower) return this.highRef - lower;
+    return 0;
+  }
+
+  updateCorrection() {
+    const o = this.o;
+    const excess = this.bandExcess();
+    this.driftEstimate = clamp(this.measureDrift() / this.baseRatio, o.maxDrift);
+    let wanted = 0;
+    if (excess !== 0) {
+      this.correcting = true;
+      // Aim a millisecond inside the band, so that the level does not sit on its edge.
+      const aim = excess + Math.sign(excess) * this.fpm;
+      const pull = clamp(aim / (o.correctionSeconds * this.outputRate), o.maxPull);
+      wanted = this.driftEstimate + pull;
+    } else if (this.correcting && Math.abs(this.driftEstimate) > o.holdDrift) {
+      wanted = this.driftEstimate;
+    } else {
+      this.correcting = false;
+    }
+    wanted = clamp(wanted, o.maxCorrection);
+    let c = this.correction + clamp(wanted - this.correction, o.slew);
+    if (wanted === 0 && Math.abs(c) < o.slew) c = 0;
+    this.correction = c;
+  }
+}
+
+function clamp(x, limit) {
+  return x > limit ? limit : x < -limit ? -limit : x;
+}
