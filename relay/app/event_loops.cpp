@@ -14,10 +14,14 @@ namespace
 constexpr auto kShutdownGrace = std::chrono::seconds(2);
 } // namespace
 
-EventLoop::EventLoop(std::size_t index, Config config, ClientGuard& clients, ListenerQuota* quota)
+EventLoop::EventLoop(std::size_t index, Config config, ClientGuard& clients,
+                     RelayAdmission& admission)
     : index_(index)
-    , core_(std::move(config), clients, quota)
+    , core_(std::move(config), clients, &admission)
 {
+    // A shard's rooms are the home loop's rooms that its listeners are in: counted there.
+    if (isHome())
+        core_.registry.setRoomGate(&admission);
     core_.onLastConnectionClosed = [this]
     {
         if (!destroying_)

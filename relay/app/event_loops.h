@@ -6,7 +6,7 @@
 // each accepted connection to a loop in turn. Every other loop is a shard: it carries its share
 // of the listeners, and its registry is fed the rooms they are in by the home loop (loop_link.h).
 // Nothing of a loop's Core is touched from another thread except through io_context::post, the
-// relay-wide guards (ClientGuard, ListenerQuota: mutexes) and the counters (relaxed atomics).
+// relay-wide guards (ClientGuard, RelayAdmission: mutexes) and the counters (relaxed atomics).
 #pragma once
 
 #include "loop/core.h"
@@ -25,7 +25,9 @@ namespace orlune::relay
 class EventLoop
 {
 public:
-    EventLoop(std::size_t index, Config config, ClientGuard& clients, ListenerQuota* quota);
+    // Every loop's listeners take their places in `admission`; the home loop's registry asks it
+    // for every room it creates.
+    EventLoop(std::size_t index, Config config, ClientGuard& clients, RelayAdmission& admission);
     ~EventLoop();
 
     EventLoop(const EventLoop&) = delete;

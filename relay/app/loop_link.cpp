@@ -102,9 +102,10 @@ void HomeLink::fanOut(std::string_view room, const SharedBytes& message, bool st
             continue;
         // A shard that has just come to want the room may hold stale state of it from an
         // earlier visit: its first message starts the stream afresh.
+        // The start stays due until a message carrying it is handed over: a dropped one would
+        // leave the shard judging the new stream by the old one's sequence.
         const bool start = streamStart || in.startNext[loop];
-        in.startNext[loop] = 0;
-        shards_[loop]->handOver(in.room, message, *audio, start);
+        in.startNext[loop] = shards_[loop]->handOver(in.room, message, *audio, start) ? 0 : start;
     }
 }
 
@@ -126,8 +127,8 @@ void HomeLink::fanOutTier(std::string_view room, Tier tier, const SharedBytes& m
         if (!in.tierWanted[t][loop])
             continue;
         const bool start = streamStart || in.tierStartNext[t][loop];
-        in.tierStartNext[t][loop] = 0;
-        shards_[loop]->handOver(in.room, tier, message, *header, start);
+        in.tierStartNext[t][loop] =
+            shards_[loop]->handOver(in.room, tier, message, *header, start) ? 0 : start;
     }
 }
 
@@ -175,7 +176,10 @@ bool HomeLink::standIn(const std::string& room, TimePoint now)
     RoomRegistry& registry = home_.core().registry;
     if (registry.canJoin(room) != JoinResult::Joined)
         return false; // the room limit: tried again at the next sweep
-    registry.addListener(room, &standIn_, now);
+    // The room is held by the shard listener's seat, so the relay's room limit lets it in
+    // unless that listener has left meanwhile.
+    if (registry.addListener(room, &standIn_, now) != JoinResult::Joined)
+        return false;
     return true;
 }
 
@@ -219,7 +223,7 @@ void HomeLink::sweep(TimePoint now)
 }
 
 std::string HomeLink::relayMetricsText(const std::vector<EventLoop*>& loops,
-                                       const ListenerQuota& quota)
+                                       const RelayAdmission& admission)
 {
     const Core& home = home_.core();
     Metrics sum = home.metrics;
@@ -229,7 +233,7 @@ std::string HomeLink::relayMetricsText(const std::vector<EventLoop*>& loops,
     // A shard's registry counts what it forwards to its own listeners; the relay forwarded
     // each datagram once, at home.
     sum.datagramsForwarded = home.metrics.datagramsForwarded;
-    const ListenerCensus census = quota.census();
+    const ListenerCensus census = admission.census();
     std::string text = renderMetrics(sum, home.registry, &census);
     text += "# HELP orlune_relay_loop_connections Open HTTP and WebSocket connections per event "
             "loop.\n# TYPE orlune_relay_loop_connections gauge\n";
@@ -260,24 +264,24 @@ void ShardLink::onTierListenersPresent(std::string_view room, Tier tier, bool pr
                             present] { link->shardTierPresence(room, tier, loop, present); });
 }
 
-void ShardLink::handOver(const std::shared_ptr<const std::string>& room, const SharedBytes& message,
+bool ShardLink::handOver(const std::shared_ptr<const std::string>& room, const SharedBytes& message,
                          const AudioMessage& audio, bool streamStart)
 {
     Item item{Kind::Audio, Tier::Lossless, room, message, streamStart};
     item.audio = audio;
-    push(std::move(item));
+    return push(std::move(item));
 }
 
-void ShardLink::handOver(const std::shared_ptr<const std::string>& room, Tier tier,
+bool ShardLink::handOver(const std::shared_ptr<const std::string>& room, Tier tier,
                          const SharedBytes& message, const OpusMessageHeader& header,
                          bool streamStart)
 {
     Item item{Kind::OpusTier, tier, room, message, streamStart};
     item.opus = header;
-    push(std::move(item));
+    return push(std::move(item));
 }
 
-void ShardLink::push(Item item)
+bool ShardLink::push(Item item)
 {
     bool first = false;
     {
@@ -285,7 +289,7 @@ void ShardLink::push(Item item)
         if (inbox_.size() >= kInboxLimit)
         {
             ++home_.core().metrics.loopHandOversDropped;
-            return;
+            return false;
         }
         first = inbox_.empty();
         inbox_.push_back(std::move(item));
@@ -293,6 +297,7 @@ void ShardLink::push(Item item)
     // One handler drains whatever has come by the time it runs.
     if (first)
         net::post(shard_.ioc(), [this] { drain(); });
+    return true;
 }
 
 void ShardLink::drain()

@@ -59,7 +59,8 @@ public:
     void sweep(TimePoint now);
     // The /metrics page for the whole relay: every loop's counters added up, the home loop's
     // rooms, the relay-wide listener figures.
-    std::string relayMetricsText(const std::vector<EventLoop*>& loops, const ListenerQuota& quota);
+    std::string relayMetricsText(const std::vector<EventLoop*>& loops,
+                                 const RelayAdmission& admission);
 
     void onLocalForward(std::string_view room, const SharedBytes& message,
                         bool streamStart) override;
@@ -126,10 +127,11 @@ public:
     static constexpr std::size_t kInboxLimit = 32768;
 
     // Home thread: one message of `room` for this shard, of the float32 stream or (`tier`) of
-    // an Opus tier. Dropped (and counted in the home loop's metrics) when the inbox is full.
-    void handOver(const std::shared_ptr<const std::string>& room, const SharedBytes& message,
+    // an Opus tier. Dropped (and counted in the home loop's metrics) when the inbox is full:
+    // false.
+    bool handOver(const std::shared_ptr<const std::string>& room, const SharedBytes& message,
                   const AudioMessage& audio, bool streamStart);
-    void handOver(const std::shared_ptr<const std::string>& room, Tier tier,
+    bool handOver(const std::shared_ptr<const std::string>& room, Tier tier,
                   const SharedBytes& message, const OpusMessageHeader& header, bool streamStart);
 
     void onLocalForward(std::string_view, const SharedBytes&, bool) override {} // no ingest here
@@ -155,7 +157,7 @@ private:
         OpusMessageHeader opus{};
     };
 
-    void push(Item item); // home thread
+    bool push(Item item); // home thread; false when dropped
     void drain();         // shard thread
     void deliver(const Item& item, TimePoint now);
 

@@ -31,7 +31,7 @@ namespace orlune::relay
 struct Relay::Impl
 {
     ClientGuard clients;
-    std::unique_ptr<ListenerQuota> quota;          // with several loops
+    RelayAdmission admission;                      // before the loops: they use it
     std::vector<std::unique_ptr<EventLoop>> loops; // [0]: the home loop
     std::unique_ptr<HomeLink> homeLink;            // with several loops
     std::vector<std::unique_ptr<ShardLink>> shardLinks;
@@ -51,15 +51,14 @@ struct Relay::Impl
 
     explicit Impl(Config config)
         : clients(config.clients)
+        , admission(config.limits)
     {
         if (config.webRoot.empty())
             config.webRoot = defaultWebRoot({});
         const std::size_t count = eventLoopCount(config);
-        if (count > 1)
-            quota = std::make_unique<ListenerQuota>(config.limits);
         for (std::size_t i = 0; i < count; ++i)
         {
-            loops.push_back(std::make_unique<EventLoop>(i, config, clients, quota.get()));
+            loops.push_back(std::make_unique<EventLoop>(i, config, clients, admission));
             loops.back()->core().webRoot = config.webRoot;
         }
         EventLoop& home = *loops.front();
@@ -78,8 +77,7 @@ struct Relay::Impl
         ingest.emplace(home.ioc(), core);
         if (!core.config.natsServers.empty())
             cluster = std::make_unique<ClusterLink>(home.ioc(), core);
-        if (count > 1)
-            linkLoops();
+        wireRooms();
 
         const tcp::endpoint httpAt(net::ip::make_address(core.config.httpAddress),
                                    core.config.httpPort);
@@ -122,11 +120,20 @@ struct Relay::Impl
         }
     }
 
-    // The home registry's events go through the HomeLink (and on to the cluster link); each
-    // shard's registry reports to its ShardLink; every loop renders /metrics at home.
-    void linkLoops()
+    // Every registry's events and every loop's view of the cluster, set here only. The home
+    // registry's events go to the cluster link, or with several loops through the HomeLink (and
+    // on to the cluster link); each shard's registry reports to its ShardLink; every loop asks
+    // the one cluster link and renders /metrics at home.
+    void wireRooms()
     {
         EventLoop& home = *loops.front();
+        for (auto& loop : loops)
+            loop->core().cluster = cluster.get();
+        if (loops.size() == 1)
+        {
+            home.core().registry.setEvents(cluster.get());
+            return;
+        }
         homeLink = std::make_unique<HomeLink>(home, loops.size(), cluster.get());
         home.core().registry.setEvents(homeLink.get());
         for (std::size_t i = 1; i < loops.size(); ++i)
@@ -135,7 +142,6 @@ struct Relay::Impl
             shardLinks.push_back(std::make_unique<ShardLink>(shard, home, *homeLink));
             homeLink->addShard(*shardLinks.back());
             shard.core().registry.setEvents(shardLinks.back().get());
-            shard.core().cluster = home.core().cluster;
         }
         for (auto& loop : loops)
         {
@@ -149,8 +155,8 @@ struct Relay::Impl
                               for (auto& l : loops)
                                   all.push_back(l.get());
                               net::post(at->ioc(),
-                                        [done = std::move(done),
-                                         text = homeLink->relayMetricsText(all, *quota)]() mutable
+                                        [done = std::move(done), text = homeLink->relayMetricsText(
+                                                                     all, admission)]() mutable
                                         { done(std::move(text)); });
                           });
             };
@@ -164,7 +170,10 @@ struct Relay::Impl
         // of a shard may wait in its queue, holding a session of that shard, which must find
         // its loop still there.
         for (auto& loop : loops)
+        {
             loop->core().registry.setEvents(nullptr);
+            loop->core().cluster = nullptr;
+        }
         signals.reset();
         acceptRetryTimer.reset();
         acceptor.reset();

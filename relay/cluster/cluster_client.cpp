@@ -2,52 +2,8 @@
 
 #include "cluster/cluster_wire.h"
 
-#include <cstdio>
-
 namespace orlune::relay
 {
-namespace
-{
-
-constexpr char kBucket[] = "orlune_rooms";
-constexpr std::int64_t kKvWaitMs = 500;
-
-// The lease value is "<relay id> <source address>"; an empty value is a free lease.
-std::string ownerOf(kvEntry* entry)
-{
-    const char* v = static_cast<const char*>(kvEntry_Value(entry));
-    const int n = kvEntry_ValueLen(entry);
-    const std::string value(v != nullptr && n > 0 ? v : "",
-                            n > 0 ? static_cast<std::size_t>(n) : 0);
-    return value.substr(0, value.find(' '));
-}
-
-} // namespace
-
-void ClusterLink::Shared::runJob(std::function<void()> job)
-{
-    std::lock_guard<std::mutex> lock(jobsMutex);
-    jobs.push_back(std::move(job));
-    jobsReady.notify_one();
-}
-
-void ClusterLink::Shared::workerLoop()
-{
-    for (;;)
-    {
-        std::function<void()> job;
-        {
-            std::unique_lock<std::mutex> lock(jobsMutex);
-            jobsReady.wait(lock, [&] { return stopping || !jobs.empty(); });
-            if (jobs.empty())
-                return;
-            job = std::move(jobs.front());
-            jobs.pop_front();
-        }
-        job();
-    }
-}
-
 natsStatus ClusterLink::Shared::connect(const std::vector<std::string>& servers)
 {
     std::vector<const char*> urls;
@@ -91,97 +47,6 @@ natsStatus ClusterLink::Shared::connect(const std::vector<std::string>& servers)
     }
     natsOptions_Destroy(options);
     return s;
-}
-
-bool ClusterLink::Shared::ensureBucket()
-{
-    if (bucket != nullptr)
-        return true;
-    if (!connected)
-        return false;
-    if (js == nullptr)
-    {
-        jsOptions options;
-        jsOptions_Init(&options);
-        options.Wait = kKvWaitMs;
-        if (natsConnection_JetStream(&js, connection, &options) != NATS_OK)
-            return false;
-    }
-    kvConfig config;
-    kvConfig_Init(&config);
-    config.Bucket = kBucket;
-    config.History = 1;
-    // A crashed owner's lease ends 2 s after its last refresh, like a silent source's room.
-    // Nanoseconds; this client version refuses (as a negative duplicate window) anything
-    // above about 2.1 s.
-    config.TTL = 2'000'000'000;
-    config.StorageType = js_MemoryStorage;
-    config.Replicas = replicas;
-    natsStatus s = js_CreateKeyValue(&bucket, js, &config);
-    if (s != NATS_OK)
-    {
-        bucket = nullptr;
-        s = js_KeyValue(&bucket, js, kBucket); // made by another relay
-    }
-    if (s == NATS_OK)
-    {
-        bucketReady = true;
-        return true;
-    }
-    bucket = nullptr;
-    // Said once per kind of failure, so a relay without JetStream does not flood its log.
-    const std::string error = nats_GetLastError(nullptr) ? nats_GetLastError(nullptr) : "";
-    if (error != lastBucketError)
-    {
-        lastBucketError = error;
-        std::fprintf(stderr, "orlune-relay: no room lease bucket on NATS (%s): %s\n",
-                     natsStatus_GetText(s), error.c_str());
-    }
-    return false;
-}
-
-ClusterLink::Result ClusterLink::Shared::acquire(const std::string& key, const std::string& value,
-                                                 std::uint64_t revision)
-{
-    Result r;
-    if (!ensureBucket())
-        return r;
-    const int len = static_cast<int>(value.size());
-    std::uint64_t rev = 0;
-    if (revision != 0 &&
-        kvStore_Update(&rev, bucket, key.c_str(), value.data(), len, revision) == NATS_OK)
-        return Result{Outcome::Granted, rev, relayId};
-    for (int attempt = 0; attempt < 2; ++attempt)
-    {
-        if (kvStore_Create(&rev, bucket, key.c_str(), value.data(), len) == NATS_OK)
-            return Result{Outcome::Granted, rev, relayId};
-        kvEntry* entry = nullptr;
-        const natsStatus s = kvStore_Get(&entry, bucket, key.c_str());
-        if (s == NATS_NOT_FOUND)
-            continue; // expired or deleted in between: create again
-        if (s != NATS_OK)
-            return r;
-        const std::string owner = ownerOf(entry);
-        const std::uint64_t last = kvEntry_Revision(entry);
-        kvEntry_Destroy(entry);
-        if (!owner.empty() && owner != relayId)
-            return Result{Outcome::Denied, 0, owner};
-        if (kvStore_Update(&rev, bucket, key.c_str(), value.data(), len, last) == NATS_OK)
-            return Result{Outcome::Granted, rev, relayId};
-    }
-    // Only another relay's name in the lease is a refusal; anything else (a JetStream leader
-    // being elected, a timeout) says nothing about who owns the room.
-    return r;
-}
-
-ClusterLink::Result ClusterLink::Shared::release(const std::string& key, std::uint64_t revision)
-{
-    if (ensureBucket())
-    {
-        std::uint64_t rev = 0;
-        kvStore_Update(&rev, bucket, key.c_str(), "", 0, revision);
-    }
-    return Result{Outcome::Released, 0, {}};
 }
 
 void ClusterLink::Shared::onMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure)

@@ -1,6 +1,7 @@
 #include "cluster/cluster_link.h"
 
 #include "cluster/cluster_client.h"
+#include "cluster/nats_lease_store.h"
 
 #include <unistd.h>
 
@@ -13,10 +14,6 @@ namespace
 {
 
 constexpr auto kTick = std::chrono::milliseconds(100);
-constexpr auto kRefresh = std::chrono::milliseconds(500);
-constexpr auto kRetryTheirs = std::chrono::milliseconds(250);
-constexpr auto kRetryLocal = std::chrono::milliseconds(1000);
-constexpr std::size_t kMaxHeld = 128; // 680 ms of audio while the bucket answers
 
 std::string defaultRelayId()
 {
@@ -59,33 +56,30 @@ ClusterLink::ClusterLink(net::io_context& ioc, Core& core)
         throw std::runtime_error(std::string("cannot set up the NATS link: ") +
                                  natsStatus_GetText(s));
     }
-    shared_->worker = std::thread([shared = shared_] { shared->workerLoop(); });
-    core_.registry.setEvents(this);
-    core_.cluster = this;
+    leases_ = std::make_unique<RoomLeases>(
+        ioc, core_, shared_->relayId,
+        std::make_shared<NatsLeaseStore>(shared_->connection, shared_->replicas));
+    // Interest heard before this relay owned the room (its listeners elsewhere joined first):
+    // the registry has the room now, so it can start the encoders.
+    leases_->onGranted = [this](const std::string& room)
+    {
+        for (const std::string& name : interest_.wantedTiers(room))
+            if (const auto tier = tierNamed(name))
+                core_.registry.setRemoteInterest(room, *tier, true, core_.now());
+    };
 }
 
 ClusterLink::~ClusterLink()
 {
-    core_.registry.setEvents(nullptr);
-    core_.cluster = nullptr;
     {
         std::lock_guard<std::mutex> lock(shared_->mutex);
         shared_->ioc = nullptr;
     }
-    {
-        std::lock_guard<std::mutex> lock(shared_->jobsMutex);
-        shared_->stopping = true;
-        shared_->jobsReady.notify_one();
-    }
-    shared_->worker.join(); // finishes the releases queued by shutdown()
+    leases_.reset(); // finishes the releases queued by shutdown()
     for (auto& entry : subscriptions_)
         natsSubscription_Destroy(static_cast<natsSubscription*>(entry.second));
     natsSubscription_Destroy(static_cast<natsSubscription*>(interestSubscription_));
-    kvStore_Destroy(shared_->bucket);
-    jsCtx_Destroy(shared_->js);
     natsConnection_Destroy(shared_->connection);
-    shared_->bucket = nullptr;
-    shared_->js = nullptr;
     shared_->connection = nullptr;
     // The client's delivery threads may still be finishing a callback that holds the raw
     // closure; with ioc cleared it does nothing, but it must find the object alive. Kept until
@@ -115,13 +109,7 @@ void ClusterLink::shutdown()
         return;
     stopped_ = true;
     timer_.cancel();
-    for (auto& [room, lease] : leases_)
-        if (lease.state == Lease::Ours && !lease.busy)
-        {
-            lease.busy = true;
-            shared_->runJob([shared = shared_, key = room, rev = lease.revision]
-                            { shared->release(key, rev); });
-        }
+    leases_->shutdown();
     for (auto& entry : subscriptions_)
         natsSubscription_Unsubscribe(static_cast<natsSubscription*>(entry.second));
     if (interestSubscription_ != nullptr)
@@ -130,15 +118,15 @@ void ClusterLink::shutdown()
 
 bool ClusterLink::healthy() const
 {
-    return shared_->connected && shared_->bucketReady;
+    return shared_->connected && leases_->storeReady();
 }
 
 std::string ClusterLink::healthText() const
 {
     if (!shared_->connected)
         return "nats disconnected\n";
-    return shared_->bucketReady ? "ok\nnats connected\n"
-                                : "nats connected, room lease bucket not ready\n";
+    return leases_->storeReady() ? "ok\nnats connected\n"
+                                 : "nats connected, room lease bucket not ready\n";
 }
 
 void ClusterLink::scheduleTick()
@@ -154,187 +142,22 @@ void ClusterLink::scheduleTick()
         });
 }
 
-bool ClusterLink::admit(const Datagram& datagram, const Endpoint& from, const std::uint8_t* raw,
-                        std::size_t size)
+bool ClusterLink::admit(const Datagram& datagram, const Endpoint& from)
 {
-    if (stopped_)
-        return true;
-    const TimePoint now = core_.now();
-    auto it = leases_.find(datagram.room);
-    if (it == leases_.end())
-        it = leases_.emplace(std::string(datagram.room), RoomLease{}).first;
-    RoomLease& lease = it->second;
-    lease.lastDatagram = now;
-    std::ostringstream source;
-    source << from;
-    lease.source = source.str();
-
-    switch (lease.state)
-    {
-        case Lease::Ours:
-            return true;
-        case Lease::LocalOnly:
-            if (shared_->connected && !lease.busy && now - lease.lastAttempt >= kRetryLocal)
-                ask(it->first, lease, false);
-            return true;
-        case Lease::Theirs:
-            core_.registry.countForeign(datagram.room, now);
-            if (!lease.busy && now - lease.lastAttempt >= kRetryTheirs)
-                ask(it->first, lease, false);
-            return false;
-        case Lease::None:
-            if (!shared_->connected)
-            {
-                lease.state = Lease::LocalOnly;
-                lease.lastAttempt = now;
-                return true;
-            }
-            lease.state = Lease::Pending;
-            ask(it->first, lease, false);
-            [[fallthrough]];
-        case Lease::Pending:
-            if (lease.held.size() >= kMaxHeld)
-            {
-                lease.held.pop_front();
-                ++shared_->heldDropped;
-            }
-            lease.held.push_back(Held{std::vector<std::uint8_t>(raw, raw + size), from});
-            return false;
-    }
-    return true;
-}
-
-void ClusterLink::ask(const std::string& room, RoomLease& lease, bool release)
-{
-    lease.busy = true;
-    lease.lastAttempt = core_.now();
-    auto shared = shared_;
-    if (release)
-    {
-        shared_->runJob(
-            [shared, room, rev = lease.revision]
-            {
-                shared->post([shared, room, r = shared->release(room, rev)]
-                             { shared->link->onAnswer(room, r); });
-            });
-        return;
-    }
-    const std::string value = shared_->relayId + " " + lease.source;
-    const std::uint64_t rev = lease.state == Lease::Ours ? lease.revision : 0;
-    shared_->runJob(
-        [shared, room, value, rev]
-        {
-            Result r = shared->acquire(room, value, rev);
-            shared->post([shared, room, r = std::move(r)] { shared->link->onAnswer(room, r); });
-        });
-}
-
-void ClusterLink::onAnswer(const std::string& room, Result result)
-{
-    auto it = leases_.find(room);
-    if (it == leases_.end())
-        return;
-    RoomLease& lease = it->second;
-    lease.busy = false;
-    if (stopped_)
-        return;
-    const Lease before = lease.state;
-    switch (result.outcome)
-    {
-        case Outcome::Granted:
-            if (before != Lease::Ours)
-                ++shared_->leasesGranted;
-            lease.state = Lease::Ours;
-            lease.revision = result.revision;
-            lease.owner = shared_->relayId;
-            releaseHeld(lease, true);
-            // Interest heard before this relay owned the room (its listeners elsewhere joined
-            // first): the registry has the room now, so it can start the encoders.
-            if (before != Lease::Ours)
-                for (const std::string& name : interest_.wantedTiers(room))
-                    if (const auto tier = tierNamed(name))
-                        core_.registry.setRemoteInterest(room, *tier, true, core_.now());
-            break;
-        case Outcome::Denied:
-            if (before == Lease::Ours)
-                ++shared_->leasesLost;
-            else if (before != Lease::Theirs)
-                ++shared_->leasesDenied;
-            lease.state = Lease::Theirs;
-            lease.owner = result.owner;
-            releaseHeld(lease, false);
-            break;
-        case Outcome::Unavailable:
-            ++shared_->bucketUnavailable;
-            // An owner keeps serving and publishing; anyone else serves its own listeners.
-            if (before != Lease::Ours && before != Lease::Theirs)
-                lease.state = Lease::LocalOnly;
-            releaseHeld(lease, true);
-            break;
-        case Outcome::Released:
-            leases_.erase(it);
-            break;
-    }
-}
-
-void ClusterLink::releaseHeld(RoomLease& lease, bool admitted)
-{
-    std::deque<Held> held;
-    held.swap(lease.held);
-    const TimePoint now = core_.now();
-    for (const Held& h : held)
-    {
-        const ParseResult parsed = parseDatagram(h.bytes.data(), h.bytes.size());
-        if (!parsed.ok())
-            continue;
-        if (admitted)
-            core_.registry.onDatagram(parsed.datagram, h.from, now);
-        else
-            core_.registry.countForeign(parsed.datagram.room, now);
-    }
-    core_.flushPending();
+    return stopped_ || leases_->admit(datagram, from, shared_->connected);
 }
 
 void ClusterLink::tick()
 {
-    if (shared_->connected && !shared_->bucketReady && !shared_->bucketAsked.exchange(true))
-        shared_->runJob(
-            [shared = shared_]
-            {
-                shared->ensureBucket();
-                shared->bucketAsked = false;
-            });
     applyInterest(interest_.expire(core_.now()));
     announceInterest();
-    const TimePoint now = core_.now();
-    const auto silence = core_.config.limits.sourceSilence;
-    for (auto it = leases_.begin(); it != leases_.end();)
-    {
-        RoomLease& lease = it->second;
-        const bool silent = now - lease.lastDatagram >= silence;
-        if (lease.busy)
-        {
-            ++it;
-            continue;
-        }
-        if (lease.state == Lease::Ours && silent)
-            ask(it->first, lease, true); // the takeover time has passed: free the room
-        else if (lease.state == Lease::Ours && now - lease.lastAttempt >= kRefresh)
-            ask(it->first, lease, false);
-        else if (silent && lease.state != Lease::Ours)
-        {
-            it = leases_.erase(it);
-            continue;
-        }
-        ++it;
-    }
+    leases_->tick(shared_->connected);
 }
 
 void ClusterLink::publish(std::string_view room, std::string_view tier, bool streamStart,
                           const std::string& message)
 {
-    auto it = leases_.find(room);
-    if (stopped_ || it == leases_.end() || it->second.state != Lease::Ours)
+    if (stopped_ || !leases_->owns(room))
         return; // published only under the room's lease
     publishBuffer_ = encodeClusterMessage(shared_->relayId, streamStart, message);
     const std::string subject = clusterSubject(room, tier);
@@ -449,12 +272,10 @@ std::string ClusterLink::metricsText() const
             << ' ' << type << "\norlune_relay_" << name << ' ' << value << '\n';
     };
     const Shared& s = *shared_;
-    std::size_t held = 0;
-    for (const auto& entry : leases_)
-        held += entry.second.state == Lease::Ours ? 1 : 0;
+    const RoomLeases::Counters& leases = leases_->counters();
     metric("nats_connected", "gauge", "1 while the link to NATS is up.", s.connected ? 1 : 0);
     metric("cluster_bucket_ready", "gauge", "1 once the room lease bucket answers.",
-           s.bucketReady ? 1 : 0);
+           leases_->storeReady() ? 1 : 0);
     metric("nats_reconnects_total", "counter", "Times the NATS link came back.",
            s.reconnects.load());
     metric("nats_disconnects_total", "counter", "Times the NATS link was lost.",
@@ -474,7 +295,8 @@ std::string ClusterLink::metricsText() const
     metric("nats_async_errors_total", "counter",
            "Errors the client reported (slow consumer, failed subscribe).", s.asyncErrors.load());
     metric("cluster_held_dropped_total", "counter",
-           "Datagrams dropped while the lease bucket was slow to answer.", s.heldDropped.load());
+           "Datagrams dropped while the lease bucket was slow to answer.",
+           leases.heldDropped.load());
     metric("nats_subscriptions", "gauge",
            "Room and tier subjects subscribed to for local listeners.", subscriptions_.size());
     metric("cluster_interest_in_total", "counter",
@@ -485,15 +307,22 @@ std::string ClusterLink::metricsText() const
     metric("cluster_remote_tier_interest", "gauge",
            "Room, tier and relay triples of live interest from other relays.",
            interest_.remoteCount());
-    metric("cluster_leases_held", "gauge", "Rooms this relay owns in the cluster.", held);
-    metric("cluster_leases_granted_total", "counter", "Room leases taken.", s.leasesGranted.load());
+    metric("cluster_leases_held", "gauge", "Rooms this relay owns in the cluster.",
+           leases_->held());
+    metric("cluster_leases_granted_total", "counter", "Room leases taken.", leases.granted.load());
     metric("cluster_leases_denied_total", "counter",
-           "Rooms found owned by another relay when a source here started.", s.leasesDenied.load());
+           "Rooms found owned by another relay when a source here started.", leases.denied.load());
     metric("cluster_leases_lost_total", "counter",
            "Leases found taken by another relay while this one owned the room.",
-           s.leasesLost.load());
+           leases.lost.load());
+    metric("cluster_leases_given_back_total", "counter",
+           "Leases freed at once because this relay's limits refused the room after all.",
+           leases.givenBack.load());
+    metric("cluster_lease_rooms_refused_total", "counter",
+           "Datagrams of a room not asked for: as many rooms as --max-rooms are being decided.",
+           leases.tableFull.load());
     metric("cluster_bucket_unavailable_total", "counter",
-           "Lease calls that got no answer (NATS or JetStream down).", s.bucketUnavailable.load());
+           "Lease calls that got no answer (NATS or JetStream down).", leases.unavailable.load());
     return out.str();
 }
 

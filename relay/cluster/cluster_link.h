@@ -6,19 +6,21 @@
 // float32 subject while it has listeners in the room (it carries the room's sequence, so its
 // liveness and ownership) and to an Opus tier's subject while it has listeners on that tier; it
 // tells the cluster which Opus tiers it wants (ClusterInterest), and feeds what it receives
-// into its own rooms. Which relay owns a room
-// is decided by a lease in a JetStream key-value bucket: the first relay to create the room's
-// key owns it and refreshes it while its source sends; it writes the lease free once its source
-// has been silent for the takeover time, and a crashed owner's lease expires with the bucket's
-// time-to-live.
+// into its own rooms. Which relay owns a room is decided by a lease (room_leases.h) in a
+// JetStream key-value bucket (nats_lease_store.h), asked for only once this relay's own limits
+// have admitted the room's source.
 //
 // The NATS client runs its own threads. Its callbacks only copy what they received and post it
-// to the relay's io_context; the blocking key-value calls run on one worker thread of this link
-// and post their outcome back. Relay state is touched on the io_context thread only.
+// to the relay's io_context; the blocking key-value calls run on the leases' worker thread and
+// post their outcome back. Relay state is touched on the io_context thread only.
+//
+// The link is wired to the rooms by the relay (app/server.cpp): it hears them as RoomEvents
+// (directly, or through the loops' hand-over) and is reached as the Core's ClusterView.
 #pragma once
 
 #include "cluster/cluster_interest.h"
 #include "cluster/cluster_wire.h"
+#include "cluster/room_leases.h"
 #include "loop/core.h"
 
 #include <boost/asio/io_context.hpp>
@@ -38,7 +40,8 @@ class ClusterLink : public ClusterView, public RoomEvents
 {
 public:
     // Starts connecting (in the background: the relay serves its own rooms meanwhile).
-    // Throws on options the client refuses.
+    // Throws on options the client refuses. Touches neither the registry's events nor the
+    // Core's cluster pointer: the relay sets both.
     ClusterLink(net::io_context& ioc, Core& core);
     ~ClusterLink() override;
 
@@ -49,8 +52,7 @@ public:
     // Relay stopping: frees the leases it holds (best effort), stops subscribing.
     void shutdown();
 
-    bool admit(const Datagram& datagram, const Endpoint& from, const std::uint8_t* raw,
-               std::size_t size) override;
+    bool admit(const Datagram& datagram, const Endpoint& from) override;
     bool healthy() const override;
     std::string healthText() const override;
     std::string metricsText() const override;
@@ -64,47 +66,6 @@ public:
     struct Shared; // what the client's threads may reach
 
 private:
-    enum class Lease
-    {
-        None,      // nothing decided
-        Pending,   // asking the bucket; datagrams are held
-        Ours,      // this relay owns the room: forwarded and published
-        LocalOnly, // the bucket could not be asked: served here, not published
-        Theirs,    // another relay owns it: datagrams counted as foreign
-    };
-    struct Held
-    {
-        std::vector<std::uint8_t> bytes;
-        Endpoint from;
-    };
-    struct RoomLease
-    {
-        Lease state = Lease::None;
-        std::uint64_t revision = 0;
-        std::string owner;
-        std::string source;
-        TimePoint lastDatagram{};
-        TimePoint lastAttempt{};
-        bool busy = false; // a bucket call is in flight
-        std::deque<Held> held;
-    };
-    enum class Outcome
-    {
-        Granted,
-        Denied,
-        Unavailable,
-        Released,
-    };
-    struct Result
-    {
-        Outcome outcome = Outcome::Unavailable;
-        std::uint64_t revision = 0;
-        std::string owner;
-    };
-
-    void ask(const std::string& room, RoomLease& lease, bool release);
-    void onAnswer(const std::string& room, Result result);
-    void releaseHeld(RoomLease& lease, bool admitted);
     void tick();
     void scheduleTick();
     void onRemote(const std::string& room, const std::string& tier, const ClusterMessage& message);
@@ -118,7 +79,7 @@ private:
     Core& core_;
     net::steady_timer timer_;
     std::shared_ptr<Shared> shared_;
-    std::map<std::string, RoomLease, std::less<>> leases_;
+    std::unique_ptr<RoomLeases> leases_;
     std::map<std::string, void*, std::less<>> subscriptions_; // by subject; natsSubscription*
     void* interestSubscription_ = nullptr;                    // natsSubscription*
     ClusterInterest interest_;

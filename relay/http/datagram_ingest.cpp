@@ -88,10 +88,17 @@ void DatagramIngest::onDatagram(std::size_t size)
         core_.metrics.countMalformed(parsed.error);
         return;
     }
-    if (core_.cluster != nullptr &&
-        !core_.cluster->admit(parsed.datagram, from_, buffer_.data(), size))
+    ingestDatagram(core_, parsed.datagram, from_, now);
+}
+
+void ingestDatagram(Core& core, const Datagram& datagram, const Endpoint& from, TimePoint now)
+{
+    // The cluster is asked only for a room this relay would take: a refusal here (counted by
+    // the registry) takes no lease and holds nothing.
+    if (core.cluster != nullptr && core.registry.wouldTake(datagram, from, now) &&
+        !core.cluster->admit(datagram, from))
         return;
-    core_.registry.onDatagram(parsed.datagram, from_, now);
+    core.registry.onDatagram(datagram, from, now);
 }
 
 } // namespace orlune::relay

@@ -13,6 +13,10 @@
 namespace orlune::relay
 {
 
+// A valid datagram, admitted by its source's guard: to the cluster link (if any) for a room the
+// registry would take, then to the registry.
+void ingestDatagram(Core& core, const Datagram& datagram, const Endpoint& from, TimePoint now);
+
 class DatagramIngest
 {
 public:

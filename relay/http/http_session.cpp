@@ -212,15 +212,15 @@ private:
                         req, http::status::bad_request,
                         "unknown quality; the tiers are: " + qualityNameList() + "\n"));
             }
-            const JoinResult verdict = core_.canJoin(route.argument);
+            // The listener's place is taken now, relay-wide, so that a refusal is always this
+            // answer and never a closed WebSocket.
+            Seat seat;
+            const JoinResult verdict = core_.reserve(route.argument, seat);
             if (verdict != JoinResult::Joined)
-            {
-                core_.metrics.countReject(rejectReason(verdict));
                 return send(
                     textResponse(req, http::status::service_unavailable, rejectText(verdict)));
-            }
             beast::get_lowest_layer(stream_).expires_never();
-            startListenerSession(std::move(stream_), core_, route.argument, quality,
+            startListenerSession(std::move(stream_), core_, std::move(seat), quality,
                                  parser_->release(), std::move(lease_));
             return;
         }

@@ -49,11 +49,11 @@ class WebSocketSession : public ListenerSink,
                          public std::enable_shared_from_this<WebSocketSession<Stream>>
 {
 public:
-    WebSocketSession(Stream&& stream, Core& core, std::string room,
-                     std::optional<QualityChoice> quality, ClientLease lease)
+    WebSocketSession(Stream&& stream, Core& core, Seat seat, std::optional<QualityChoice> quality,
+                     ClientLease lease)
         : ws_(std::move(stream))
         , core_(core)
-        , room_(std::move(room))
+        , seat_(std::move(seat))
         , lease_(std::move(lease))
         , quality_(quality)
         , switchTimer_(ws_.get_executor())
@@ -171,7 +171,7 @@ private:
         if (core_.stopping)
             return goAway();
         audioTier_ = quality_.tier();
-        if (core_.join(room_, this, quality_.joinOptions()) != JoinResult::Joined)
+        if (core_.join(seat_, this, quality_.joinOptions()) != JoinResult::Joined)
             return startClosing(wsClosePayload(ws_close::kTryAgainLater));
         joined_ = true;
     }
@@ -273,7 +273,7 @@ private:
         if (!joined_ || closing_)
             return;
         quality_.switched(tier, core_.now());
-        core_.registry.setTier(room_, this, tier, reason, core_.now());
+        core_.registry.setTier(seat_.room(), this, tier, reason, core_.now());
     }
 
     void writeNext()
@@ -447,12 +447,12 @@ private:
         if (!joined_)
             return;
         joined_ = false;
-        core_.leave(room_, this);
+        core_.leave(seat_, this);
     }
 
     websocket::stream<Stream> ws_; // handshake only; frames are read and written on io()
     Core& core_;
-    std::string room_;
+    Seat seat_; // the listener's place in its room, given back when it leaves
     ClientLease lease_;
     ListenerQuality quality_;
     Tier audioTier_ = Tier::Lossless; // of the audio the registry hands this listener now
@@ -481,29 +481,29 @@ private:
 };
 
 template <class Stream>
-void startSession(Stream&& stream, Core& core, std::string room,
-                  std::optional<QualityChoice> quality, UpgradeRequest request, ClientLease lease)
+void startSession(Stream&& stream, Core& core, Seat seat, std::optional<QualityChoice> quality,
+                  UpgradeRequest request, ClientLease lease)
 {
-    std::make_shared<WebSocketSession<Stream>>(std::move(stream), core, std::move(room), quality,
+    std::make_shared<WebSocketSession<Stream>>(std::move(stream), core, std::move(seat), quality,
                                                std::move(lease))
         ->start(std::move(request));
 }
 
 } // namespace
 
-void startListenerSession(PlainStream&& stream, Core& core, std::string room,
+void startListenerSession(PlainStream&& stream, Core& core, Seat seat,
                           std::optional<QualityChoice> quality, UpgradeRequest request,
                           ClientLease lease)
 {
-    startSession(std::move(stream), core, std::move(room), quality, std::move(request),
+    startSession(std::move(stream), core, std::move(seat), quality, std::move(request),
                  std::move(lease));
 }
 
-void startListenerSession(TlsStream&& stream, Core& core, std::string room,
+void startListenerSession(TlsStream&& stream, Core& core, Seat seat,
                           std::optional<QualityChoice> quality, UpgradeRequest request,
                           ClientLease lease)
 {
-    startSession(std::move(stream), core, std::move(room), quality, std::move(request),
+    startSession(std::move(stream), core, std::move(seat), quality, std::move(request),
                  std::move(lease));
 }
 

@@ -14,14 +14,15 @@ namespace orlune::relay
 
 using UpgradeRequest = boost::beast::http::request<boost::beast::http::empty_body>;
 
-// Completes the WebSocket handshake on an HTTP connection that asked for `room`'s stream and
-// keeps the listener alive until it closes. The session owns itself from here on.
+// Completes the WebSocket handshake on an HTTP connection that asked for a room's stream, the
+// listener's place in it taken (`seat`), and keeps the listener alive until it closes; the
+// place is given back when it leaves. The session owns itself from here on.
 // `quality`: what the client asked for (`?quality=`), none for today's float32 stream.
 // `lease` (the connection's count against its client) is held until the listener goes.
-void startListenerSession(PlainStream&& stream, Core& core, std::string room,
+void startListenerSession(PlainStream&& stream, Core& core, Seat seat,
                           std::optional<QualityChoice> quality, UpgradeRequest request,
                           ClientLease lease = {});
-void startListenerSession(TlsStream&& stream, Core& core, std::string room,
+void startListenerSession(TlsStream&& stream, Core& core, Seat seat,
                           std::optional<QualityChoice> quality, UpgradeRequest request,
                           ClientLease lease = {});
 

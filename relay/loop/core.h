@@ -4,7 +4,7 @@
 #pragma once
 
 #include "guards/client_guard.h"
-#include "guards/listener_quota.h"
+#include "guards/relay_admission.h"
 #include "guards/source_guard.h"
 #include "loop/settings.h"
 #include "rooms/counters.h"
@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <type_traits>
@@ -58,10 +59,10 @@ class ClusterView
 {
 public:
     virtual ~ClusterView() = default;
-    // Whether this relay may hand a valid datagram (`raw`, `size` bytes) to its rooms now. It
-    // may keep a copy and hand it over later, once the cluster has decided who owns the room.
-    virtual bool admit(const Datagram& datagram, const Endpoint& from, const std::uint8_t* raw,
-                       std::size_t size) = 0;
+    // Whether this relay may hand a valid datagram, of a room its own limits admit, to its
+    // rooms now. It may keep a copy and hand it over later, once the cluster has decided who
+    // owns the room.
+    virtual bool admit(const Datagram& datagram, const Endpoint& from) = 0;
     // Safe from any loop's thread.
     virtual bool healthy() const = 0;
     virtual std::string healthText() const = 0;
@@ -76,8 +77,9 @@ struct Core
     Metrics metrics; // this loop's; /metrics adds every loop's up
     SourceGuard sources;
     ClientGuard& clients; // relay-wide, thread-safe
-    // Relay-wide listener limits; null on a relay of one loop, where the registry keeps them.
-    ListenerQuota* quota;
+    // Relay-wide limits on rooms and listeners (thread-safe): the relay's, or this Core's own.
+    std::unique_ptr<RelayAdmission> ownAdmission;
+    RelayAdmission& admission;
     RoomRegistry registry;
     std::string webRoot;
     ClusterView* cluster = nullptr; // not owned; the home loop's link, on every loop
@@ -98,52 +100,48 @@ struct Core
         pendingFlush.clear();
     }
 
-    Core(Config c, ClientGuard& relayClients, ListenerQuota* relayQuota = nullptr)
+    // Without `relayAdmission` the Core is a relay of its own: its registry's rooms are
+    // admitted by the Core's own RelayAdmission. With one, the relay decides which registry
+    // asks it about rooms (the home loop's: see EventLoop).
+    Core(Config c, ClientGuard& relayClients, RelayAdmission* relayAdmission = nullptr)
         : config(std::move(c))
         , sources(config.sources)
         , clients(relayClients)
-        , quota(relayQuota)
-        , registry(registryLimits(config.limits, relayQuota != nullptr), metrics, &sources)
+        , ownAdmission(relayAdmission == nullptr ? std::make_unique<RelayAdmission>(config.limits)
+                                                 : nullptr)
+        , admission(relayAdmission != nullptr ? *relayAdmission : *ownAdmission)
+        , registry(registryLimits(config.limits), metrics, &sources)
     {
+        if (ownAdmission)
+            registry.setRoomGate(ownAdmission.get());
     }
 
     TimePoint now() const { return config.clock(); }
 
-    // Whether a listener could join `room` now, relay-wide.
-    JoinResult canJoin(std::string_view room) const
+    // Takes a listener's place in `room`, relay-wide, before its upgrade is answered; a refusal
+    // is counted.
+    JoinResult reserve(std::string_view room, Seat& seat)
     {
-        if (quota != nullptr)
-        {
-            const JoinResult verdict = quota->check(room);
-            if (verdict != JoinResult::Joined)
-                return verdict;
-        }
-        return registry.canJoin(room);
-    }
-
-    // Adds a listener to this loop's room (and the relay-wide count); rejections are counted.
-    JoinResult join(std::string_view room, ListenerSink* sink, ListenerOptions options = {})
-    {
-        if (quota == nullptr)
-            return registry.addListener(room, sink, now(), options);
-        JoinResult verdict = quota->reserve(room);
+        const JoinResult verdict = admission.reserve(room, seat);
         if (verdict != JoinResult::Joined)
-        {
             metrics.countReject(rejectReason(verdict));
-            return verdict;
-        }
-        verdict = registry.addListener(room, sink, now(), options);
-        if (verdict != JoinResult::Joined)
-            quota->release(room);
         return verdict;
     }
 
-    // Removes a listener that join() added.
-    void leave(std::string_view room, ListenerSink* sink)
+    // Adds a listener to this loop's room; its place was taken by reserve().
+    JoinResult join(Seat& seat, ListenerSink* sink, ListenerOptions options = {})
     {
-        registry.removeListener(room, sink, now());
-        if (quota != nullptr)
-            quota->release(room);
+        const JoinResult verdict = registry.addListener(seat.room(), sink, now(), options);
+        if (verdict != JoinResult::Joined)
+            seat.release();
+        return verdict;
+    }
+
+    // Removes a listener that join() added and gives its place back.
+    void leave(Seat& seat, ListenerSink* sink)
+    {
+        registry.removeListener(seat.room(), sink, now());
+        seat.release();
     }
 
     void connectionOpened() { ++metrics.connectionsOpen; }
@@ -155,11 +153,11 @@ struct Core
     }
 
 private:
-    // With a relay-wide quota the loop's registry counts only rooms: its listeners are a share.
-    static RoomLimits registryLimits(RoomLimits limits, bool relayWideQuota)
+    // The relay's admission decides on rooms and listeners; the registry only keeps them.
+    static RoomLimits registryLimits(RoomLimits limits)
     {
-        if (relayWideQuota)
-            limits.maxListenersPerRoom = limits.maxListenersTotal = static_cast<std::size_t>(-1);
+        limits.maxRooms = limits.maxListenersPerRoom = limits.maxListenersTotal =
+            static_cast<std::size_t>(-1);
         return limits;
     }
 };

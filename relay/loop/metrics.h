@@ -2,7 +2,7 @@
 // /metrics. The counters themselves are rooms/counters.h.
 #pragma once
 
-#include "guards/listener_quota.h"
+#include "guards/relay_admission.h"
 #include "rooms/counters.h"
 
 #include <cstddef>

@@ -29,7 +29,8 @@ JoinResult RoomRegistry::canJoin(std::string_view name) const
         return JoinResult::RelayFull;
     auto it = rooms_.find(name);
     if (it == rooms_.end())
-        return rooms_.size() >= limits_.maxRooms ? JoinResult::RoomLimit : JoinResult::Joined;
+        return gate_ == nullptr && rooms_.size() >= limits_.maxRooms ? JoinResult::RoomLimit
+                                                                     : JoinResult::Joined;
     if (it->second.listenerCount >= limits_.maxListenersPerRoom)
         return JoinResult::RoomFull;
     return JoinResult::Joined;
@@ -91,6 +92,11 @@ JoinResult RoomRegistry::addListener(std::string_view name, ListenerSink* sink, 
     }
 
     Room* room = findOrCreate(name, now);
+    if (room == nullptr) // the gate refused it: the rooms elsewhere fill the relay
+    {
+        metrics_.countReject(ListenerReject::RoomLimit);
+        return JoinResult::RoomLimit;
+    }
     if (++room->listenerCount == 1 && events_ != nullptr)
         events_->onListenersPresent(name, true);
     joinTier(*room, sink, options.tier);

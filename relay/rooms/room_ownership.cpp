@@ -18,7 +18,12 @@ RoomRegistry::RoomRegistry(RoomLimits limits, Metrics& metrics, RoomOwnership* o
 {
 }
 
-RoomRegistry::~RoomRegistry() = default;
+RoomRegistry::~RoomRegistry()
+{
+    if (gate_ != nullptr)
+        for (const auto& entry : rooms_)
+            gate_->closeRoom(entry.first);
+}
 
 bool RoomRegistry::sourceIsLive(const Room& room, TimePoint now) const
 {
@@ -40,7 +45,7 @@ RoomRegistry::Room* RoomRegistry::findOrCreate(std::string_view name, TimePoint 
     auto it = rooms_.find(name);
     if (it != rooms_.end())
         return &it->second;
-    if (rooms_.size() >= limits_.maxRooms)
+    if (gate_ != nullptr ? !gate_->openRoom(name) : rooms_.size() >= limits_.maxRooms)
         return nullptr;
     auto entry = rooms_.emplace(std::string(name), Room{}).first;
     Room& room = entry->second;
@@ -223,6 +228,26 @@ bool RoomRegistry::onDatagram(const Datagram& datagram, const Endpoint& from, Ti
     return true;
 }
 
+bool RoomRegistry::wouldTake(const Datagram& datagram, const Endpoint& from, TimePoint now) const
+{
+    auto found = rooms_.find(datagram.room);
+    if (found != rooms_.end())
+    {
+        const Room& room = found->second;
+        if (room.stats.source && *room.stats.source != from && !mayTakeOver(room, from, now))
+            return false;
+        if (sourceIsLive(room, now) && !sameFeeder(room.stats, Feeder{&from, {}}))
+            return false;
+    }
+    const bool newHolder = found == rooms_.end() || !found->second.stats.source ||
+                           found->second.stats.source->address() != from.address();
+    if (newHolder && ownership_ && !ownership_->mayHoldAnother(from.address()))
+        return false;
+    if (found == rooms_.end())
+        return gate_ != nullptr ? gate_->mayOpen(datagram.room) : rooms_.size() < limits_.maxRooms;
+    return true;
+}
+
 bool RoomRegistry::onRemoteMessage(std::string_view name, std::string_view origin,
                                    const SharedBytes& message, bool streamStart, TimePoint now)
 {
@@ -303,6 +328,8 @@ void RoomRegistry::sweep(TimePoint now)
         {
             if (ownership_ && room.stats.source)
                 ownership_->released(room.stats.source->address());
+            if (gate_ != nullptr)
+                gate_->closeRoom(it->first);
             it = rooms_.erase(it);
         }
         else

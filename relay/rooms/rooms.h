@@ -117,6 +117,18 @@ public:
     virtual void released(const boost::asio::ip::address& source) = 0;
 };
 
+// Asked before a registry creates a room and told when it forgets one, when rooms are counted
+// beyond one registry (RelayAdmission). False: the room would be one too many.
+class RoomGate
+{
+public:
+    virtual ~RoomGate() = default;
+    virtual bool openRoom(std::string_view room) = 0;
+    virtual void closeRoom(std::string_view room) = 0;
+    // Whether openRoom() would succeed now (nothing is taken).
+    virtual bool mayOpen(std::string_view room) const = 0;
+};
+
 enum class JoinResult
 {
     Joined,
@@ -140,6 +152,10 @@ public:
     // A validated datagram from `from`. Forwards it to the room's listeners or counts why not.
     // Returns true when forwarded.
     bool onDatagram(const Datagram& datagram, const Endpoint& from, TimePoint now);
+    // Whether onDatagram() would let `from` feed the datagram's room now, as far as the room
+    // limit, the per-source room limit and the room's owner go (not its rate or sequence).
+    // Changes nothing: asked before the cluster is asked for the room.
+    bool wouldTake(const Datagram& datagram, const Endpoint& from, TimePoint now) const;
 
     // An audio message (kAudioMessageSize bytes) of a room ingested by the relay `origin`,
     // received through the cluster. Same ownership and ordering rules as a datagram; reported
@@ -156,6 +172,10 @@ public:
 
     // Receives forwarded-datagram and listener-presence events (null: none). Not owned.
     void setEvents(RoomEvents* events) { events_ = events; }
+    RoomEvents* events() const { return events_; }
+    // Decides on new rooms in place of RoomLimits::maxRooms (null: the limit here). Set before
+    // the first room; must outlive the registry.
+    void setRoomGate(RoomGate* gate) { gate_ = gate; }
 
     // Whether a listener could join `room` now.
     JoinResult canJoin(std::string_view room) const;
@@ -332,6 +352,7 @@ private:
     std::map<std::string, Room, std::less<>> rooms_;
     std::size_t listenerTotal_ = 0;
     RoomEvents* events_ = nullptr;
+    RoomGate* gate_ = nullptr;
     SharedBytes sourceLive_;
     SharedBytes sourceOffline_;
     std::vector<SharedBytes> scratch_;

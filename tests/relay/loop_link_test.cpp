@@ -120,11 +120,42 @@ protected:
         ran.get_future().wait();
     }
 
+    // A listener of the shard's, as a session adds it (on the shard's thread).
+    JoinResult join(const std::string& room, Sink& sink, ListenerOptions options = {})
+    {
+        return join(room, sink, seat, options);
+    }
+    JoinResult join(const std::string& room, Sink& sink, Seat& place, ListenerOptions options)
+    {
+        const JoinResult reserved = shard.core().reserve(room, place);
+        return reserved != JoinResult::Joined ? reserved : shard.core().join(place, &sink, options);
+    }
+
+    // Feeds the home registry datagrams `from`..`to` (exclusive) of a tone in room "jam", from
+    // one source; `at` counts the datagrams sent so far, for their times.
+    void feed(std::int64_t from, std::int64_t to, std::int64_t& at)
+    {
+        const Endpoint source(boost::asio::ip::make_address("127.0.0.1"), 40000);
+        const auto tone = test::stereoTone(1000, 0.5, 512);
+        for (std::int64_t seq = from; seq < to; ++seq, ++at)
+        {
+            test::DatagramFields f;
+            f.room = "jam";
+            f.sequence = seq;
+            f.samplePosition = seq * 256;
+            f.samples.assign(tone.begin(), tone.begin() + 512);
+            const auto bytes = test::buildDatagram(f);
+            home.core().registry.onDatagram(parseDatagram(bytes.data(), bytes.size()).datagram,
+                                            source, t0 + std::chrono::microseconds(5333 * at));
+        }
+    }
+
     Config config;
     ClientGuard clients{config.clients};
-    ListenerQuota quota{config.limits};
-    EventLoop home{0, config, clients, &quota};
-    EventLoop shard{1, config, clients, &quota};
+    RelayAdmission admission{config.limits};
+    EventLoop home{0, config, clients, admission};
+    EventLoop shard{1, config, clients, admission};
+    Seat seat; // the shard's listener's place
     Cluster cluster;
     HomeLink homeLink{home, 2, &cluster};
     ShardLink shardLink{shard, home, homeLink};
@@ -134,7 +165,7 @@ protected:
 TEST_F(LoopLink, ShardListenersHearTheClustersRoomsInTheHomeLoopsOwnBuffers)
 {
     Sink sink;
-    onShard([&] { EXPECT_EQ(shard.core().join("jam", &sink), JoinResult::Joined); });
+    onShard([&] { EXPECT_EQ(join("jam", sink), JoinResult::Joined); });
     ASSERT_TRUE(homeUntil(
         [&]
         {
@@ -162,16 +193,16 @@ TEST_F(LoopLink, ShardListenersHearTheClustersRoomsInTheHomeLoopsOwnBuffers)
     EXPECT_EQ(cluster.seen.size(), 1u) << "nothing received is published";
 
     // The shard's last listener leaves: the room is let go at home and in the cluster.
-    onShard([&] { shard.core().leave("jam", &sink); });
+    onShard([&] { shard.core().leave(seat, &sink); });
     ASSERT_TRUE(homeUntil([&] { return cluster.seen.size() == 2; }));
     EXPECT_EQ(cluster.seen.back(), "jam unsubscribe");
-    EXPECT_EQ(quota.census().total, 0u);
+    EXPECT_EQ(admission.census().total, 0u);
 }
 
 TEST_F(LoopLink, AShardReceivesOnlyTheRoomsItsListenersAreIn)
 {
     Sink sink;
-    onShard([&] { shard.core().join("other", &sink); });
+    onShard([&] { join("other", sink); });
     ASSERT_TRUE(homeUntil([&] { return cluster.seen.size() == 1; }));
     const Endpoint from(boost::asio::ip::make_address("127.0.0.1"), 40000);
     test::DatagramFields f;
@@ -182,13 +213,13 @@ TEST_F(LoopLink, AShardReceivesOnlyTheRoomsItsListenersAreIn)
     EXPECT_EQ(cluster.seen.back(), "jam publish 0 start") << "still published";
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(sink.audioCount(), 0u) << "a shard receives only the rooms its listeners are in";
-    onShard([&] { shard.core().leave("other", &sink); });
+    onShard([&] { shard.core().leave(seat, &sink); });
 }
 
 TEST_F(LoopLink, AStalledShardsInboxIsBoundedAndItCatchesUpWhenItRuns)
 {
     Sink sink;
-    onShard([&] { shard.core().join("jam", &sink); });
+    onShard([&] { join("jam", sink); });
     ASSERT_TRUE(homeUntil([&] { return cluster.seen.size() == 1; }));
     // The shard's thread stops in a handler until the test lets it go.
     std::promise<void> release;
@@ -224,17 +255,15 @@ TEST_F(LoopLink, AStalledShardsInboxIsBoundedAndItCatchesUpWhenItRuns)
                   static_cast<std::int64_t>(ShardLink::kInboxLimit - 1));
         EXPECT_EQ(sink.sequences.back(), static_cast<std::int64_t>(sent));
     }
-    onShard([&] { shard.core().leave("jam", &sink); });
+    onShard([&] { shard.core().leave(seat, &sink); });
 }
 
 TEST_F(LoopLink, AShardsOpusListenersAreFedTheHomeLoopsEncodingOfTheirTier)
 {
     Sink sink;
     onShard(
-        [&]
-        {
-            EXPECT_EQ(shard.core().join("jam", &sink, ListenerOptions{Tier::Standard, true}),
-                      JoinResult::Joined);
+        [&] {
+            EXPECT_EQ(join("jam", sink, ListenerOptions{Tier::Standard, true}), JoinResult::Joined);
         });
     ASSERT_TRUE(homeUntil([&] { return cluster.seen.size() == 2; }));
     EXPECT_EQ(cluster.seen[1], "jam standard wanted") << "relay-wide tier presence";
@@ -268,10 +297,61 @@ TEST_F(LoopLink, AShardsOpusListenersAreFedTheHomeLoopsEncodingOfTheirTier)
     EXPECT_EQ(home.core().metrics.tier(Tier::Standard).encoders, 1u);
     onShard([&] { EXPECT_EQ(shard.core().metrics.tier(Tier::Standard).encoders, 0u); });
 
-    onShard([&] { shard.core().leave("jam", &sink); });
+    onShard([&] { shard.core().leave(seat, &sink); });
     ASSERT_TRUE(homeUntil([&] { return cluster.seen.back() == "jam unsubscribe"; }));
     EXPECT_EQ(cluster.seen[cluster.seen.size() - 2], "jam standard unwanted");
     EXPECT_EQ(home.core().metrics.tier(Tier::Standard).encoders, 0u) << "nobody wants it now";
+}
+
+// A stream that starts again while a shard's inbox is full: the start is dropped with the
+// message that carried it, and must come with the next one handed over, or the shard judges the
+// new stream by the old one's sequence and drops it (the float32 stream as reordered, an Opus
+// tier's as duplicates until the ingest stream has been silent a while).
+TEST_F(LoopLink, AStreamStartDroppedWithAFullInboxComesWithTheNextMessage)
+{
+    Sink lossless, opus;
+    Seat opusSeat;
+    onShard(
+        [&]
+        {
+            EXPECT_EQ(join("jam", lossless), JoinResult::Joined);
+            EXPECT_EQ(join("jam", opus, opusSeat, ListenerOptions{Tier::Standard, true}),
+                      JoinResult::Joined);
+        });
+    ASSERT_TRUE(homeUntil([&] { return cluster.seen.size() == 2; }));
+    std::int64_t at = 0;
+    feed(0, 60, at);
+    ASSERT_TRUE(homeUntil([&] { return lossless.audioCount() == 60 && opus.audioCount() > 10; }));
+    const std::size_t opusBefore = opus.audioCount();
+
+    // The shard stalls; its inbox fills up; the source restarts its stream meanwhile.
+    std::promise<void> release;
+    std::promise<void> stalled;
+    net::post(shard.ioc(),
+              [&]
+              {
+                  stalled.set_value();
+                  release.get_future().wait();
+              });
+    stalled.get_future().wait();
+    const auto room = std::make_shared<const std::string>("other");
+    const auto filler = message(0);
+    for (std::size_t i = 0; i < ShardLink::kInboxLimit; ++i)
+        ASSERT_TRUE(shardLink.handOver(room, filler, *decodeAudioMessage(*filler), false));
+    const std::uint64_t droppedBefore = home.core().metrics.loopHandOversDropped;
+    feed(0, 10, at); // restarted at 0: every message of it dropped at the full inbox
+    EXPECT_GT(home.core().metrics.loopHandOversDropped, droppedBefore + 10);
+    release.set_value();
+    onShard([] {}); // runs once the shard has drained its inbox
+    feed(10, 40, at);
+    for (int i = 0; i < 400 && (lossless.audioCount() < 60 + 30 || opus.audioCount() <= opusBefore);
+         ++i)
+        std::this_thread::sleep_for(5ms);
+    std::lock_guard<std::mutex> lockL(lossless.mutex);
+    ASSERT_GE(lossless.sequences.size(), 61u) << "the restarted float32 stream reaches the shard";
+    EXPECT_EQ(lossless.sequences[60], 10);
+    std::lock_guard<std::mutex> lockO(opus.mutex);
+    EXPECT_GT(opus.sequences.size(), opusBefore) << "and so does the restarted Opus tier";
 }
 
 } // namespace
