@@ -98,7 +98,7 @@ protected:
 
     double metric(const std::string& key)
     {
-        const auto m = test::scrapeMetrics(relay->httpPort());
+        const auto m = test::scrapeMetrics(relay->metricsPort());
         return m.count(key) ? m.at(key) : -1;
     }
 
@@ -195,7 +195,7 @@ double afterClosing(test::RunningRelay& r, std::vector<std::unique_ptr<test::Raw
     std::map<std::string, double> m;
     for (int i = 0; i < 300; ++i)
     {
-        m = test::scrapeMetrics(r.httpPort());
+        m = test::scrapeMetrics(r.metricsPort());
         if (!m.empty())
             break;
         std::this_thread::sleep_for(10ms);

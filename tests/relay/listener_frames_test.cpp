@@ -4,6 +4,7 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace orlune::relay
 {
@@ -96,7 +97,11 @@ TEST_F(ListenerFrames, AQualityRequestInFragmentsReachesTheQualityLogic)
     c.send(WsOpcode::Continuation, high.substr(12), true);
     test::UdpSender sender(r.udpPort());
     for (int seq = 0; seq < 40; ++seq)
+    {
+        // Paced as a source sends: a switch waits for the new tier's stream to overlap the old.
         sender.send(datagram("band", seq));
+        std::this_thread::sleep_for(5ms);
+    }
     const auto codec = textWith(c, R"("type":"codec")");
     ASSERT_TRUE(codec);
     EXPECT_NE(codec->find(R"("tier":"high")"), std::string::npos) << *codec;
@@ -146,7 +151,11 @@ TEST_F(ListenerFrames, BrokenFramesGetTheirCloseCodeAndCostNothingElse)
         EXPECT_EQ(closeCodeOf(bad), c.code) << c.name;
         EXPECT_TRUE(bad.closedByPeer()) << c.name << ": the relay ends the connection";
 
+    {
+        // Paced as a source sends: a switch waits for the new tier's stream to overlap the old.
         sender.send(datagram("band", seq));
+        std::this_thread::sleep_for(5ms);
+    }
         sender.send(datagram("other", seq));
         ++seq;
         for (RawWsClient* fine : {&bystander, &elsewhere})
