@@ -93,11 +93,21 @@ struct Core
     // `done` on this loop. Empty on a relay of one loop (rendered where it is asked for).
     std::function<void(std::function<void(std::string)>)> renderRelayMetrics;
 
+    // A flush may queue more audio (an Auto step-down replays the new tier's recent messages),
+    // which adds to `pendingFlush`: each round takes the list as it stands, so no iteration
+    // sees the vector grow under it, and rounds go on until nothing is pending.
     void flushPending()
     {
-        for (SocketSession* session : pendingFlush)
-            session->flush();
-        pendingFlush.clear();
+        while (!pendingFlush.empty())
+        {
+            std::vector<SocketSession*> round;
+            round.swap(pendingFlush);
+            for (SocketSession* session : round)
+                session->flush();
+            round.clear();
+            if (pendingFlush.empty())
+                pendingFlush.swap(round); // keeps the capacity for the next datagram
+        }
     }
 
     // Without `relayAdmission` the Core is a relay of its own: its registry's rooms are

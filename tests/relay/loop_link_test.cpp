@@ -14,6 +14,7 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace orlune::relay
 {
@@ -352,6 +353,41 @@ TEST_F(LoopLink, AStreamStartDroppedWithAFullInboxComesWithTheNextMessage)
     EXPECT_EQ(lossless.sequences[60], 10);
     std::lock_guard<std::mutex> lockO(opus.mutex);
     EXPECT_GT(opus.sequences.size(), opusBefore) << "and so does the restarted Opus tier";
+}
+
+// A flush may queue more audio (an Auto step-down replays the new tier's recent messages
+// into the same and other sessions): every session is flushed, none through a list that grew
+// while it was read (the relay crashed that way after a step-down on a slow link).
+TEST(CoreFlush, SessionsQueuedDuringAFlushAreFlushedToo)
+{
+    struct Session : SocketSession
+    {
+        Core* core = nullptr;
+        std::vector<Session>* queueOnFlush = nullptr;
+        int flushed = 0;
+        void tick(TimePoint) override {}
+        void goAway() override {}
+        void flush() override
+        {
+            ++flushed;
+            if (queueOnFlush != nullptr)
+                for (Session& other : *std::exchange(queueOnFlush, nullptr))
+                    core->pendingFlush.push_back(&other); // far past the list's capacity
+        }
+    };
+    Config config;
+    ClientGuard clients(config.clients);
+    Core core(config, clients);
+    std::vector<Session> later(64);
+    Session first;
+    first.core = &core;
+    first.queueOnFlush = &later;
+    core.pendingFlush.push_back(&first);
+    core.flushPending();
+    EXPECT_EQ(first.flushed, 1);
+    for (const Session& s : later)
+        EXPECT_EQ(s.flushed, 1);
+    EXPECT_TRUE(core.pendingFlush.empty());
 }
 
 } // namespace
