@@ -65,6 +65,10 @@ public:
     ~WebSocketSession() override
     {
         leaveRoom();
+        // Audio can be queued from handlers that do not flush (a quality request, a timer):
+        // such a session waits in the list for the next datagram and may end before it.
+        if (flushPending_)
+            core_.forgetPendingFlush(this);
         core_.sockets.erase(this);
         core_.connectionClosed();
     }

@@ -15,6 +15,7 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -108,6 +109,13 @@ struct Core
             if (pendingFlush.empty())
                 pendingFlush.swap(round); // keeps the capacity for the next datagram
         }
+    }
+
+    // A session ending while it waits to be flushed.
+    void forgetPendingFlush(SocketSession* session)
+    {
+        pendingFlush.erase(std::remove(pendingFlush.begin(), pendingFlush.end(), session),
+                           pendingFlush.end());
     }
 
     // Without `relayAdmission` the Core is a relay of its own: its registry's rooms are
