@@ -5,6 +5,15 @@
 
 namespace orlune::relay
 {
+namespace
+{
+// Sample positions are the source's int64 counters, which may wrap: add as they do.
+std::int64_t wrappingAdd(std::int64_t a, std::int64_t b)
+{
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+}
+} // namespace
+
 std::optional<MessageSpan> messageSpan(Tier tier, const SharedBytes& message)
 {
     if (!message)
@@ -14,18 +23,19 @@ std::optional<MessageSpan> messageSpan(Tier tier, const SharedBytes& message)
         const auto audio = decodeAudioMessage(*message);
         if (!audio)
             return std::nullopt;
-        return MessageSpan{audio->position, audio->position + kFramesPerPacket};
+        return MessageSpan{audio->position, wrappingAdd(audio->position, kFramesPerPacket)};
     }
     const auto header = decodeOpusHeader(*message);
     if (!header)
         return std::nullopt;
-    return MessageSpan{header->position,
-                       header->position + std::int64_t{header->frameSamples} * header->frames};
+    return MessageSpan{
+        header->position,
+        wrappingAdd(header->position, std::int64_t{header->frameSamples} * header->frames)};
 }
 
 std::size_t RecentMessages::joinIndex(std::int64_t end) const
 {
-    const std::int64_t join = end - kSwitchOverlap;
+    const std::int64_t join = wrappingAdd(end, -std::int64_t{kSwitchOverlap});
     for (std::size_t i = count_; i-- > 0;)
     {
         const MessageSpan& span = at(i).span;
