@@ -40,6 +40,14 @@ bool RoomRegistry::mayTakeOver(const Room& room, const Endpoint& from, TimePoint
     return silence >= std::max(limits_.sourceSilence, limits_.takeoverSilence);
 }
 
+RoomRegistry::Room* RoomRegistry::findOrCreateFed(std::string_view name, TimePoint now)
+{
+    Room* room = findOrCreate(name, now);
+    if (room == nullptr)
+        metrics_.countDrop(RoomDrop::RoomLimit);
+    return room;
+}
+
 RoomRegistry::Room* RoomRegistry::findOrCreate(std::string_view name, TimePoint now)
 {
     auto it = rooms_.find(name);
@@ -261,12 +269,9 @@ bool RoomRegistry::onRemoteAudio(std::string_view name, std::string_view origin,
 {
     if (origin.empty())
         return false;
-    Room* room = findOrCreate(name, now);
+    Room* room = findOrCreateFed(name, now);
     if (room == nullptr)
-    {
-        metrics_.countDrop(RoomDrop::RoomLimit);
         return false;
-    }
     bool restarted = false;
     if (!admit(*room, Feeder{nullptr, origin}, audio.sequence, audio.position, streamStart, now,
                restarted))

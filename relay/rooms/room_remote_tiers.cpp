@@ -20,12 +20,9 @@ bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view o
 {
     if (!isOpus(tier) || origin.empty())
         return false;
-    Room* room = findOrCreate(name, now);
+    Room* room = findOrCreateFed(name, now);
     if (room == nullptr)
-    {
-        metrics_.countDrop(RoomDrop::RoomLimit);
         return false;
-    }
     // `streamStart` here is the tier's stream starting afresh (its encoder started or moved),
     // not the source's: that one comes with the float32 stream.
     bool restarted = false;

@@ -306,6 +306,8 @@ private:
     };
 
     Room* findOrCreate(std::string_view room, TimePoint now);
+    // findOrCreate for a stream fed from elsewhere: a refusal at the room limit is counted.
+    Room* findOrCreateFed(std::string_view room, TimePoint now);
     // Applies the ownership and sequence rules; false when the message must be dropped.
     bool admit(Room& room, const Feeder& feeder, std::int64_t sequence, std::int64_t samplePosition,
                bool streamStart, TimePoint now, bool& restarted);
