@@ -1,9 +1,9 @@
 // Feeds arbitrary bytes to the datagram parser, and every datagram it accepts to a room
 // registry, checking what the parser promises about an accepted datagram.
-#include "wire/datagram.h"
+#include "guards/source_guard.h"
 #include "loop/metrics.h"
 #include "rooms/rooms.h"
-#include "guards/source_guard.h"
+#include "wire/datagram.h"
 
 #include <cstdlib>
 #include <cstring>
