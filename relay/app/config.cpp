@@ -89,7 +89,7 @@ Limits:
   --listener-queue N         audio messages a listener may lag before
                              it is skipped ahead to live audio         (default 64)
 
-Hostile traffic (per address; see the README):
+Hostile traffic (per address; see relay-operations.md in the documentation):
   --allow-source CIDR[,CIDR] IPv4 networks that may send datagrams; others are
                              dropped (repeatable; default: every address)
   --takeover-seconds N       silence after which an address other than the

@@ -315,6 +315,13 @@ for lib in libfreetype6 libfontconfig1; do
 done
 [[ ", $(dpkg-deb -f "$(deb_of orlune-relay)" Depends)," == *", libssl3 ("* ]] ||
     fail "orlune-relay: Depends lacks libssl3"
+# The installed documentation's links to each other lead to installed pages.
+docs="$work/x-orlune-relay/usr/share/doc/orlune-relay"
+for page in "$docs"/*.md; do
+    while IFS= read -r target; do
+        [ -f "$docs/${target%%#*}" ] || fail "orlune-relay: $(basename "$page") links to $target, which is not installed"
+    done < <(grep -oE '\]\([^)#:]+\.md(#[^)]*)?\)' "$page" | sed -E 's/^\]\(//; s/\)$//')
+done
 # Neither package depends on anything of this build.
 for p in "${packages[@]}"; do
     ldd_libs="$(find "$work/x-$p" -type f \( -name '*.so' -o -perm -u+x \) -exec sh -c 'ldd "$1" 2>/dev/null' _ {} \;)"
