@@ -181,7 +181,8 @@ skip() {
 [ ! -d /run/systemd/system ] ||
     skip "systemd runs on this machine, so installing orlune-relay would start it; run it where systemd is not init (CI's container)"
 for p in "${packages[@]}"; do
-    if dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qv '^not-installed$'; then
+    status="$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)"
+    if [ -n "$status" ] && [ "$status" != not-installed ]; then
         skip "$p is already on this machine; the test installs and purges only its own copy"
     fi
 done
@@ -301,7 +302,10 @@ for p in "${packages[@]}"; do
     [ "$(field Version)" = "$version-1" ] || fail "$p: Version is $(field Version)"
     [ "$(field Architecture)" = "$arch" ] || fail "$p: Architecture is $(field Architecture)"
     [ -n "$(field Maintainer)" ] || fail "$p: no Maintainer"
-    field Description | head -n1 | grep -q . || fail "$p: no Description"
+    # Read whole, not through `head`: with pipefail, dpkg-deb cut off by a closed pipe reads as
+    # a missing field.
+    description="$(field Description)"
+    [ -n "${description%%$'\n'*}" ] || fail "$p: no Description"
     depends="$(field Depends)"
     [ -n "$depends" ] || fail "$p: no Depends (dpkg-shlibdeps found nothing)"
     for lib in libc6 libstdc++6 libgcc-s1; do
@@ -325,7 +329,7 @@ done
 # Neither package depends on anything of this build.
 for p in "${packages[@]}"; do
     ldd_libs="$(find "$work/x-$p" -type f \( -name '*.so' -o -perm -u+x \) -exec sh -c 'ldd "$1" 2>/dev/null' _ {} \;)"
-    if echo "$ldd_libs" | grep -q "not found"; then
+    if [[ "$ldd_libs" == *"not found"* ]]; then
         echo "$ldd_libs" >&2
         fail "$p: a library its binaries link is not on this machine"
     fi
