@@ -187,6 +187,7 @@ class Player {
   onWorkletMessage(msg) {
     if (msg.type === 'stats') {
       this.worklet = msg;
+      this.workletAtMs = performance.timeOrigin + performance.now();
       this.readOutputClock(msg);
       if (msg.renders.length) {
         if (this.firstRenderFrame === null) this.firstRenderFrame = msg.renders[3];
@@ -288,6 +289,7 @@ class Player {
       contextState: this.ctx ? this.ctx.state : null,
       sampleRate: rate,
       contextFrame: w ? w.frame : 0,
+      contextFrameAtMs: w ? this.workletAtMs : null, // wall time the page heard of contextFrame
       firstRenderFrame: this.firstRenderFrame,
       bufferedMs: b.bufferedMs ?? 0,
       levelMs: b.levelMs ?? 0,
@@ -344,6 +346,7 @@ class Player {
       driftPpm: b.driftPpm ?? 0,
       messageMs: b.messageMs ?? 0,
       arrivalLevelMs: b.arrivalLevelMs ?? null,
+      setpointMs: b.setpointMs ?? null,
       silentFills: b.silentFills ?? 0,
       stretchedFrames: b.stretchedFrames ?? 0,
       shrunkFrames: b.shrunkFrames ?? 0,

@@ -52,11 +52,15 @@ export const CONTROL_DEFAULTS = Object.freeze({
   blockSeconds: 0.5,
   bandMs: 3,
   driftSeconds: 16,
+  recentDriftSeconds: 6, // drift that began lately is read over this span
+  driftSignificance: 3, // a slope is drift only beyond this many standard errors
+  levelNoiseMs: 0.5, // the least a block's mean level is taken to wander
   correctionSeconds: 8, // a level outside the band is pulled back over about this long
   maxPull: 0.001,
   maxDrift: 0.0012, // what two audio clocks may differ by; a steeper slope is not drift
   maxCorrection: 0.0022, // under four cents: the largest drift and a pull
   holdDrift: 0.00004, // 40 ppm: less than this is left alone until the level leaves the band
+  editBlocks: 4, // blocks after a move of the setpoint in which the level is edited to it
   slew: 0.0005, // per block: a 0.1 % offset is reached within a second
   levelTauSeconds: 0.5, // the mean level shown on the page
 });
@@ -93,9 +97,18 @@ export class PlayoutControl {
   // size): the setpoint is taken afresh where the level settles, and the slope measured anew.
   relevel() {
     this.forgetSlope();
+    this.restartBlock(); // what the block saw before the move is no part of the new level
     this.highRef = NaN;
     this.setpoint = NaN;
     this.relevelled = true;
+  }
+
+  restartBlock() {
+    this.blockLeft = this.blockFrames;
+    this.blockHigh = -Infinity;
+    this.blockLow = Infinity;
+    this.blockSum = 0;
+    this.blockCount = 0;
   }
 
   // A new stream: what was measured says nothing about it.
@@ -119,6 +132,8 @@ export class PlayoutControl {
     this.raised = false;
     this.lowered = false;
     this.relevelled = false;
+    this.editsLeft = 0;
+    this.slopeError = Infinity;
     this.holdTargetUntil = 0; // stream frame before which the target does not fall
     this.messages.fill(0);
     this.messageHead = 0;
@@ -163,11 +178,7 @@ export class PlayoutControl {
     this.highRef = NaN;
     this.setpoint = NaN;
     this.relevelled = false;
-    this.blockLeft = this.blockFrames;
-    this.blockHigh = -Infinity;
-    this.blockLow = Infinity;
-    this.blockSum = 0;
-    this.blockCount = 0;
+    this.restartBlock();
   }
 
   // After a render quantum of `n` output frames at `ratio`, `level` left.
@@ -192,13 +203,24 @@ export class PlayoutControl {
     if (high === -Infinity) return; // nothing arrived: the next block tells more
     this.highRef = Number.isNaN(this.highRef) ? high : this.highRef + (high - this.highRef) * 0.5;
     this.addHistory(this.streamFrames, mean + this.extraConsumed);
-    this.raised = false; // a rise not met within a block is left to the rate
-    this.lowered = false;
+    // A rise or fall of the setpoint is met by editing the audio, for editBlocks blocks
+    // after it: an edit made while the measured level lagged behind (after a jump, a
+    // stall) may not have met all of it, which the next blocks show. What is left after
+    // that is left to the rate.
+    if (this.editsLeft > 0) {
+      this.editsLeft--;
+      const band = this.o.bandMs * this.fpm;
+      this.raised = this.setpoint - this.highRef > band;
+      this.lowered = this.highRef - this.setpoint > band;
+    } else {
+      this.raised = this.lowered = false;
+    }
     if (Number.isNaN(this.setpoint)) {
       // Where the level is; after a change of tier or a jump never below the target: a
       // level that came out short is raised at once.
       this.setpoint = this.relevelled ? Math.max(this.highRef, this.targetFrames) : this.highRef;
       this.raised = this.setpoint > this.highRef;
+      this.editsLeft = this.o.editBlocks;
       this.relevelled = false;
     }
     if (this.streamFrames > (this.o.startupMs / 1000) * this.outputRate) this.addDip(high - low);
@@ -214,9 +236,14 @@ export class PlayoutControl {
   }
 
   // The slope of the level without offset, input frames per output frame, over the last
-  // driftSeconds; 0 until two seconds are known.
-  measureDrift() {
-    const span = this.o.driftSeconds * this.outputRate;
+  // `seconds`; 0 until two seconds are known. Leaves the slope's standard error in
+  // `slopeError` (Infinity where it cannot be told): a step in the level (a stall and the
+  // burst after it, a change the accounting missed) fits a line badly, so its slope comes
+  // with a large error and is not taken for drift.
+  measureDrift(seconds) {
+    this.slopeError = Infinity;
+    if (this.histCount === 0) return 0;
+    const span = seconds * this.outputRate;
     const newest = this.histT[(this.histHead + this.histCount - 1) % HISTORY];
     let n = 0;
     let st = 0;
@@ -243,7 +270,39 @@ export class PlayoutControl {
       if (this.histT[i] < first) first = this.histT[i];
     }
     if (newest - first < 2 * this.outputRate || stt === 0) return 0;
-    return sty / stt;
+    const slope = sty / stt;
+    let sse = 0;
+    for (let k = 0; k < this.histCount; k++) {
+      const i = (this.histHead + k) % HISTORY;
+      if (newest - this.histT[i] > span) continue;
+      const e = this.histY[i] - my - slope * (this.histT[i] - mt);
+      sse += e * e;
+    }
+    // The mean level of a block wanders by a render quantum or a message at the least,
+    // however straight the line: that much is no evidence against it.
+    const floor = this.o.levelNoiseMs * this.fpm;
+    const sigma = Math.sqrt(Math.max(sse / (n - 2), floor * floor));
+    this.slopeError = sigma / Math.sqrt(stt);
+    return slope;
+  }
+
+  // The drift the level shows: over driftSeconds, or over the recent recentDriftSeconds
+  // where those disagree beyond their error (drift that just began, or just ended), and 0
+  // unless it stands clear of its error.
+  estimateDrift() {
+    const o = this.o;
+    const long = this.measureDrift(o.driftSeconds);
+    const longError = this.slopeError;
+    const recent = this.measureDrift(o.recentDriftSeconds);
+    const recentError = this.slopeError;
+    let slope = long;
+    let error = longError;
+    if (recentError < Infinity && Math.abs(recent - long) > o.driftSignificance * recentError) {
+      slope = recent;
+      error = recentError;
+    }
+    this.slopeError = error;
+    return Math.abs(slope) > o.driftSignificance * error ? slope : 0;
   }
 
   addDip(dip) {
@@ -281,10 +340,12 @@ export class PlayoutControl {
     if (this.targetFrames > before) {
       this.setpoint = Math.max(this.setpoint, this.targetFrames);
       this.raised = true;
+      this.editsLeft = this.o.editBlocks;
     }
     else if (this.targetFrames < before && this.setpoint > this.targetFrames + message) {
       this.setpoint = this.targetFrames + message;
       this.lowered = true;
+      this.editsLeft = this.o.editBlocks;
     }
   }
 
@@ -310,14 +371,14 @@ export class PlayoutControl {
   noteShrunk(frames) {
     this.extraConsumed += frames;
     this.highRef -= frames;
-    this.lowered = false;
+    this.lowered = false; // the next block tells whether that was all
   }
 
   // `frames` of continuation were added to raise the level at once.
   noteStretched(frames) {
     this.extraConsumed -= frames;
     this.highRef += frames;
-    this.raised = false;
+    this.raised = false; // the next block tells whether that was all
   }
 
   // The level the buffer needs before it starts playing: the target, and never less than
@@ -346,7 +407,7 @@ export class PlayoutControl {
   updateCorrection() {
     const o = this.o;
     const excess = this.bandExcess();
-    this.driftEstimate = clamp(this.measureDrift() / this.baseRatio, o.maxDrift);
+    this.driftEstimate = clamp(this.estimateDrift() / this.baseRatio, o.maxDrift);
     let wanted = 0;
     if (excess !== 0) {
       this.correcting = true;

@@ -89,8 +89,9 @@ async function session(browser, sound, engine, quality) {
       while (Date.now() < end) {
         const s = await page.evaluate(() => {
           const x = window.orluneStats();
-          return { state: x.state, tier: x.tier ?? null, frame: x.contextFrame, underruns: x.underruns, bufferedMs: x.bufferedMs,
-            latencyText: document.getElementById('latency').textContent };
+          return { state: x.state, tier: x.tier ?? null, frame: x.contextFrame, frameAtMs: x.contextFrameAtMs, underruns: x.underruns,
+            bufferedMs: x.bufferedMs, arrivalLevelMs: x.arrivalLevelMs, setpointMs: x.setpointMs, targetMs: x.targetMs,
+            rateCorrection: x.rateCorrection, driftPpm: x.driftPpm, latencyText: document.getElementById('latency').textContent };
         });
         timeline.push({ ms: Date.now(), ...s });
         await H.sleep(400);
