@@ -229,13 +229,15 @@ class Player {
     if (this.clockReadFrame !== null && msg.frame - this.clockReadFrame < OUTPUT_CLOCK_EVERY_S * rate && msg.frame >= this.clockReadFrame) return;
     this.clockReadFrame = msg.frame;
     const ts = this.ctx.getOutputTimestamp ? this.ctx.getOutputTimestamp() : null;
-    const checked = checkOutputClock({
-      ts,
+    const reading = {
+      ts: ts ? { contextTime: ts.contextTime, performanceTime: ts.performanceTime } : null,
       nowMs: performance.now(),
       currentTime: this.ctx.currentTime,
       outputLatency: this.ctx.outputLatency,
       baseLatency: this.ctx.baseLatency,
-    });
+    };
+    this.outputClockReading = reading; // as the engine gave it, for diagnosis
+    const checked = checkOutputClock(reading);
     this.outputLatency = checked.latency;
     this.outputTs = checked.ts;
     this.outputClockRejected += ts && !checked.ts ? 1 : 0;
@@ -337,6 +339,7 @@ class Player {
       rms: w ? w.rms : [0, 0],
       outputLatencyMs: this.ctx ? this.outputLatency * 1000 : null,
       outputTimestamp: ts ? { contextTime: ts.contextTime, performanceTime: ts.performanceTime } : null,
+      outputClockReading: this.outputClockReading ?? null,
       latency: this.latency.summary(),
       delay: this.latency.summary(-Infinity, 'delayMs'),
       engine: POLICY.engine,

@@ -133,6 +133,7 @@ export class PlayoutControl {
     this.lowered = false;
     this.relevelled = false;
     this.editsLeft = 0;
+    this.editUp = true;
     this.slopeError = Infinity;
     this.holdTargetUntil = 0; // stream frame before which the target does not fall
     this.messages.fill(0);
@@ -207,11 +208,14 @@ export class PlayoutControl {
     // after it: an edit made while the measured level lagged behind (after a jump, a
     // stall) may not have met all of it, which the next blocks show. What is left after
     // that is left to the rate.
+    // Only in the direction the setpoint moved (a level that overshoots is not edited back),
+    // and only for a shortfall well beyond the band: `high` wanders by a few milliseconds
+    // from block to block with the arrivals, which is no unmet rise.
     if (this.editsLeft > 0) {
       this.editsLeft--;
-      const band = this.o.bandMs * this.fpm;
-      this.raised = this.setpoint - this.highRef > band;
-      this.lowered = this.highRef - this.setpoint > band;
+      const band = 2 * this.o.bandMs * this.fpm;
+      this.raised = this.editUp && this.setpoint - this.highRef > band;
+      this.lowered = !this.editUp && this.highRef - this.setpoint > band;
     } else {
       this.raised = this.lowered = false;
     }
@@ -221,6 +225,7 @@ export class PlayoutControl {
       this.setpoint = this.relevelled ? Math.max(this.highRef, this.targetFrames) : this.highRef;
       this.raised = this.setpoint > this.highRef;
       this.editsLeft = this.o.editBlocks;
+      this.editUp = true;
       this.relevelled = false;
     }
     if (this.streamFrames > (this.o.startupMs / 1000) * this.outputRate) this.addDip(high - low);
@@ -341,11 +346,13 @@ export class PlayoutControl {
       this.setpoint = Math.max(this.setpoint, this.targetFrames);
       this.raised = true;
       this.editsLeft = this.o.editBlocks;
+      this.editUp = true;
     }
     else if (this.targetFrames < before && this.setpoint > this.targetFrames + message) {
       this.setpoint = this.targetFrames + message;
       this.lowered = true;
       this.editsLeft = this.o.editBlocks;
+      this.editUp = false;
     }
   }
 

@@ -147,6 +147,22 @@ export function bitExactShare(x, start, changes, from, to) {
   return total ? same / total : NaN;
 }
 
+// The segment an underrun at capture frame `u` belongs to: that of the message the buffer
+// was waiting for, the first one played after it, by its arrival time against the
+// segments' starts (a held datagram arrives after its segment began). A hold at the start
+// of the bursts runs the buffer dry while the loss segment's last datagrams play: that
+// underrun is the bursts', not the loss's. -1 where no record tells.
+export function underrunSegment(u, records, log) {
+  let next = null;
+  for (const r of records) {
+    if (Number.isFinite(r.frame) && Number.isFinite(r.arrivalMs) && r.frame >= u && (!next || r.frame < next.frame)) next = r;
+  }
+  if (!next || next.frame - u > 48000) return -1;
+  let seg = -1;
+  for (let s = 0; s < log.startMs.length; s++) if (log.startMs[s] !== undefined && log.startMs[s] <= next.arrivalMs) seg = s;
+  return seg;
+}
+
 // Judges every segment of `script`. Returns {segments: [{name, checks: [{name, ok, detail,
 // judged}]}], cleanDelayMs, readoutMs}. A check with judged: false is reported only.
 export function judgeSession({ script, log, capture, readMs, records, stats, timeline, monitor, engine, quality, only = () => true }) {
@@ -156,6 +172,7 @@ export function judgeSession({ script, log, capture, readMs, records, stats, tim
   const settle = S.SETTLE_SECONDS * sr;
   const firstHeard = stats.firstRenderFrame + sr;
   const underrunFrames = stats.underrunFrames || [];
+  const underrunSeg = underrunFrames.map((u) => underrunSegment(u, records || [], log));
   const segments = [];
   let cleanDelayMs = NaN;
   let readout = NaN;
@@ -174,7 +191,11 @@ export function judgeSession({ script, log, capture, readMs, records, stats, tim
       continue;
     }
     let from = Math.round(frameOf(changes, seqs[0] * S.FRAMES, sr));
-    const to = Math.min(capture.endFrame, Math.round(frameOf(changes, (seqs[seqs.length - 1] + 1) * S.FRAMES, sr)));
+    let to = Math.min(capture.endFrame, Math.round(frameOf(changes, (seqs[seqs.length - 1] + 1) * S.FRAMES, sr)));
+    // A later segment's underrun (and its silence) in this one's last frames is judged there.
+    for (let i = 0; i < underrunFrames.length; i++) {
+      if (underrunSeg[i] > s && underrunFrames[i] >= from && underrunFrames[i] < to) to = underrunFrames[i];
+    }
     if (s === 1) from = Math.max(from, firstHeard);
     const settled = seg.drift || seg.burstMs ? from + settle : from;
     const judged = (a, b) => x.subarray(Math.max(0, a - start), Math.max(0, b - start));
@@ -184,7 +205,7 @@ export function judgeSession({ script, log, capture, readMs, records, stats, tim
       segments.push({ name: seg.name, checks });
       continue;
     }
-    const under = underrunFrames.filter((f) => f >= settled && f < to).length;
+    const under = underrunFrames.filter((f, i) => f >= settled && (underrunSeg[i] < 0 ? f < to : underrunSeg[i] === s)).length;
     check(`no underrun${settled > from ? ` after ${S.SETTLE_SECONDS} s` : ''}`, under === 0, `${under}`);
     // Stretches wholly inside the judged part, 10 ms in from either change.
     const stretches = [];

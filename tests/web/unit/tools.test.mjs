@@ -172,6 +172,22 @@ describe('the scripted session and its landmarks', async () => {
     return { log, monitor: { samples, originMs, rate: RATE } };
   }
 
+  test('an underrun belongs to the segment whose message the buffer waited for', () => {
+    const { log } = fakeSession(() => 80, 4);
+    const secondMs = log.startMs[1];
+    // Played in order, each message 80 ms after it was sent; the buffer ran dry at frame
+    // 96000 while the first segment's last datagram played, waiting for the second's first
+    // (held, arriving late): that underrun is the second segment's.
+    const records = [
+      { frame: 95000, arrivalMs: secondMs - 5 },
+      { frame: 99000, arrivalMs: secondMs + 60 },
+      { frame: 99256, arrivalMs: secondMs + 60 },
+    ];
+    assert.equal(J.underrunSegment(96000, records, log), 1);
+    assert.equal(J.underrunSegment(94000, records, log), 0);
+    assert.equal(J.underrunSegment(100000, records, log), -1, 'nothing played after it');
+  });
+
   test('datagram -> sound is read from the sound server to a fraction of a millisecond', () => {
     const { log, monitor } = fakeSession(() => 87.3);
     const d = J.monitorDelays(log, monitor);
