@@ -57,6 +57,7 @@ export const CONTROL_DEFAULTS = Object.freeze({
   levelNoiseMs: 0.5, // the least a block's mean level is taken to wander
   correctionSeconds: 8, // a level outside the band is pulled back over about this long
   maxPull: 0.001,
+  idlePull: 0.00008, // 80 ppm: the pull while no drift is measured
   maxDrift: 0.0012, // what two audio clocks may differ by; a steeper slope is not drift
   maxCorrection: 0.0022, // under four cents: the largest drift and a pull
   holdDrift: 0.00004, // 40 ppm: less than this is left alone until the level leaves the band
@@ -208,12 +209,11 @@ export class PlayoutControl {
     // after it: an edit made while the measured level lagged behind (after a jump, a
     // stall) may not have met all of it, which the next blocks show. What is left after
     // that is left to the rate.
-    // Only in the direction the setpoint moved (a level that overshoots is not edited back),
-    // and only for a shortfall well beyond the band: `high` wanders by a few milliseconds
-    // from block to block with the arrivals, which is no unmet rise.
+    // Only in the direction the setpoint moved: `high` wanders by a few milliseconds from
+    // block to block with the arrivals, and a level that overshoots is not edited back.
     if (this.editsLeft > 0) {
       this.editsLeft--;
-      const band = 2 * this.o.bandMs * this.fpm;
+      const band = this.o.bandMs * this.fpm;
       this.raised = this.editUp && this.setpoint - this.highRef > band;
       this.lowered = !this.editUp && this.highRef - this.setpoint > band;
     } else {
@@ -420,7 +420,10 @@ export class PlayoutControl {
       this.correcting = true;
       // Aim a millisecond inside the band, so that the level does not sit on its edge.
       const aim = excess + Math.sign(excess) * this.fpm;
-      const pull = clamp(aim / (o.correctionSeconds * this.outputRate), o.maxPull);
+      // Without measured drift the level wandered for another reason (the last edit fell
+      // short, arrivals changed their rhythm): it is pulled back slowly enough that a tone
+      // stays within idlePull of its pitch.
+      const pull = clamp(aim / (o.correctionSeconds * this.outputRate), this.driftEstimate === 0 ? o.idlePull : o.maxPull);
       wanted = this.driftEstimate + pull;
     } else if (this.correcting && Math.abs(this.driftEstimate) > o.holdDrift) {
       wanted = this.driftEstimate;

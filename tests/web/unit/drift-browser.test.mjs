@@ -27,6 +27,7 @@ describe('the drift controller in what browsers showed', () => {
         const worst = Math.max(...offsets.filter((o) => o.t > 8).map((o) => Math.abs(o.correction)));
         const f = zeroCrossingFrequency(out.subarray(8 * 48000), 48000);
         assert.ok(Math.abs(f / 1000 - 1) < 100e-6, `seed ${seed}: ${f} Hz, largest offset ${worst}`);
+        assert.ok(worst <= 100e-6, `seed ${seed}: offset ${worst} with no drift`);
       }
     });
 
