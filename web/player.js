@@ -25,7 +25,7 @@
 // page's performance.now() start at different moments.
 
 import {
-  roomFromPath, socketUrl, LatencyTracker, frameToPerformanceTime, checkOutputClock,
+  roomFromPath, socketUrl, LatencyTracker, frameToPerformanceTime, checkOutputClock, outputLatencyKnown,
 } from './player-core.js';
 import { qualityFromHash } from './stream-format.js';
 import { detectEngine, enginePolicy } from './engine.js';
@@ -240,6 +240,7 @@ class Player {
     const checked = checkOutputClock(reading);
     this.outputLatency = checked.latency;
     this.outputTs = checked.ts;
+    this.outputLatencyKnown = outputLatencyKnown(reading, checked);
     this.outputClockRejected += ts && !checked.ts ? 1 : 0;
   }
 
@@ -344,6 +345,7 @@ class Player {
       delay: this.latency.summary(-Infinity, 'delayMs'),
       engine: POLICY.engine,
       outputClockRead: OUTPUT_CLOCK_SAFE,
+      outputLatencyKnown: OUTPUT_CLOCK_SAFE && this.outputLatencyKnown !== false,
       outputClockRejected: this.outputClockRejected,
       contextRebuilds: this.keeper.rebuilds,
       driftPpm: b.driftPpm ?? 0,
