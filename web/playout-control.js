@@ -55,7 +55,7 @@ export const CONTROL_DEFAULTS = Object.freeze({
   recentDriftSeconds: 6, // drift that began lately is read over this span
   driftSignificance: 3, // a slope is drift only beyond this many standard errors
   levelNoiseMs: 0.5, // the least a block's mean level is taken to wander
-  correctionSeconds: 8, // a level outside the band is pulled back over about this long
+  correctionSeconds: 24, // a level outside the band is pulled back over about this long
   maxPull: 0.001,
   idlePull: 0.00008, // 80 ppm: the pull while no drift is measured
   maxDrift: 0.0012, // what two audio clocks may differ by; a steeper slope is not drift
@@ -291,6 +291,61 @@ export class PlayoutControl {
     return slope;
   }
 
+  // Drift that began within the last `seconds`: the level flat, then a slope from some
+  // block on (least squares over every such hinge with at least two seconds after it; the
+  // best fit wins). A plain line through a level that only lately began to move reads a
+  // fraction of the drift. Leaves the error in `slopeError`, as measureDrift.
+  measureRecentDrift(seconds) {
+    this.slopeError = Infinity;
+    if (this.histCount === 0) return 0;
+    const span = seconds * this.outputRate;
+    const newest = this.histT[(this.histHead + this.histCount - 1) % HISTORY];
+    let first = 0; // offset of the oldest block within the span
+    while (first < this.histCount && newest - this.histT[(this.histHead + first) % HISTORY] > span) first++;
+    const n = this.histCount - first;
+    if (n < 6) return 0;
+    let sy = 0;
+    let syy = 0;
+    for (let k = first; k < this.histCount; k++) {
+      const y = this.histY[(this.histHead + k) % HISTORY];
+      sy += y;
+      syy += y * y;
+    }
+    const my = sy / n;
+    const syyc = syy - n * my * my;
+    let bestSse = Infinity;
+    let bestSlope = 0;
+    let bestSxx = 0;
+    for (let c = first; c < this.histCount; c++) {
+      const tc = this.histT[(this.histHead + c) % HISTORY];
+      if (newest - tc < 2 * this.outputRate) break;
+      let sx = 0;
+      for (let k = c; k < this.histCount; k++) sx += this.histT[(this.histHead + k) % HISTORY] - tc;
+      const mx = sx / n;
+      let sxx = 0;
+      let sxy = 0;
+      for (let k = first; k < this.histCount; k++) {
+        const i = (this.histHead + k) % HISTORY;
+        const dx = (k >= c ? this.histT[i] - tc : 0) - mx;
+        sxx += dx * dx;
+        sxy += dx * (this.histY[i] - my);
+      }
+      if (sxx === 0) continue;
+      const slope = sxy / sxx;
+      const sse = syyc - slope * sxy;
+      if (sse < bestSse) {
+        bestSse = sse;
+        bestSlope = slope;
+        bestSxx = sxx;
+      }
+    }
+    if (bestSse === Infinity) return 0;
+    const floor = this.o.levelNoiseMs * this.fpm;
+    const sigma = Math.sqrt(Math.max(bestSse / (n - 3), floor * floor));
+    this.slopeError = sigma / Math.sqrt(bestSxx);
+    return bestSlope;
+  }
+
   // The drift the level shows: over driftSeconds, or over the recent recentDriftSeconds
   // where those disagree beyond their error (drift that just began, or just ended), and 0
   // unless it stands clear of its error.
@@ -298,11 +353,12 @@ export class PlayoutControl {
     const o = this.o;
     const long = this.measureDrift(o.driftSeconds);
     const longError = this.slopeError;
-    const recent = this.measureDrift(o.recentDriftSeconds);
+    const recent = this.measureRecentDrift(o.recentDriftSeconds);
     const recentError = this.slopeError;
     let slope = long;
     let error = longError;
-    if (recentError < Infinity && Math.abs(recent - long) > o.driftSignificance * recentError) {
+    const recentIsDrift = Math.abs(recent) > o.driftSignificance * recentError;
+    if (recentError < Infinity && recentIsDrift && Math.abs(recent - long) > o.driftSignificance * recentError) {
       slope = recent;
       error = recentError;
     }

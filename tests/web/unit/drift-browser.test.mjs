@@ -32,10 +32,10 @@ describe('the drift controller in what browsers showed', () => {
     });
 
     for (const ppm of [1000, -1000]) {
-      // Not met yet: the level must leave the band (3 ms, 3-4 s at 0.1 %) before the rate
-      // moves, and the slope read then is a mix of the flat and the drifting part, so the
-      // delay still moves 0.2-0.45 ms/s 5-9 s into the drift. Reported, not failed.
-      const todo = 'drift taken up within 5 s of its start';
+      // Not met yet on Low: its 40 ms messages make the level right after arrivals (what the
+      // band is judged on) lag the drift, so the level leaves the band 8-9 s in and the
+      // delay still moves 0.25-0.45 ms/s 5-9 s into the drift. Reported there, not failed.
+      const todo = tier.name === 'low' ? 'Low: drift taken up within 5 s of its start' : undefined;
       test(`${tier.name}: a sender clock that turns ${ppm > 0 ? 'fast' : 'slow'} by 0.1 % after 12 s: delay flat 5 s later`, { todo }, () => {
         const { underruns, delays, buffer } = run({ tier, seconds: 32, ppm, driftFrom: 12, pullQuanta: 2, jitterMs: () => 0.5 });
         assert.deepEqual(underruns, []);

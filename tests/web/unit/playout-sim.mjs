@@ -92,7 +92,7 @@ export function run({
       out.set(l, frame);
       if (buffer.stats.underruns > underruns.length) underruns.push(frame / outputRate);
     }
-    if (q % Math.round(outputRate / 10 / QUANTUM) < pullQuanta) offsets.push({ t: nowMs / 1000, correction: buffer.correction });
+    if (q % Math.round(outputRate / 10 / QUANTUM) < pullQuanta) offsets.push({ t: nowMs / 1000, correction: buffer.correction, targetMs: buffer.targetMs, stretched: buffer.stats.stretchedFrames, shrunk: buffer.stats.shrunkFrames, level: buffer.control.highRef / 48, setpoint: buffer.control.setpoint / 48 });
     const recs = buffer.takeRenders();
     for (let i = 0; i < recs.length; i += RENDER_FIELDS) {
       const pos = recs[i + 1] * tier.block;
