@@ -32,11 +32,15 @@
 //   Zero while `high` (averaged over a second) stays within bandMs of the setpoint: on a
 //   clean link the samples are copied as they came.
 //   When it leaves the band, the offset is the drift measured as the slope of the level
-//   the buffer would have had without any offset (least squares over the last
-//   `driftSeconds`), plus a small pull (at most maxPull) back into the band. Back in band
-//   the pull ends; the drift part stays only while the measured drift is real (beyond
-//   holdDrift), and the offset then eases to exactly 0. It changes by at most `slew` per
-//   block, so the pitch never jumps.
+//   the buffer would have had without any offset, plus a small pull back into the band
+//   (over correctionSeconds; at most maxPull, or idlePull while no drift is measured).
+//   The slope is a least-squares line over the last `driftSeconds`, or, where drift began
+//   lately, a flat-then-sloped fit over the last `recentDriftSeconds` (a plain line there
+//   reads only part of it). A slope counts as drift only beyond driftSignificance standard
+//   errors: a stall and the burst after it, or a step the accounting missed, fit a line
+//   badly and are not drift. Back in band the pull ends; the drift part stays only while the
+//   measured drift is real (beyond holdDrift), and the offset then eases to exactly 0. It
+//   changes by at most `slew` per block, so the pitch never jumps.
 
 export const CONTROL_DEFAULTS = Object.freeze({
   startTargetMs: 40,
