@@ -178,7 +178,7 @@ export function tierChangeFrames(timeline, fromMs, toMs) {
 
 // Largest step (in the tone's own) within 0.3 s of a change of tier, and elsewhere in `x`
 // (which starts at capture frame `x0`).
-export function stepsAroundChanges(x, x0, changes, sr) {
+export function stepsAroundChanges(x, x0, changes, sr, own = S.LARGEST_STEP) {
   const pad = Math.round(0.3 * sr);
   let near = 0;
   let far = 0;
@@ -188,13 +188,15 @@ export function stepsAroundChanges(x, x0, changes, sr) {
     if (changes.some(([a, b]) => f >= a - pad && f <= b + pad)) near = Math.max(near, d);
     else far = Math.max(far, d);
   }
-  return { near: near / S.LARGEST_STEP, far: far / S.LARGEST_STEP };
+  return { near: near / own, far: far / own };
 }
 
 // Judges every segment of `script`. Returns {segments: [{name, checks: [{name, ok, detail,
 // judged}]}], cleanDelayMs, readoutMs}. A check with judged: false is reported only.
 export function judgeSession({ script, log, capture, readMs, records, stats, timeline, monitor, engine, quality, only = () => true }) {
   const sr = capture.sampleRate;
+  // The tone's own largest step at the capture's rate (larger at 44.1 kHz than at 48).
+  const ownStep = S.AMPLITUDE * 2 * Math.sin((Math.PI * Math.max(...S.FREQS)) / sr);
   const { x, start, changes } = captureChanges(log, capture, readMs, records);
   const delays = monitorDelays(log, monitor);
   const settle = S.SETTLE_SECONDS * sr;
@@ -254,7 +256,7 @@ export function judgeSession({ script, log, capture, readMs, records, stats, tim
     check(`frequency within ${LIMITS.freqPpm} ppm (${stretches.length} stretches)`, stretches.length > 0 && ppm <= LIMITS.freqPpm,
       `worst ${r1(ppm)} ppm`, steadyTone);
     check(`level within ${LIMITS.levelDb} dB`, stretches.length > 0 && dB <= LIMITS.levelDb, `worst ${dB.toFixed(3)} dB`, steadyTone);
-    const step = largestStep(part) / S.LARGEST_STEP;
+    const step = largestStep(part) / ownStep;
     const quiet = longestQuiet(part, 0.1 * S.AMPLITUDE);
     const clicks = findGlitches(part, sr, Math.max(...S.FREQS), S.AMPLITUDE).length;
     const dips = findEnvelopeFaults(part, sr, Math.min(...S.FREQS), S.AMPLITUDE).length;
@@ -267,7 +269,7 @@ export function judgeSession({ script, log, capture, readMs, records, stats, tim
       // cycle, far from any change): a change of tier is judged against the audio's own
       // steps elsewhere in the segment, the raw figure reported.
       const limit = 10 ** (LIMITS.levelDb / 20);
-      const around = stepsAroundChanges(part, Math.max(settled, start), tierChangeFrames(timeline, segMs, segStartMs + 1000), sr);
+      const around = stepsAroundChanges(part, Math.max(settled, start), tierChangeFrames(timeline, segMs, segStartMs + 1000), sr, ownStep);
       check('no step at a change of tier above the audio\'s own elsewhere (+0.2 dB)', around.near <= limit * Math.max(1, around.far),
         `${around.near.toFixed(2)}x at the changes, ${around.far.toFixed(2)}x elsewhere`);
       check('no step above the signal\'s own (+0.2 dB)', step <= limit, `${step.toFixed(2)}x`, false);
