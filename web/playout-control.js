@@ -295,10 +295,11 @@ export class PlayoutControl {
     return slope;
   }
 
-  // Drift that began within the last `seconds`: the level flat, then a slope from some
-  // block on (least squares over every such hinge with at least two seconds after it; the
-  // best fit wins). A plain line through a level that only lately began to move reads a
-  // fraction of the drift. Leaves the error in `slopeError`, as measureDrift.
+  // Drift that began or changed within the last `seconds`: the level on one slope, then
+  // on another from some block on (least squares over every such bend with at least two
+  // seconds after it; the best fit wins). A plain line through a level that only lately
+  // began (or stopped, or turned) to move reads only part of the new slope. Returns the
+  // slope after the bend and leaves its error in `slopeError`, as measureDrift.
   measureRecentDrift(seconds) {
     this.slopeError = Infinity;
     if (this.histCount === 0) return 0;
@@ -319,34 +320,62 @@ export class PlayoutControl {
     const syyc = syy - n * my * my;
     let bestSse = Infinity;
     let bestSlope = 0;
-    let bestSxx = 0;
+    let bestVar = 0; // the slope's variance per unit of residual variance
     for (let c = first; c < this.histCount; c++) {
       const tc = this.histT[(this.histHead + c) % HISTORY];
       if (newest - tc < 2 * this.outputRate) break;
-      let sx = 0;
-      for (let k = c; k < this.histCount; k++) sx += this.histT[(this.histHead + k) % HISTORY] - tc;
-      const mx = sx / n;
-      let sxx = 0;
-      let sxy = 0;
+      // Regressors: time before the bend (<= 0) and after it (>= 0), centred.
+      let m1 = 0;
+      let m2 = 0;
+      for (let k = first; k < this.histCount; k++) {
+        const d = this.histT[(this.histHead + k) % HISTORY] - tc;
+        if (d < 0) m1 += d;
+        else m2 += d;
+      }
+      m1 /= n;
+      m2 /= n;
+      let s11 = 0;
+      let s12 = 0;
+      let s22 = 0;
+      let s1y = 0;
+      let s2y = 0;
       for (let k = first; k < this.histCount; k++) {
         const i = (this.histHead + k) % HISTORY;
-        const dx = (k >= c ? this.histT[i] - tc : 0) - mx;
-        sxx += dx * dx;
-        sxy += dx * (this.histY[i] - my);
+        const d = this.histT[i] - tc;
+        const x1 = (d < 0 ? d : 0) - m1;
+        const x2 = (d > 0 ? d : 0) - m2;
+        const y = this.histY[i] - my;
+        s11 += x1 * x1;
+        s12 += x1 * x2;
+        s22 += x2 * x2;
+        s1y += x1 * y;
+        s2y += x2 * y;
       }
-      if (sxx === 0) continue;
-      const slope = sxy / sxx;
-      const sse = syyc - slope * sxy;
+      let slope;
+      let sse;
+      let v;
+      const det = s11 * s22 - s12 * s12;
+      if (s11 === 0 || det <= 1e-9 * s11 * s22) {
+        if (s22 === 0) continue;
+        slope = s2y / s22; // no bend: one line
+        sse = syyc - slope * s2y;
+        v = 1 / s22;
+      } else {
+        const before = (s22 * s1y - s12 * s2y) / det;
+        slope = (s11 * s2y - s12 * s1y) / det;
+        sse = syyc - before * s1y - slope * s2y;
+        v = s11 / det;
+      }
       if (sse < bestSse) {
         bestSse = sse;
         bestSlope = slope;
-        bestSxx = sxx;
+        bestVar = v;
       }
     }
     if (bestSse === Infinity) return 0;
     const floor = this.o.levelNoiseMs * this.fpm;
-    const sigma = Math.sqrt(Math.max(bestSse / (n - 3), floor * floor));
-    this.slopeError = sigma / Math.sqrt(bestSxx);
+    const sigma = Math.sqrt(Math.max(Math.max(0, bestSse) / Math.max(1, n - 4), floor * floor));
+    this.slopeError = sigma * Math.sqrt(bestVar);
     return bestSlope;
   }
 

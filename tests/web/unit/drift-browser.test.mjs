@@ -43,5 +43,16 @@ describe('the drift controller in what browsers showed', () => {
         assert.ok(Math.abs(slope) <= 0.2, `slope ${slope.toFixed(3)} ms/s, offset ${buffer.correction}`);
       });
     }
+
+    // Not met yet on Lossless (0.25 ms/s): the drift read after the turn swings and the
+    // offset drops to 0 for a second before it settles.
+    const turnTodo = tier.name === 'lossless' ? 'Lossless: a turn of the drift taken up within 5 s' : undefined;
+    test(`${tier.name}: a sender clock 0.1 % fast that turns 0.1 % slow, the delay flat 5 s after the turn`, { todo: turnTodo }, () => {
+      // As the matrix's drift+, drift- and the segment after them: 9 s each.
+      const { underruns, delays, buffer } = run({ tier, seconds: 46, ppm: 1000, driftFrom: 10, turnAt: 19, turnPpm: -1000, pullQuanta: 2, jitterMs: () => 0.5 });
+      assert.deepEqual(underruns, []);
+      const slope = delaySlope(delays, 24.3, 28);
+      assert.ok(Math.abs(slope) <= 0.2, `after the turn: slope ${slope.toFixed(3)} ms/s, offset ${buffer.correction}`);
+    });
   }
 });

@@ -45,6 +45,8 @@ export function run({
   seconds,
   ppm = 0,
   driftFrom = 0, // sender seconds before which its clock is right
+  turnAt = undefined,
+  turnPpm = 0,
   outputRate = 48000,
   jitterMs = () => 0,
   hold = (t) => t,
@@ -55,10 +57,18 @@ export function run({
   options = {},
 }) {
   const buffer = new JitterBuffer({ outputRate, ...options });
-  const senderRate = 48000 * (1 + ppm / 1e6);
-  const driftPos = driftFrom * 48000;
+  // The sender's clock: right until driftFrom, then off by ppm, and from turnAt (if given)
+  // off by turnPpm; all in its wall-clock seconds.
+  const pieces = [[0, 0], [driftFrom, ppm]];
+  if (turnAt !== undefined) pieces.push([turnAt, turnPpm]);
+  const startPos = [0];
+  for (let i = 1; i < pieces.length; i++) startPos.push(startPos[i - 1] + (pieces[i][0] - pieces[i - 1][0]) * 48000 * (1 + pieces[i - 1][1] / 1e6));
   // Wall time (ms) at which the sender has made sample position `pos`.
-  const sentMs = (pos) => (pos <= driftPos ? pos / 48 : driftFrom * 1000 + ((pos - driftPos) / senderRate) * 1000);
+  const sentMs = (pos) => {
+    let i = pieces.length - 1;
+    while (i > 0 && pos < startPos[i]) i--;
+    return (pieces[i][0] + (pos - startPos[i]) / (48000 * (1 + pieces[i][1] / 1e6))) * 1000;
+  };
   const frames = tier.block * tier.blocks;
   const quanta = Math.floor((seconds * outputRate) / QUANTUM);
   const out = new Float32Array(quanta * QUANTUM);
@@ -92,7 +102,7 @@ export function run({
       out.set(l, frame);
       if (buffer.stats.underruns > underruns.length) underruns.push(frame / outputRate);
     }
-    if (q % Math.round(outputRate / 10 / QUANTUM) < pullQuanta) offsets.push({ t: nowMs / 1000, correction: buffer.correction, targetMs: buffer.targetMs, stretched: buffer.stats.stretchedFrames, shrunk: buffer.stats.shrunkFrames, level: buffer.control.highRef / 48, setpoint: buffer.control.setpoint / 48 });
+    if (q % Math.round(outputRate / 10 / QUANTUM) < pullQuanta) offsets.push({ t: nowMs / 1000, correction: buffer.correction, drift: buffer.control.driftEstimate, err: buffer.control.slopeError, targetMs: buffer.targetMs, stretched: buffer.stats.stretchedFrames, shrunk: buffer.stats.shrunkFrames, level: buffer.control.highRef / 48, setpoint: buffer.control.setpoint / 48 });
     const recs = buffer.takeRenders();
     for (let i = 0; i < recs.length; i += RENDER_FIELDS) {
       const pos = recs[i + 1] * tier.block;
