@@ -34,9 +34,9 @@
 //   When it leaves the band, the offset is the drift measured as the slope of the level
 //   the buffer would have had without any offset, plus a small pull back into the band
 //   (over correctionSeconds; at most maxPull, or idlePull while no drift is measured).
-//   The slope is a least-squares line over the last `driftSeconds`, or, where drift began
-//   lately, a flat-then-sloped fit over the last `recentDriftSeconds` (a plain line there
-//   reads only part of it). A slope counts as drift only beyond driftSignificance standard
+//   The slope is a least-squares line over the last `driftSeconds`, or, where drift began,
+//   stopped or turned lately, the slope after the best bend of a two-slope fit over the last
+//   `recentDriftSeconds` (a plain line there reads only part of the new slope). A slope counts as drift only beyond driftSignificance standard
 //   errors: a stall and the burst after it, or a step the accounting missed, fit a line
 //   badly and are not drift. Back in band the pull ends; the drift part stays only while the
 //   measured drift is real (beyond holdDrift), and the offset then eases to exactly 0. It
