@@ -538,6 +538,7 @@ export class JitterBuffer {
       driftPpm: c.driftEstimate * 1e6,
       messageMs: c.messageSize / this.framesPerMs,
       arrivalLevelMs: Number.isNaN(c.highRef) ? null : c.highRef / this.framesPerMs,
+      setpointMs: Number.isNaN(c.setpoint) ? null : c.setpoint / this.framesPerMs,
       ...this.stats,
       underrunFrames: this.underrunLog.slice(),
     };

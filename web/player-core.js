@@ -79,6 +79,18 @@ export function checkOutputClock({ ts, nowMs, currentTime, outputLatency, baseLa
   return { ts: good, latency };
 }
 
+// Whether the page knows how far behind rendering the output is: by a plausible output
+// timestamp, or an output latency the engine reports above 0. WebKitGTK reports an
+// outputLatency of 0 and a timestamp of the render time (its performanceTime off by the
+// context time), about 60 ms short of what the sound server hears: the figure shown is
+// then a lower bound, as where the clock is not read at all.
+export function outputLatencyKnown(reading, checked) {
+  if (!reading) return false;
+  if (checked && checked.ts) return true;
+  const lat = reading.outputLatency;
+  return Number.isFinite(lat) && lat > 0 && lat <= MAX_OUTPUT_LATENCY_S;
+}
+
 // Maps an output frame index of the AudioContext to performance.now() time at which that
 // frame reaches the audio output. `ts` is AudioContext.getOutputTimestamp(): the context
 // time being heard at `ts.performanceTime`. Browsers that do not fill it in fall back to the

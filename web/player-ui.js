@@ -64,11 +64,12 @@ export function makeUi(outputClockSafe) {
     // Frames the Opus decoder concealed never reach the buffer as a gap: count them here.
     const concealed = (player.net.quality && player.net.quality.opus && player.net.quality.opus.concealedMissing) || 0;
     setText(el.lost, `${b.lost + concealed}`);
-    // Where the output clock may not be read, the figure leaves out the output's own latency:
-    // it is a lower bound, and says so.
-    const bound = outputClockSafe ? '' : '+';
-    setText(el.latency, latencyMs === null || state !== 'playing' ? '–' : `${Math.round(latencyMs)}${bound}`);
-    if (!outputClockSafe) el.latency.title = 'at least: this browser does not report its output latency safely';
+    // Where the output clock may not be read, or the engine does not tell its output latency,
+    // the figure leaves out the output's own latency: it is a lower bound, and says so.
+    const known = outputClockSafe && player.outputLatencyKnown !== false;
+    setText(el.latency, latencyMs === null || state !== 'playing' ? '–' : `${Math.round(latencyMs)}${known ? '' : '+'}`);
+    if (!known) el.latency.title = 'at least: this browser does not report its output latency';
+    else el.latency.removeAttribute('title');
     updateQuality(player);
     meter.targetL = player.running && w ? toDbfs(w.peak[0]) : -90;
     meter.targetR = player.running && w ? toDbfs(w.peak[1]) : -90;

@@ -25,7 +25,7 @@
 // page's performance.now() start at different moments.
 
 import {
-  roomFromPath, socketUrl, LatencyTracker, frameToPerformanceTime, checkOutputClock,
+  roomFromPath, socketUrl, LatencyTracker, frameToPerformanceTime, checkOutputClock, outputLatencyKnown,
 } from './player-core.js';
 import { qualityFromHash } from './stream-format.js';
 import { detectEngine, enginePolicy } from './engine.js';
@@ -187,6 +187,7 @@ class Player {
   onWorkletMessage(msg) {
     if (msg.type === 'stats') {
       this.worklet = msg;
+      this.workletAtMs = performance.timeOrigin + performance.now();
       this.readOutputClock(msg);
       if (msg.renders.length) {
         if (this.firstRenderFrame === null) this.firstRenderFrame = msg.renders[3];
@@ -228,15 +229,18 @@ class Player {
     if (this.clockReadFrame !== null && msg.frame - this.clockReadFrame < OUTPUT_CLOCK_EVERY_S * rate && msg.frame >= this.clockReadFrame) return;
     this.clockReadFrame = msg.frame;
     const ts = this.ctx.getOutputTimestamp ? this.ctx.getOutputTimestamp() : null;
-    const checked = checkOutputClock({
-      ts,
+    const reading = {
+      ts: ts ? { contextTime: ts.contextTime, performanceTime: ts.performanceTime } : null,
       nowMs: performance.now(),
       currentTime: this.ctx.currentTime,
       outputLatency: this.ctx.outputLatency,
       baseLatency: this.ctx.baseLatency,
-    });
+    };
+    this.outputClockReading = reading; // as the engine gave it, for diagnosis
+    const checked = checkOutputClock(reading);
     this.outputLatency = checked.latency;
     this.outputTs = checked.ts;
+    this.outputLatencyKnown = outputLatencyKnown(reading, checked);
     this.outputClockRejected += ts && !checked.ts ? 1 : 0;
   }
 
@@ -288,6 +292,7 @@ class Player {
       contextState: this.ctx ? this.ctx.state : null,
       sampleRate: rate,
       contextFrame: w ? w.frame : 0,
+      contextFrameAtMs: w ? this.workletAtMs : null, // wall time the page heard of contextFrame
       firstRenderFrame: this.firstRenderFrame,
       bufferedMs: b.bufferedMs ?? 0,
       levelMs: b.levelMs ?? 0,
@@ -335,15 +340,18 @@ class Player {
       rms: w ? w.rms : [0, 0],
       outputLatencyMs: this.ctx ? this.outputLatency * 1000 : null,
       outputTimestamp: ts ? { contextTime: ts.contextTime, performanceTime: ts.performanceTime } : null,
+      outputClockReading: this.outputClockReading ?? null,
       latency: this.latency.summary(),
       delay: this.latency.summary(-Infinity, 'delayMs'),
       engine: POLICY.engine,
       outputClockRead: OUTPUT_CLOCK_SAFE,
+      outputLatencyKnown: OUTPUT_CLOCK_SAFE && this.outputLatencyKnown !== false,
       outputClockRejected: this.outputClockRejected,
       contextRebuilds: this.keeper.rebuilds,
       driftPpm: b.driftPpm ?? 0,
       messageMs: b.messageMs ?? 0,
       arrivalLevelMs: b.arrivalLevelMs ?? null,
+      setpointMs: b.setpointMs ?? null,
       silentFills: b.silentFills ?? 0,
       stretchedFrames: b.stretchedFrames ?? 0,
       shrunkFrames: b.shrunkFrames ?? 0,

@@ -32,11 +32,15 @@
 //   Zero while `high` (averaged over a second) stays within bandMs of the setpoint: on a
 //   clean link the samples are copied as they came.
 //   When it leaves the band, the offset is the drift measured as the slope of the level
-//   the buffer would have had without any offset (least squares over the last
-//   `driftSeconds`), plus a small pull (at most maxPull) back into the band. Back in band
-//   the pull ends; the drift part stays only while the measured drift is real (beyond
-//   holdDrift), and the offset then eases to exactly 0. It changes by at most `slew` per
-//   block, so the pitch never jumps.
+//   the buffer would have had without any offset, plus a small pull back into the band
+//   (over correctionSeconds; at most maxPull, or idlePull while no drift is measured).
+//   The slope is a least-squares line over the last `driftSeconds`, or, where drift began,
+//   stopped or turned lately, the slope after the best bend of a two-slope fit over the last
+//   `recentDriftSeconds` (a plain line there reads only part of the new slope). A slope counts as drift only beyond driftSignificance standard
+//   errors: a stall and the burst after it, or a step the accounting missed, fit a line
+//   badly and are not drift. Back in band the pull ends; the drift part stays only while the
+//   measured drift is real (beyond holdDrift), and the offset then eases to exactly 0. It
+//   changes by at most `slew` per block, so the pitch never jumps.
 
 export const CONTROL_DEFAULTS = Object.freeze({
   startTargetMs: 40,
@@ -52,11 +56,16 @@ export const CONTROL_DEFAULTS = Object.freeze({
   blockSeconds: 0.5,
   bandMs: 3,
   driftSeconds: 16,
-  correctionSeconds: 8, // a level outside the band is pulled back over about this long
+  recentDriftSeconds: 6, // drift that began lately is read over this span
+  driftSignificance: 3, // a slope is drift only beyond this many standard errors
+  levelNoiseMs: 0.5, // the least a block's mean level is taken to wander
+  correctionSeconds: 24, // a level outside the band is pulled back over about this long
   maxPull: 0.001,
+  idlePull: 0.00008, // 80 ppm: the pull while no drift is measured
   maxDrift: 0.0012, // what two audio clocks may differ by; a steeper slope is not drift
   maxCorrection: 0.0022, // under four cents: the largest drift and a pull
   holdDrift: 0.00004, // 40 ppm: less than this is left alone until the level leaves the band
+  editBlocks: 4, // blocks after a move of the setpoint in which the level is edited to it
   slew: 0.0005, // per block: a 0.1 % offset is reached within a second
   levelTauSeconds: 0.5, // the mean level shown on the page
 });
@@ -93,9 +102,18 @@ export class PlayoutControl {
   // size): the setpoint is taken afresh where the level settles, and the slope measured anew.
   relevel() {
     this.forgetSlope();
+    this.restartBlock(); // what the block saw before the move is no part of the new level
     this.highRef = NaN;
     this.setpoint = NaN;
     this.relevelled = true;
+  }
+
+  restartBlock() {
+    this.blockLeft = this.blockFrames;
+    this.blockHigh = -Infinity;
+    this.blockLow = Infinity;
+    this.blockSum = 0;
+    this.blockCount = 0;
   }
 
   // A new stream: what was measured says nothing about it.
@@ -119,6 +137,9 @@ export class PlayoutControl {
     this.raised = false;
     this.lowered = false;
     this.relevelled = false;
+    this.editsLeft = 0;
+    this.editUp = true;
+    this.slopeError = Infinity;
     this.holdTargetUntil = 0; // stream frame before which the target does not fall
     this.messages.fill(0);
     this.messageHead = 0;
@@ -163,11 +184,7 @@ export class PlayoutControl {
     this.highRef = NaN;
     this.setpoint = NaN;
     this.relevelled = false;
-    this.blockLeft = this.blockFrames;
-    this.blockHigh = -Infinity;
-    this.blockLow = Infinity;
-    this.blockSum = 0;
-    this.blockCount = 0;
+    this.restartBlock();
   }
 
   // After a render quantum of `n` output frames at `ratio`, `level` left.
@@ -192,13 +209,27 @@ export class PlayoutControl {
     if (high === -Infinity) return; // nothing arrived: the next block tells more
     this.highRef = Number.isNaN(this.highRef) ? high : this.highRef + (high - this.highRef) * 0.5;
     this.addHistory(this.streamFrames, mean + this.extraConsumed);
-    this.raised = false; // a rise not met within a block is left to the rate
-    this.lowered = false;
+    // A rise or fall of the setpoint is met by editing the audio, for editBlocks blocks
+    // after it: an edit made while the measured level lagged behind (after a jump, a
+    // stall) may not have met all of it, which the next blocks show. What is left after
+    // that is left to the rate.
+    // Only in the direction the setpoint moved: `high` wanders by a few milliseconds from
+    // block to block with the arrivals, and a level that overshoots is not edited back.
+    if (this.editsLeft > 0) {
+      this.editsLeft--;
+      const band = this.o.bandMs * this.fpm;
+      this.raised = this.editUp && this.setpoint - this.highRef > band;
+      this.lowered = !this.editUp && this.highRef - this.setpoint > band;
+    } else {
+      this.raised = this.lowered = false;
+    }
     if (Number.isNaN(this.setpoint)) {
       // Where the level is; after a change of tier or a jump never below the target: a
       // level that came out short is raised at once.
       this.setpoint = this.relevelled ? Math.max(this.highRef, this.targetFrames) : this.highRef;
       this.raised = this.setpoint > this.highRef;
+      this.editsLeft = this.o.editBlocks;
+      this.editUp = true;
       this.relevelled = false;
     }
     if (this.streamFrames > (this.o.startupMs / 1000) * this.outputRate) this.addDip(high - low);
@@ -214,9 +245,14 @@ export class PlayoutControl {
   }
 
   // The slope of the level without offset, input frames per output frame, over the last
-  // driftSeconds; 0 until two seconds are known.
-  measureDrift() {
-    const span = this.o.driftSeconds * this.outputRate;
+  // `seconds`; 0 until two seconds are known. Leaves the slope's standard error in
+  // `slopeError` (Infinity where it cannot be told): a step in the level (a stall and the
+  // burst after it, a change the accounting missed) fits a line badly, so its slope comes
+  // with a large error and is not taken for drift.
+  measureDrift(seconds) {
+    this.slopeError = Infinity;
+    if (this.histCount === 0) return 0;
+    const span = seconds * this.outputRate;
     const newest = this.histT[(this.histHead + this.histCount - 1) % HISTORY];
     let n = 0;
     let st = 0;
@@ -243,7 +279,124 @@ export class PlayoutControl {
       if (this.histT[i] < first) first = this.histT[i];
     }
     if (newest - first < 2 * this.outputRate || stt === 0) return 0;
-    return sty / stt;
+    const slope = sty / stt;
+    let sse = 0;
+    for (let k = 0; k < this.histCount; k++) {
+      const i = (this.histHead + k) % HISTORY;
+      if (newest - this.histT[i] > span) continue;
+      const e = this.histY[i] - my - slope * (this.histT[i] - mt);
+      sse += e * e;
+    }
+    // The mean level of a block wanders by a render quantum or a message at the least,
+    // however straight the line: that much is no evidence against it.
+    const floor = this.o.levelNoiseMs * this.fpm;
+    const sigma = Math.sqrt(Math.max(sse / (n - 2), floor * floor));
+    this.slopeError = sigma / Math.sqrt(stt);
+    return slope;
+  }
+
+  // Drift that began or changed within the last `seconds`: the level on one slope, then
+  // on another from some block on (least squares over every such bend with at least two
+  // seconds after it; the best fit wins). A plain line through a level that only lately
+  // began (or stopped, or turned) to move reads only part of the new slope. Returns the
+  // slope after the bend and leaves its error in `slopeError`, as measureDrift.
+  measureRecentDrift(seconds) {
+    this.slopeError = Infinity;
+    if (this.histCount === 0) return 0;
+    const span = seconds * this.outputRate;
+    const newest = this.histT[(this.histHead + this.histCount - 1) % HISTORY];
+    let first = 0; // offset of the oldest block within the span
+    while (first < this.histCount && newest - this.histT[(this.histHead + first) % HISTORY] > span) first++;
+    const n = this.histCount - first;
+    if (n < 6) return 0;
+    let sy = 0;
+    let syy = 0;
+    for (let k = first; k < this.histCount; k++) {
+      const y = this.histY[(this.histHead + k) % HISTORY];
+      sy += y;
+      syy += y * y;
+    }
+    const my = sy / n;
+    const syyc = syy - n * my * my;
+    let bestSse = Infinity;
+    let bestSlope = 0;
+    let bestVar = 0; // the slope's variance per unit of residual variance
+    for (let c = first; c < this.histCount; c++) {
+      const tc = this.histT[(this.histHead + c) % HISTORY];
+      if (newest - tc < 2 * this.outputRate) break;
+      // Regressors: time before the bend (<= 0) and after it (>= 0), centred.
+      let m1 = 0;
+      let m2 = 0;
+      for (let k = first; k < this.histCount; k++) {
+        const d = this.histT[(this.histHead + k) % HISTORY] - tc;
+        if (d < 0) m1 += d;
+        else m2 += d;
+      }
+      m1 /= n;
+      m2 /= n;
+      let s11 = 0;
+      let s12 = 0;
+      let s22 = 0;
+      let s1y = 0;
+      let s2y = 0;
+      for (let k = first; k < this.histCount; k++) {
+        const i = (this.histHead + k) % HISTORY;
+        const d = this.histT[i] - tc;
+        const x1 = (d < 0 ? d : 0) - m1;
+        const x2 = (d > 0 ? d : 0) - m2;
+        const y = this.histY[i] - my;
+        s11 += x1 * x1;
+        s12 += x1 * x2;
+        s22 += x2 * x2;
+        s1y += x1 * y;
+        s2y += x2 * y;
+      }
+      let slope;
+      let sse;
+      let v;
+      const det = s11 * s22 - s12 * s12;
+      if (s11 === 0 || det <= 1e-9 * s11 * s22) {
+        if (s22 === 0) continue;
+        slope = s2y / s22; // no bend: one line
+        sse = syyc - slope * s2y;
+        v = 1 / s22;
+      } else {
+        const before = (s22 * s1y - s12 * s2y) / det;
+        slope = (s11 * s2y - s12 * s1y) / det;
+        sse = syyc - before * s1y - slope * s2y;
+        v = s11 / det;
+      }
+      if (sse < bestSse) {
+        bestSse = sse;
+        bestSlope = slope;
+        bestVar = v;
+      }
+    }
+    if (bestSse === Infinity) return 0;
+    const floor = this.o.levelNoiseMs * this.fpm;
+    const sigma = Math.sqrt(Math.max(Math.max(0, bestSse) / Math.max(1, n - 4), floor * floor));
+    this.slopeError = sigma * Math.sqrt(bestVar);
+    return bestSlope;
+  }
+
+  // The drift the level shows: over driftSeconds, or over the recent recentDriftSeconds
+  // where those disagree beyond their error (drift that just began, or just ended), and 0
+  // unless it stands clear of its error.
+  estimateDrift() {
+    const o = this.o;
+    const long = this.measureDrift(o.driftSeconds);
+    const longError = this.slopeError;
+    const recent = this.measureRecentDrift(o.recentDriftSeconds);
+    const recentError = this.slopeError;
+    let slope = long;
+    let error = longError;
+    const recentIsDrift = Math.abs(recent) > o.driftSignificance * recentError;
+    if (recentError < Infinity && recentIsDrift && Math.abs(recent - long) > o.driftSignificance * recentError) {
+      slope = recent;
+      error = recentError;
+    }
+    this.slopeError = error;
+    return Math.abs(slope) > o.driftSignificance * error ? slope : 0;
   }
 
   addDip(dip) {
@@ -281,10 +434,14 @@ export class PlayoutControl {
     if (this.targetFrames > before) {
       this.setpoint = Math.max(this.setpoint, this.targetFrames);
       this.raised = true;
+      this.editsLeft = this.o.editBlocks;
+      this.editUp = true;
     }
     else if (this.targetFrames < before && this.setpoint > this.targetFrames + message) {
       this.setpoint = this.targetFrames + message;
       this.lowered = true;
+      this.editsLeft = this.o.editBlocks;
+      this.editUp = false;
     }
   }
 
@@ -310,14 +467,14 @@ export class PlayoutControl {
   noteShrunk(frames) {
     this.extraConsumed += frames;
     this.highRef -= frames;
-    this.lowered = false;
+    this.lowered = false; // the next block tells whether that was all
   }
 
   // `frames` of continuation were added to raise the level at once.
   noteStretched(frames) {
     this.extraConsumed -= frames;
     this.highRef += frames;
-    this.raised = false;
+    this.raised = false; // the next block tells whether that was all
   }
 
   // The level the buffer needs before it starts playing: the target, and never less than
@@ -346,13 +503,16 @@ export class PlayoutControl {
   updateCorrection() {
     const o = this.o;
     const excess = this.bandExcess();
-    this.driftEstimate = clamp(this.measureDrift() / this.baseRatio, o.maxDrift);
+    this.driftEstimate = clamp(this.estimateDrift() / this.baseRatio, o.maxDrift);
     let wanted = 0;
     if (excess !== 0) {
       this.correcting = true;
       // Aim a millisecond inside the band, so that the level does not sit on its edge.
       const aim = excess + Math.sign(excess) * this.fpm;
-      const pull = clamp(aim / (o.correctionSeconds * this.outputRate), o.maxPull);
+      // Without measured drift the level wandered for another reason (the last edit fell
+      // short, arrivals changed their rhythm): it is pulled back slowly enough that a tone
+      // stays within idlePull of its pitch.
+      const pull = clamp(aim / (o.correctionSeconds * this.outputRate), this.driftEstimate === 0 ? o.idlePull : o.maxPull);
       wanted = this.driftEstimate + pull;
     } else if (this.correcting && Math.abs(this.driftEstimate) > o.holdDrift) {
       wanted = this.driftEstimate;

@@ -36,12 +36,15 @@ export function fillHole(jb, hole, next) {
 // waiting for the buffer to run dry.
 export function stretch(jb, frames, next) {
   const fade = Math.min(jb.o.concealFadeFrames, next);
-  const add = Math.round(frames);
-  if (jb.blendFrames > 0 || jb.level + add + fade + next >= jb.capacity - 8) return;
-  // One try per rise: the lag search is the costly part, and this runs on the audio thread.
+  if (jb.blendFrames > 0 || jb.level + Math.round(frames) + fade + next >= jb.capacity - 8) return;
+  // One try per rise and block: the lag search is the costly part, and this runs on the
+  // audio thread.
   jb.control.raised = false;
   const lag = repeatLag(jb.left, jb.right, jb.mask, jb.writePos, jb.writePos - jb.continuousFrom);
   if (lag === 0) return;
+  // Whole repeat periods, so that the audio arriving next continues the continuation in
+  // phase: a part period would shift a tone's phase and bend its frequency.
+  const add = Math.max(1, Math.round(frames / lag)) * lag;
   repeatInto(jb.left, jb.right, jb.mask, jb.writePos, add + fade, lag);
   jb.writePos += add;
   jb.blendFrames = fade;

@@ -162,6 +162,17 @@ describe('the output clock an engine reports', () => {
     assert.equal(core.checkOutputClock({ ...base, ts: null, outputLatency: 1.9 }).latency, 0.005);
     assert.equal(core.checkOutputClock({ ...base, ts: null, outputLatency: -1, baseLatency: undefined }).latency, 0);
   });
+  test('an engine that reports no output latency and no usable timestamp leaves the figure a lower bound', () => {
+    // As WebKitGTK gave it: outputLatency 0, a timestamp of the render time whose
+    // performanceTime runs ahead by the context time.
+    const webkit = { nowMs: 2263, currentTime: 1.7415, outputLatency: 0, baseLatency: 0.0029, ts: { contextTime: 1.7386, performanceTime: 4001 } };
+    assert.equal(core.outputLatencyKnown(webkit, core.checkOutputClock(webkit)), false);
+    const noTs = { ...base, ts: null };
+    assert.equal(core.outputLatencyKnown(noTs, core.checkOutputClock(noTs)), true, 'a reported latency is enough');
+    const good = { ...base, outputLatency: undefined, ts: { contextTime: 9.97, performanceTime: 4999 } };
+    assert.equal(core.outputLatencyKnown(good, core.checkOutputClock(good)), true, 'a plausible timestamp is enough');
+    assert.equal(core.outputLatencyKnown(null, null), false);
+  });
   test('frames then map through currentTime and the checked latency', () => {
     const { ts, latency } = core.checkOutputClock({ ...base, ts: { contextTime: 8, performanceTime: 5000 } });
     const at = core.frameToPerformanceTime(10 * 48000, 48000, ts, { nowMs: 5000, currentTime: 10, outputLatency: latency });

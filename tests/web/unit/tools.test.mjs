@@ -172,6 +172,38 @@ describe('the scripted session and its landmarks', async () => {
     return { log, monitor: { samples, originMs, rate: RATE } };
   }
 
+  test('a step at a change of tier is told from the audio\'s own steps elsewhere', () => {
+    const x = sent(0, 3 * RATE);
+    const timeline = [{ ms: 0, tier: 'lossless', frame: 0 }, { ms: 400, tier: 'high', frame: RATE }, { ms: 800, tier: 'high', frame: 1.4 * RATE }];
+    const changes = J.tierChangeFrames(timeline, 0, 1000);
+    assert.deepEqual(changes, [[0, RATE]]);
+    const clean = J.stepsAroundChanges(x, 0, changes, RATE);
+    assert.ok(clean.near < 1.01 && clean.far < 1.01 && clean.far > 0.9, JSON.stringify(clean));
+    const y = x.slice();
+    const a = Math.round(1.1 * RATE);
+    const b = Math.round(2.5 * RATE);
+    y[a] = y[a - 1] + 1.8 * S.LARGEST_STEP; // a click beside the change
+    y[b] = y[b - 1] + 1.3 * S.LARGEST_STEP; // a smaller one far from it
+    const hit = J.stepsAroundChanges(y, 0, changes, RATE);
+    assert.ok(hit.near >= 1.79 && hit.far >= 1.29 && hit.far < hit.near, JSON.stringify(hit));
+  });
+
+  test('an underrun belongs to the segment whose message the buffer waited for', () => {
+    const { log } = fakeSession(() => 80, 4);
+    const secondMs = log.startMs[1];
+    // Played in order, each message 80 ms after it was sent; the buffer ran dry at frame
+    // 96000 while the first segment's last datagram played, waiting for the second's first
+    // (held, arriving late): that underrun is the second segment's.
+    const records = [
+      { frame: 95000, arrivalMs: secondMs - 5 },
+      { frame: 99000, arrivalMs: secondMs + 60 },
+      { frame: 99256, arrivalMs: secondMs + 60 },
+    ];
+    assert.equal(J.underrunSegment(96000, records, log), 1);
+    assert.equal(J.underrunSegment(94000, records, log), 0);
+    assert.equal(J.underrunSegment(100000, records, log), -1, 'nothing played after it');
+  });
+
   test('datagram -> sound is read from the sound server to a fraction of a millisecond', () => {
     const { log, monitor } = fakeSession(() => 87.3);
     const d = J.monitorDelays(log, monitor);

@@ -1,0 +1,58 @@
+// What the drift controller met in real browsers and the simulated link had not shown:
+// a single stall on a clean link (a busy machine's tab), clock drift that begins after the
+// stream has played on time for a while, and holds of 40-80 ms as the only disturbance.
+// Each must leave the rate offset at 0 where the clocks agree, and take up the whole drift
+// where they do not.
+import assert from 'node:assert/strict';
+import { describe, test } from 'node:test';
+import { zeroCrossingFrequency } from '../signal.mjs';
+import { delaySlope, holds, run, TIERS } from './playout-sim.mjs';
+
+const stall = (from, ms) => (t) => (t >= from && t < from + ms ? from + ms : t);
+
+describe('the drift controller in what browsers showed', () => {
+  for (const tier of TIERS) {
+    test(`${tier.name}: a stall of 150 ms, then a clean link: the offset goes back to 0 and the tone is right`, () => {
+      const { out, buffer, offsets } = run({ tier, seconds: 24, hold: stall(2500, 150), pullQuanta: 2, jitterMs: () => 0.5 });
+      // Whatever the target did after the stall, a step in the level is no drift.
+      const moving = offsets.filter((o) => o.t > 8 && o.correction !== 0);
+      assert.deepEqual(moving.slice(0, 3), [], `offset after 8 s: ${JSON.stringify(buffer.snapshot())}`);
+      const f = zeroCrossingFrequency(out.subarray(8 * 48000), 48000);
+      assert.ok(Math.abs(f / 1000 - 1) < 100e-6, `${f} Hz`);
+    });
+
+    test(`${tier.name}: holds of 40-80 ms with no drift: the tone within 100 ppm after 5 s`, () => {
+      for (const seed of [4, 5, 6]) {
+        const { out, offsets } = run({ tier, seconds: 16, hold: holds(seed, 16), pullQuanta: 2 });
+        const worst = Math.max(...offsets.filter((o) => o.t > 8).map((o) => Math.abs(o.correction)));
+        const f = zeroCrossingFrequency(out.subarray(8 * 48000), 48000);
+        assert.ok(Math.abs(f / 1000 - 1) < 100e-6, `seed ${seed}: ${f} Hz, largest offset ${worst}`);
+        assert.ok(worst <= 100e-6, `seed ${seed}: offset ${worst} with no drift`);
+      }
+    });
+
+    for (const ppm of [1000, -1000]) {
+      // Not met yet on Low: its 40 ms messages make the level right after arrivals (what the
+      // band is judged on) lag the drift, so the level leaves the band 8-9 s in and the
+      // delay still moves 0.25-0.45 ms/s 5-9 s into the drift. Reported there, not failed.
+      const todo = tier.name === 'low' ? 'Low: drift taken up within 5 s of its start' : undefined;
+      test(`${tier.name}: a sender clock that turns ${ppm > 0 ? 'fast' : 'slow'} by 0.1 % after 12 s: delay flat 5 s later`, { todo }, () => {
+        const { underruns, delays, buffer } = run({ tier, seconds: 32, ppm, driftFrom: 12, pullQuanta: 2, jitterMs: () => 0.5 });
+        assert.deepEqual(underruns, []);
+        const slope = delaySlope(delays, 17.3, 21); // as the browser matrix judges: 5.3 to 9 s into the drift
+        assert.ok(Math.abs(slope) <= 0.2, `slope ${slope.toFixed(3)} ms/s, offset ${buffer.correction}`);
+      });
+    }
+
+    // Not met yet on Lossless (0.25 ms/s): the drift read after the turn swings and the
+    // offset drops to 0 for a second before it settles.
+    const turnTodo = tier.name === 'lossless' ? 'Lossless: a turn of the drift taken up within 5 s' : undefined;
+    test(`${tier.name}: a sender clock 0.1 % fast that turns 0.1 % slow, the delay flat 5 s after the turn`, { todo: turnTodo }, () => {
+      // As the matrix's drift+, drift- and the segment after them: 9 s each.
+      const { underruns, delays, buffer } = run({ tier, seconds: 46, ppm: 1000, driftFrom: 10, turnAt: 19, turnPpm: -1000, pullQuanta: 2, jitterMs: () => 0.5 });
+      assert.deepEqual(underruns, []);
+      const slope = delaySlope(delays, 24.3, 28);
+      assert.ok(Math.abs(slope) <= 0.2, `after the turn: slope ${slope.toFixed(3)} ms/s, offset ${buffer.correction}`);
+    });
+  }
+});
