@@ -36,9 +36,9 @@
 //   (over correctionSeconds; at most maxPull, or idlePull while no drift is measured).
 //   The slope is a least-squares line over the last `driftSeconds`, or, where drift began,
 //   stopped or turned lately, the slope after the best bend of a two-slope fit over the last
-//   `recentDriftSeconds` (a plain line there reads only part of the new slope). A slope counts as drift only beyond driftSignificance standard
-//   errors: a stall and the burst after it, or a step the accounting missed, fit a line
-//   badly and are not drift. Back in band the pull ends; the drift part stays only while the
+//   `recentDriftSeconds` (a plain line there reads only part of the new slope). A slope
+//   counts as drift only beyond driftSignificance standard errors: a stall and the burst
+//   after it, or a step the accounting missed, fit a line badly and are not drift. Back in band the pull ends; the drift part stays only while the
 //   measured drift is real (beyond holdDrift), and the offset then eases to exactly 0. It
 //   changes by at most `slew` per block, so the pitch never jumps.
 
