@@ -1,5 +1,6 @@
 #include "http/listener_session.h"
 
+#include "http/listener_outbox.h"
 #include "tiers/listener_quality.h"
 #include "wire/websocket_frames.h"
 
@@ -13,7 +14,6 @@
 
 #include <algorithm>
 #include <array>
-#include <deque>
 #include <memory>
 
 namespace orlune::relay
@@ -31,15 +31,14 @@ constexpr std::size_t kExtraTextMessages = 64; // queued control messages beyond
 // One listener: a WebSocket connection attached to a room.
 //
 // Beast performs the opening handshake; after that the session frames its own messages so that
-// everything queued for a listener goes out in one gathered write. At 187.5 messages a second
-// per listener the cost of the relay is mostly one system call per write, and a relay under
-// load writes several messages per call instead of falling behind. Server frames are never
-// masked and never fragmented. Incoming frames are read by a WsFrameReader (websocket_frames.h):
+// everything queued for a listener goes out in one gathered write (listener_outbox.h). At 187.5
+// messages a second per listener the cost of the relay is mostly one system call per write,
+// and a relay under load writes several messages per call instead of falling behind. Incoming
+// frames are read by a WsFrameReader (websocket_frames.h):
 // pings are answered, a close is echoed, text messages (whole or in fragments) carry quality
 // requests (listener_quality.h), and a listener that breaks the protocol gets a close frame with
 // the reader's code and is disconnected.
 
-constexpr std::size_t kMaxBatch = 64;             // messages per gathered write
 constexpr std::size_t kMaxIncomingMessage = 4096; // listeners have little to say
 constexpr auto kCloseHandshakeLimit = std::chrono::seconds(5);
 
@@ -57,6 +56,7 @@ public:
         , lease_(std::move(lease))
         , quality_(quality)
         , switchTimer_(ws_.get_executor())
+        , outbox_(core.metrics)
     {
         core_.connectionOpened();
         core_.sockets.insert(this);
@@ -89,10 +89,9 @@ public:
     {
         if (closing_)
             return;
-        if (queuedAudio_ >= audioQueueLimit())
+        if (outbox_.queuedAudio() >= audioQueueLimit())
             skipAhead();
         enqueue(WsOpcode::Binary, message);
-        ++queuedAudio_;
         // Written when the relay has taken in every datagram waiting, so that a relay that
         // fell behind catches up with one write per listener instead of one per datagram.
         if (!flushPending_)
@@ -108,7 +107,7 @@ public:
     {
         if (closing_)
             return;
-        if (queue_.size() >= core_.config.listenerQueue + kExtraTextMessages)
+        if (outbox_.queued() >= core_.config.listenerQueue + kExtraTextMessages)
         {
             // Not reading even control messages: give up on this listener.
             fail();
@@ -154,14 +153,6 @@ public:
     }
 
 private:
-    struct Outgoing
-    {
-        SharedBytes data;
-        WsFrameHeader header; // never masked, never fragmented
-        WsOpcode opcode = WsOpcode::Binary;
-        Tier tier = Tier::Lossless; // of a binary message
-    };
-
     std::shared_ptr<WebSocketSession> self() { return this->shared_from_this(); }
     auto& io() { return ws_.next_layer(); }
 
@@ -180,34 +171,16 @@ private:
         joined_ = true;
     }
 
-    void enqueue(WsOpcode opcode, const SharedBytes& data, bool front = false)
+    void enqueue(WsOpcode opcode, const SharedBytes& data, bool atFront = false)
     {
-        Outgoing out;
-        out.data = data;
-        out.opcode = opcode;
-        out.tier = audioTier_;
-        out.header = wsFrameHeader(opcode, data->size());
-        if (front)
-            queue_.push_front(std::move(out));
-        else
-            queue_.push_back(std::move(out));
+        outbox_.push(opcode, data, audioTier_, atFront);
     }
 
     // Drops every queued audio message (not those being written) so the next one sent is
     // live audio, and tells the listener how many it missed.
     void skipAhead()
     {
-        std::size_t dropped = 0;
-        std::deque<Outgoing> kept;
-        for (auto& item : queue_)
-        {
-            if (item.opcode == WsOpcode::Binary)
-                ++dropped;
-            else
-                kept.push_back(std::move(item));
-        }
-        queue_.swap(kept);
-        queuedAudio_ = 0;
+        const std::size_t dropped = outbox_.dropQueuedAudio();
         ++core_.metrics.listenerSkips;
         core_.metrics.listenerSkippedMessages += dropped;
         enqueue(WsOpcode::Text, std::make_shared<const std::string>(skipMessage(dropped)));
@@ -282,28 +255,11 @@ private:
 
     void writeNext()
     {
-        if (writing_ || queue_.empty() || !open_ || failed_)
+        if (writing_ || !outbox_.hasQueued() || !open_ || failed_)
             return;
-        inFlight_.clear();
-        buffers_.clear();
-        while (!queue_.empty() && inFlight_.size() < kMaxBatch)
-        {
-            inFlight_.push_back(std::move(queue_.front()));
-            queue_.pop_front();
-            if (inFlight_.back().opcode == WsOpcode::Binary)
-                --queuedAudio_;
-            if (inFlight_.back().opcode == WsOpcode::Close)
-                break; // nothing may follow a close frame
-        }
-        // Only now that inFlight_ will not grow again do the headers have fixed addresses.
-        for (const Outgoing& item : inFlight_)
-        {
-            buffers_.emplace_back(item.header.bytes.data(), item.header.size);
-            buffers_.emplace_back(item.data->data(), item.data->size());
-        }
         writing_ = true;
         writeStarted_ = core_.now();
-        net::async_write(io(), buffers_,
+        net::async_write(io(), outbox_.takeBatch(),
                          beast::bind_front_handler(&WebSocketSession::onWrite, self()));
     }
 
@@ -312,24 +268,7 @@ private:
         writing_ = false;
         if (ec)
             return fail();
-        bool closeWritten = false;
-        for (const Outgoing& item : inFlight_)
-        {
-            if (item.opcode == WsOpcode::Binary)
-            {
-                ++core_.metrics.audioMessagesSent;
-                TierMetrics& tier = core_.metrics.tier(item.tier);
-                ++tier.messagesSent;
-                tier.bytesSent += item.data->size();
-            }
-            else if (item.opcode == WsOpcode::Text)
-                ++core_.metrics.textMessagesSent;
-            if (item.opcode == WsOpcode::Binary || item.opcode == WsOpcode::Text)
-                core_.metrics.bytesSent += item.data->size();
-            closeWritten = closeWritten || item.opcode == WsOpcode::Close;
-        }
-        inFlight_.clear();
-        if (closeWritten)
+        if (outbox_.batchWritten())
         {
             closeSent_ = true;
             if (peerClosed_ || endAfterClose_)
@@ -415,8 +354,7 @@ private:
         closing_ = true;
         closeStarted_ = core_.now();
         leaveRoom();
-        queue_.clear();
-        queuedAudio_ = 0;
+        outbox_.clear();
         if (!open_)
             return fail();
         enqueue(WsOpcode::Close, std::make_shared<const std::string>(std::move(body)));
@@ -441,8 +379,7 @@ private:
         closing_ = true;
         switchTimer_.cancel();
         leaveRoom();
-        queue_.clear();
-        queuedAudio_ = 0;
+        outbox_.clear();
         beast::get_lowest_layer(ws_).close();
     }
 
@@ -463,12 +400,9 @@ private:
     net::steady_timer switchTimer_;
     bool switchTimerArmed_ = false;
     bool stepDownDue_ = false;
-    std::deque<Outgoing> queue_;
-    std::vector<Outgoing> inFlight_;
-    std::vector<net::const_buffer> buffers_;
+    ListenerOutbox outbox_;
     std::array<std::uint8_t, 2048> readChunk_{};
     WsFrameReader reader_{kMaxIncomingMessage};
-    std::size_t queuedAudio_ = 0;
     TimePoint lastInput_{};
     TimePoint writeStarted_{};
     TimePoint closeStarted_{};
