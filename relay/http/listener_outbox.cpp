@@ -1,5 +1,12 @@
 #include "http/listener_outbox.h"
 
+#include <boost/asio/error.hpp>
+
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <utility>
 
 namespace orlune::relay
@@ -62,6 +69,37 @@ const std::vector<boost::asio::const_buffer>& ListenerOutbox::takeBatch()
     return buffers_;
 }
 
+const std::vector<boost::asio::const_buffer>& ListenerOutbox::batchWrittenUpTo(std::size_t bytes)
+{
+    auto first = buffers_.begin();
+    while (first != buffers_.end() && bytes >= first->size())
+    {
+        bytes -= first->size();
+        ++first;
+    }
+    if (first != buffers_.end())
+        *first += bytes;
+    buffers_.erase(buffers_.begin(), first);
+    return buffers_;
+}
+
+const std::vector<boost::asio::const_buffer>&
+ListenerOutbox::writeBatchNow(int fd, boost::system::error_code& ec)
+{
+    const auto& batch = takeBatch();
+    const std::size_t written = writeWithoutWaiting(fd, batch, ec);
+    if (ec == boost::asio::error::would_block)
+        ec.clear();
+    return batchWrittenUpTo(written);
+}
+
+std::size_t ListenerOutbox::audioLimit(Tier tier, std::size_t listenerQueue)
+{
+    const TierProfile& profile = tierProfile(tier);
+    const auto frames = static_cast<std::size_t>(profile.frameSamples * profile.framesPerMessage);
+    return std::max<std::size_t>(1, listenerQueue * 256 / frames);
+}
+
 bool ListenerOutbox::batchWritten()
 {
     bool closeWritten = false;
@@ -83,6 +121,36 @@ bool ListenerOutbox::batchWritten()
     batch_.clear();
     buffers_.clear();
     return closeWritten;
+}
+
+std::size_t writeWithoutWaiting(int fd, const std::vector<boost::asio::const_buffer>& buffers,
+                                boost::system::error_code& ec)
+{
+    ec.clear();
+    constexpr std::size_t kMaxVectors = 2 * ListenerOutbox::kMaxBatch;
+    iovec vectors[kMaxVectors];
+    const std::size_t count = std::min(buffers.size(), kMaxVectors);
+    for (std::size_t i = 0; i < count; ++i)
+    {
+        vectors[i].iov_base = const_cast<void*>(buffers[i].data());
+        vectors[i].iov_len = buffers[i].size();
+    }
+    msghdr message{};
+    message.msg_iov = vectors;
+    message.msg_iovlen = count;
+    for (;;)
+    {
+        const ssize_t written = ::sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (written >= 0)
+            return static_cast<std::size_t>(written);
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            ec = boost::asio::error::would_block;
+        else
+            ec.assign(errno, boost::system::system_category());
+        return 0;
+    }
 }
 
 } // namespace orlune::relay

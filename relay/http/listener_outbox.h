@@ -8,6 +8,7 @@
 #include "wire/websocket_frames.h"
 
 #include <boost/asio/buffer.hpp>
+#include <boost/system/error_code.hpp>
 
 #include <cstddef>
 #include <deque>
@@ -42,6 +43,19 @@ public:
     // and returns its buffers, header and payload for each. Only with no batch in flight.
     const std::vector<boost::asio::const_buffer>& takeBatch();
 
+    // The first `bytes` of the batch were written: its buffers now hold the rest.
+    const std::vector<boost::asio::const_buffer>& batchWrittenUpTo(std::size_t bytes);
+
+    // Takes the next batch and writes it to the plain socket `fd` as far as the socket takes it
+    // without waiting. Returns what is left to write (empty: all of it; batchWritten() is next),
+    // or sets `ec` to the socket's error.
+    const std::vector<boost::asio::const_buffer>& writeBatchNow(int fd,
+                                                                boost::system::error_code& ec);
+
+    // How many audio messages a listener of `tier` may have queued: the same lag in time on
+    // every tier (`listenerQueue` counts 256-frame messages).
+    static std::size_t audioLimit(Tier tier, std::size_t listenerQueue);
+
     // The batch was written: counts what it carried and empties it. True when it ended with a
     // close frame.
     bool batchWritten();
@@ -61,5 +75,10 @@ private:
     std::vector<boost::asio::const_buffer> buffers_;
     std::size_t queuedAudio_ = 0;
 };
+
+// Writes as much of `buffers` as the socket `fd` takes at once, without waiting; returns the
+// bytes written. `ec` is would_block when it took nothing, or the socket's error.
+std::size_t writeWithoutWaiting(int fd, const std::vector<boost::asio::const_buffer>& buffers,
+                                boost::system::error_code& ec);
 
 } // namespace orlune::relay

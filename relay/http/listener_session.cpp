@@ -1,7 +1,7 @@
 #include "http/listener_session.h"
 
 #include "http/listener_outbox.h"
-#include "tiers/listener_quality.h"
+#include "http/listener_tier_requests.h"
 #include "wire/websocket_frames.h"
 
 #include <boost/asio/steady_timer.hpp>
@@ -34,10 +34,10 @@ constexpr std::size_t kExtraTextMessages = 64; // queued control messages beyond
 // everything queued for a listener goes out in one gathered write (listener_outbox.h). At 187.5
 // messages a second per listener the cost of the relay is mostly one system call per write,
 // and a relay under load writes several messages per call instead of falling behind. Incoming
-// frames are read by a WsFrameReader (websocket_frames.h):
-// pings are answered, a close is echoed, text messages (whole or in fragments) carry quality
-// requests (listener_quality.h), and a listener that breaks the protocol gets a close frame with
-// the reader's code and is disconnected.
+// frames are read by a WsFrameReader (websocket_frames.h): pings are answered, a close is
+// echoed, text messages (whole or in fragments) carry quality requests (listener_quality.h),
+// and a listener that breaks the protocol gets a close frame with the reader's code and is
+// disconnected.
 
 constexpr std::size_t kMaxIncomingMessage = 4096; // listeners have little to say
 constexpr auto kCloseHandshakeLimit = std::chrono::seconds(5);
@@ -54,8 +54,7 @@ public:
         , core_(core)
         , seat_(std::move(seat))
         , lease_(std::move(lease))
-        , quality_(quality)
-        , switchTimer_(ws_.get_executor())
+        , tierRequests_(core.metrics, quality, ws_.get_executor())
         , outbox_(core.metrics)
     {
         core_.connectionOpened();
@@ -89,7 +88,8 @@ public:
     {
         if (closing_)
             return;
-        if (outbox_.queuedAudio() >= audioQueueLimit())
+        if (outbox_.queuedAudio() >=
+            ListenerOutbox::audioLimit(audioTier_, core_.config.listenerQueue))
             skipAhead();
         enqueue(WsOpcode::Binary, message);
         // Written when the relay has taken in every datagram waiting, so that a relay that
@@ -154,6 +154,7 @@ public:
 
 private:
     std::shared_ptr<WebSocketSession> self() { return this->shared_from_this(); }
+    ListenerQuality& quality() { return tierRequests_.quality(); }
     auto& io() { return ws_.next_layer(); }
 
     void onAccept(beast::error_code ec)
@@ -165,8 +166,8 @@ private:
         readNext();
         if (core_.stopping)
             return goAway();
-        audioTier_ = quality_.tier();
-        if (core_.join(seat_, this, quality_.joinOptions()) != JoinResult::Joined)
+        audioTier_ = quality().tier();
+        if (core_.join(seat_, this, quality().joinOptions()) != JoinResult::Joined)
             return startClosing(wsClosePayload(ws_close::kTryAgainLater));
         joined_ = true;
     }
@@ -184,53 +185,16 @@ private:
         ++core_.metrics.listenerSkips;
         core_.metrics.listenerSkippedMessages += dropped;
         enqueue(WsOpcode::Text, std::make_shared<const std::string>(skipMessage(dropped)));
-        if (quality_.noteSkip(core_.now()))
+        if (quality().noteSkip(core_.now()))
             stepDownDue_ = true;
-    }
-
-    // The same lag in time on every tier: --listener-queue counts 256-frame messages.
-    std::size_t audioQueueLimit() const
-    {
-        const TierProfile& profile = tierProfile(audioTier_);
-        const std::size_t frames =
-            static_cast<std::size_t>(profile.frameSamples * profile.framesPerMessage);
-        return std::max<std::size_t>(1, core_.config.listenerQueue * 256 / frames);
     }
 
     void onClientText(const std::string& text)
     {
-        switch (quality_.onText(text))
-        {
-            case ListenerQuality::Verdict::Ignored:
-                return;
-            case ListenerQuality::Verdict::Unknown:
-                ++core_.metrics.badQualityRequests;
-                deliverText(std::make_shared<const std::string>(
-                    errorMessage("unknown quality tier; the tiers are: " + qualityNameList())));
-                return;
-            case ListenerQuality::Verdict::Accepted:
-                break;
-        }
-        if (const auto tier = quality_.wantedTier())
-            ++core_.metrics.tier(*tier).switchRequests;
-        if (const auto tier = quality_.takeDueSwitch(core_.now()))
-            return moveTo(*tier, "requested");
-        // Too soon after the last switch: the latest request waits for its turn.
-        if (switchTimerArmed_)
-            return;
-        const auto due = quality_.switchDueAt();
-        switchTimerArmed_ = true;
-        switchTimer_.expires_after(
-            std::max<Clock::duration>(Clock::duration::zero(), *due - core_.now()));
-        switchTimer_.async_wait(
-            [self = self()](beast::error_code ec)
-            {
-                self->switchTimerArmed_ = false;
-                if (ec || self->closing_)
-                    return;
-                if (const auto tier = self->quality_.takeSwitch())
-                    self->moveTo(*tier, "requested");
-            });
+        tierRequests_.onText(
+            text, core_.now(), self(),
+            [this](Tier tier, std::string_view why) { moveTo(tier, why); },
+            [this](const SharedBytes& reply) { deliverText(reply); });
     }
 
     // A listener on Auto that keeps falling behind is moved down a tier, so that a client
@@ -238,10 +202,10 @@ private:
     void stepDown()
     {
         stepDownDue_ = false;
-        const auto lower = quality_.stepDownTier();
+        const auto lower = quality().stepDownTier();
         if (!lower)
             return;
-        ++core_.metrics.tier(quality_.tier()).stepDowns;
+        ++core_.metrics.tier(quality().tier()).stepDowns;
         moveTo(*lower, "step-down");
     }
 
@@ -249,18 +213,39 @@ private:
     {
         if (!joined_ || closing_)
             return;
-        quality_.switched(tier, core_.now());
+        quality().switched(tier, core_.now());
         core_.registry.setTier(seat_.room(), this, tier, reason, core_.now());
     }
 
+    // With nothing in flight, a plain connection is written at once: the socket nearly always
+    // takes the whole batch, and only what it does not take waits for an asynchronous write.
+    // (A listener's few small messages a second each cost an asynchronous operation otherwise.)
     void writeNext()
     {
-        if (writing_ || !outbox_.hasQueued() || !open_ || failed_)
-            return;
-        writing_ = true;
-        writeStarted_ = core_.now();
-        net::async_write(io(), outbox_.takeBatch(),
-                         beast::bind_front_handler(&WebSocketSession::onWrite, self()));
+        while (!writing_ && outbox_.hasQueued() && open_ && !failed_)
+        {
+            const std::vector<net::const_buffer>* rest = nullptr;
+            if constexpr (IsTls<Stream>::value)
+                rest = &outbox_.takeBatch();
+            else
+            {
+                beast::error_code ec;
+                rest = &outbox_.writeBatchNow(beast::get_lowest_layer(ws_).socket().native_handle(),
+                                              ec);
+                if (ec)
+                    return fail();
+                if (rest->empty())
+                {
+                    if (!batchSent())
+                        return;
+                    continue;
+                }
+            }
+            writing_ = true;
+            writeStarted_ = core_.now();
+            net::async_write(io(), *rest,
+                             beast::bind_front_handler(&WebSocketSession::onWrite, self()));
+        }
     }
 
     void onWrite(beast::error_code ec, std::size_t)
@@ -268,14 +253,20 @@ private:
         writing_ = false;
         if (ec)
             return fail();
-        if (outbox_.batchWritten())
-        {
-            closeSent_ = true;
-            if (peerClosed_ || endAfterClose_)
-                return shutdown();
-            return; // wait for the listener's close frame (tick() limits the wait)
-        }
-        writeNext();
+        if (batchSent())
+            writeNext();
+    }
+
+    // False when the batch ended with a close frame: nothing more is written.
+    bool batchSent()
+    {
+        if (!outbox_.batchWritten())
+            return true;
+        closeSent_ = true;
+        if (peerClosed_ || endAfterClose_)
+            shutdown();
+        // Else wait for the listener's close frame (tick() limits the wait).
+        return false;
     }
 
     void readNext()
@@ -377,7 +368,7 @@ private:
             return;
         failed_ = true;
         closing_ = true;
-        switchTimer_.cancel();
+        tierRequests_.cancel();
         leaveRoom();
         outbox_.clear();
         beast::get_lowest_layer(ws_).close();
@@ -395,10 +386,8 @@ private:
     Core& core_;
     Seat seat_; // the listener's place in its room, given back when it leaves
     ClientLease lease_;
-    ListenerQuality quality_;
+    ListenerTierRequests tierRequests_;
     Tier audioTier_ = Tier::Lossless; // of the audio the registry hands this listener now
-    net::steady_timer switchTimer_;
-    bool switchTimerArmed_ = false;
     bool stepDownDue_ = false;
     ListenerOutbox outbox_;
     std::array<std::uint8_t, 2048> readChunk_{};
