@@ -40,15 +40,9 @@ std::vector<float> roundTrip(Tier tier, const std::vector<float>& signal)
     const Endpoint from(boost::asio::ip::make_address("127.0.0.1"), 40000);
     for (std::size_t d = 0; (d + 1) * 512 <= signal.size(); ++d)
     {
-        test::DatagramFields f;
-        f.room = "q";
-        f.sequence = static_cast<std::int64_t>(d);
-        f.samplePosition = static_cast<std::int64_t>(d) * 256;
-        f.samples.assign(signal.begin() + static_cast<long>(d * 512),
-                         signal.begin() + static_cast<long>(d * 512 + 512));
-        const auto bytes = test::buildDatagram(f);
+        const auto seq = static_cast<std::int64_t>(d);
         now += 5333us;
-        rooms.onDatagram(parseDatagram(bytes.data(), bytes.size()).datagram, from, now);
+        test::offerDatagram(rooms, "q", seq, seq * 256, signal.data() + d * 512, from, now);
     }
     test::OpusProbe probe;
     for (const auto& m : sink.audio)

@@ -1,28 +1,23 @@
 // The relay's wiring: the event loops (event_loops.h; one by default per hardware thread), and
-// on the home loop the datagram ingest, the HTTP acceptor handing connections to the loops in
-// turn, the cluster link, signals and the orderly shutdown.
+// on the home loop the datagram ingest, the connection acceptor handing connections to the
+// loops in turn, the cluster link, signals and the orderly shutdown.
 #include "app/server.h"
 
+#include "app/connection_acceptor.h"
 #include "app/event_loops.h"
 #include "app/loop_link.h"
 #include "cluster/cluster_link.h"
 #include "http/datagram_ingest.h"
-#include "http/http_session.h"
 #include "loop/core.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/ssl.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/error.hpp>
 
-#include <atomic>
-#include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <optional>
-#include <stdexcept>
 #include <vector>
 
 namespace orlune::relay
@@ -38,16 +33,8 @@ struct Relay::Impl
     std::optional<ssl::context> tls;
     std::optional<DatagramIngest> ingest;
     std::unique_ptr<ClusterLink> cluster; // with --nats; gone before the io_contexts
-    std::optional<tcp::acceptor> acceptor;
-    std::optional<tcp::acceptor> metricsAcceptor; // with a metrics address
-    std::optional<net::steady_timer> metricsRetryTimer;
-    std::optional<net::steady_timer> acceptRetryTimer;
+    std::optional<ConnectionAcceptor> acceptor;
     std::optional<net::signal_set> signals;
-    std::size_t nextLoop = 0;
-    std::atomic<std::size_t> handingOver{0}; // connections posted to a loop, not yet opened there
-    std::uint16_t udpPort = 0;
-    std::uint16_t httpPort = 0;
-    std::uint16_t metricsPort = 0;
 
     explicit Impl(Config config)
         : clients(config.clients)
@@ -79,45 +66,7 @@ struct Relay::Impl
             cluster = std::make_unique<ClusterLink>(home.ioc(), core);
         wireRooms();
 
-        const tcp::endpoint httpAt(net::ip::make_address(core.config.httpAddress),
-                                   core.config.httpPort);
-        acceptor.emplace(home.ioc());
-        acceptor->open(httpAt.protocol());
-        acceptor->set_option(net::socket_base::reuse_address(true));
-        acceptor->bind(httpAt);
-        acceptor->listen(net::socket_base::max_listen_connections);
-        acceptRetryTimer.emplace(home.ioc());
-        udpPort = ingest->port();
-        httpPort = acceptor->local_endpoint().port();
-        openMetricsListener(core.config);
-    }
-
-    void openMetricsListener(const Config& config)
-    {
-        if (config.metricsAddress.empty())
-            return;
-        const tcp::endpoint at(net::ip::make_address(config.metricsAddress), config.metricsPort);
-        try
-        {
-            metricsAcceptor.emplace(home().ioc());
-            metricsAcceptor->open(at.protocol());
-            metricsAcceptor->set_option(net::socket_base::reuse_address(true));
-            metricsAcceptor->bind(at);
-            metricsAcceptor->listen(16);
-            metricsPort = metricsAcceptor->local_endpoint().port();
-            metricsRetryTimer.emplace(home().ioc());
-        }
-        catch (const std::exception& e)
-        {
-            metricsAcceptor.reset();
-            if (config.metricsAddressGiven)
-                throw std::runtime_error("cannot serve metrics on " + config.metricsAddress + ":" +
-                                         std::to_string(config.metricsPort) + ": " + e.what());
-            std::fprintf(stderr,
-                         "orlune-relay: no metrics listener: %s:%u is taken (%s); choose "
-                         "another with --metrics-address\n",
-                         config.metricsAddress.c_str(), unsigned(config.metricsPort), e.what());
-        }
+        acceptor.emplace(loops, clients, tls ? &*tls : nullptr);
     }
 
     // Every registry's events and every loop's view of the cluster, set here only. The home
@@ -175,10 +124,7 @@ struct Relay::Impl
             loop->core().cluster = nullptr;
         }
         signals.reset();
-        acceptRetryTimer.reset();
         acceptor.reset();
-        metricsRetryTimer.reset();
-        metricsAcceptor.reset();
         ingest.reset();
         cluster.reset();
         for (auto& loop : loops)
@@ -192,8 +138,7 @@ struct Relay::Impl
         ingest->start();
         if (cluster)
             cluster->start();
-        acceptNext();
-        acceptMetricsNext();
+        acceptor->start();
         home().startSweep(
             [this](TimePoint now)
             {
@@ -206,147 +151,15 @@ struct Relay::Impl
             loops[i]->startSweep();
     }
 
-    // Open connections on every loop, and those on their way to one.
-    std::size_t relayConnections() const
-    {
-        std::size_t open = handingOver.load();
-        for (const auto& loop : loops)
-            open += loop->core().metrics.connectionsOpen;
-        return open;
-    }
-
-    void acceptNext()
-    {
-        EventLoop& target = *loops[nextLoop];
-        nextLoop = (nextLoop + 1) % loops.size();
-        acceptor->async_accept(
-            target.ioc(),
-            [this, &target](beast::error_code ec, tcp::socket socket)
-            {
-                if (ec == net::error::operation_aborted || home().core().stopping)
-                    return;
-                if (ec)
-                {
-                    // Typically out of file descriptors: back off instead of spinning.
-                    acceptRetryTimer->expires_after(std::chrono::milliseconds(100));
-                    acceptRetryTimer->async_wait(
-                        [this](beast::error_code e)
-                        {
-                            if (!e && !home().core().stopping)
-                                acceptNext();
-                        });
-                    return;
-                }
-                onAccepted(target, std::move(socket));
-                acceptNext();
-            });
-    }
-
-    // Monitoring connections are served on the home loop, outside the listeners' limits: the
-    // figures are wanted most when the relay is full.
-    void acceptMetricsNext()
-    {
-        if (!metricsAcceptor)
-            return;
-        metricsAcceptor->async_accept(
-            home().ioc(),
-            [this](beast::error_code ec, tcp::socket socket)
-            {
-                if (ec == net::error::operation_aborted || home().core().stopping)
-                    return;
-                if (!ec)
-                {
-                    startMonitoringSession(home().core(), std::move(socket));
-                    return acceptMetricsNext();
-                }
-                // Typically out of file descriptors: back off instead of spinning.
-                metricsRetryTimer->expires_after(std::chrono::milliseconds(100));
-                metricsRetryTimer->async_wait(
-                    [this](beast::error_code e)
-                    {
-                        if (!e && !home().core().stopping)
-                            acceptMetricsNext();
-                    });
-            });
-    }
-
-    void onAccepted(EventLoop& target, tcp::socket socket)
-    {
-        Core& core = home().core();
-        if (relayConnections() >= core.config.maxConnections)
-        {
-            core.metrics.countReject(ConnectionReject::RelayFull);
-            beast::error_code ignored;
-            socket.close(ignored);
-            return;
-        }
-        ClientLease lease;
-        bool overRate = false;
-        if (!admitClient(socket, lease, overRate))
-        {
-            beast::error_code ignored;
-            socket.close(ignored);
-            return;
-        }
-        beast::error_code ignored;
-        socket.set_option(tcp::no_delay(true), ignored);
-        ssl::context* context = tls ? &*tls : nullptr;
-        if (target.isHome())
-            return startHttpSession(core, std::move(socket), context, std::move(lease), overRate);
-        ++handingOver;
-        net::post(target.ioc(),
-                  [this, &target, context, socket = std::move(socket), lease = std::move(lease),
-                   overRate]() mutable
-                  {
-                      startHttpSession(target.core(), std::move(socket), context, std::move(lease),
-                                       overRate);
-                      --handingOver;
-                  });
-    }
-
-    // Counts a direct client's connection; false when it is to be closed unanswered. Over the
-    // rate, a plain connection is answered 429; a TLS one is closed before its handshake costs
-    // anything. A trusted proxy's connections are counted per client by the session.
-    bool admitClient(const tcp::socket& socket, ClientLease& lease, bool& overRate)
-    {
-        Core& core = home().core();
-        beast::error_code ec;
-        const auto peer = socket.remote_endpoint(ec);
-        if (ec)
-            return false;
-        if (clients.isTrustedProxy(peer.address()))
-            return true;
-        switch (clients.admit(peer.address(), core.now(), lease))
-        {
-            case ClientVerdict::Admitted:
-                return true;
-            case ClientVerdict::TooManyOpen:
-                core.metrics.countReject(ConnectionReject::ClientConnections);
-                return false;
-            case ClientVerdict::RateLimited:
-                core.metrics.countReject(ConnectionReject::ClientRate);
-                overRate = true;
-                return !tls;
-        }
-        return false;
-    }
-
     // Home thread: stops taking datagrams and connections, then every loop closes its listeners.
     void beginShutdown()
     {
         if (home().core().stopping)
             return;
-        beast::error_code ignored;
-        acceptor->close(ignored);
-        if (metricsAcceptor)
-        {
-            metricsAcceptor->close(ignored);
-            metricsRetryTimer->cancel();
-        }
+        acceptor->close();
         ingest->close();
         if (cluster)
             cluster->shutdown();
-        acceptRetryTimer->cancel();
         for (std::size_t i = 1; i < loops.size(); ++i)
             net::post(loops[i]->ioc(), [shard = loops[i].get()] { shard->beginShutdown(); });
         home().beginShutdown(
@@ -410,15 +223,15 @@ Relay::~Relay() = default;
 
 std::uint16_t Relay::udpPort() const
 {
-    return impl_->udpPort;
+    return impl_->ingest->port();
 }
 std::uint16_t Relay::httpPort() const
 {
-    return impl_->httpPort;
+    return impl_->acceptor->httpPort();
 }
 std::uint16_t Relay::metricsPort() const
 {
-    return impl_->metricsPort;
+    return impl_->acceptor->metricsPort();
 }
 bool Relay::usesTls() const
 {

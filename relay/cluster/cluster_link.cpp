@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
 #include <sstream>
 
 namespace orlune::relay
@@ -271,58 +274,66 @@ std::string ClusterLink::metricsText() const
         out << "# HELP orlune_relay_" << name << ' ' << help << "\n# TYPE orlune_relay_" << name
             << ' ' << type << "\norlune_relay_" << name << ' ' << value << '\n';
     };
+    struct Counted
+    {
+        const char* name;
+        const char* help;
+        const std::atomic<std::uint64_t>& value;
+    };
     const Shared& s = *shared_;
     const RoomLeases::Counters& leases = leases_->counters();
+    const auto counters = [&](std::initializer_list<Counted> list)
+    {
+        for (const Counted& c : list)
+            metric(c.name, "counter", c.help, c.value.load());
+    };
     metric("nats_connected", "gauge", "1 while the link to NATS is up.", s.connected ? 1 : 0);
     metric("cluster_bucket_ready", "gauge", "1 once the room lease bucket answers.",
            leases_->storeReady() ? 1 : 0);
-    metric("nats_reconnects_total", "counter", "Times the NATS link came back.",
-           s.reconnects.load());
-    metric("nats_disconnects_total", "counter", "Times the NATS link was lost.",
-           s.disconnects.load());
-    metric("nats_messages_in_total", "counter", "Room messages received from NATS.",
-           s.messagesIn.load());
-    metric("nats_bytes_in_total", "counter", "Bytes of room messages received from NATS.",
-           s.bytesIn.load());
-    metric("nats_messages_out_total", "counter", "Room messages published to NATS.",
-           s.messagesOut.load());
-    metric("nats_bytes_out_total", "counter", "Bytes of room messages published to NATS.",
-           s.bytesOut.load());
-    metric("nats_publish_errors_total", "counter", "Publications the client refused.",
-           s.publishErrors.load());
-    metric("nats_malformed_total", "counter",
-           "Messages from NATS dropped for a bad subject, header or size.", s.malformed.load());
-    metric("nats_async_errors_total", "counter",
-           "Errors the client reported (slow consumer, failed subscribe).", s.asyncErrors.load());
-    metric("cluster_held_dropped_total", "counter",
-           "Datagrams dropped while the lease bucket was slow to answer.",
-           leases.heldDropped.load());
+    counters({
+        {"nats_reconnects_total", "Times the NATS link came back.", s.reconnects},
+        {"nats_disconnects_total", "Times the NATS link was lost.", s.disconnects},
+        {"nats_messages_in_total", "Room messages received from NATS.", s.messagesIn},
+        {"nats_bytes_in_total", "Bytes of room messages received from NATS.", s.bytesIn},
+        {"nats_messages_out_total", "Room messages published to NATS.", s.messagesOut},
+        {"nats_bytes_out_total", "Bytes of room messages published to NATS.", s.bytesOut},
+        {"nats_publish_errors_total", "Publications the client refused.", s.publishErrors},
+        {"nats_malformed_total", "Messages from NATS dropped for a bad subject, header or size.",
+         s.malformed},
+        {"nats_async_errors_total", "Errors the client reported (slow consumer, failed subscribe).",
+         s.asyncErrors},
+        {"cluster_held_dropped_total",
+         "Datagrams dropped while the lease bucket was slow to answer.", leases.heldDropped},
+    });
     metric("nats_subscriptions", "gauge",
            "Room and tier subjects subscribed to for local listeners.", subscriptions_.size());
-    metric("cluster_interest_in_total", "counter",
-           "Interest messages heard from other relays (Opus tiers their listeners want).",
-           s.interestIn.load());
-    metric("cluster_interest_out_total", "counter",
-           "Interest messages sent for this relay's Opus listeners.", s.interestOut.load());
+    counters({
+        {"cluster_interest_in_total",
+         "Interest messages heard from other relays (Opus tiers their listeners want).",
+         s.interestIn},
+        {"cluster_interest_out_total", "Interest messages sent for this relay's Opus listeners.",
+         s.interestOut},
+    });
     metric("cluster_remote_tier_interest", "gauge",
            "Room, tier and relay triples of live interest from other relays.",
            interest_.remoteCount());
     metric("cluster_leases_held", "gauge", "Rooms this relay owns in the cluster.",
            leases_->held());
-    metric("cluster_leases_granted_total", "counter", "Room leases taken.", leases.granted.load());
-    metric("cluster_leases_denied_total", "counter",
-           "Rooms found owned by another relay when a source here started.", leases.denied.load());
-    metric("cluster_leases_lost_total", "counter",
-           "Leases found taken by another relay while this one owned the room.",
-           leases.lost.load());
-    metric("cluster_leases_given_back_total", "counter",
-           "Leases freed at once because this relay's limits refused the room after all.",
-           leases.givenBack.load());
-    metric("cluster_lease_rooms_refused_total", "counter",
-           "Datagrams of a room not asked for: as many rooms as --max-rooms are being decided.",
-           leases.tableFull.load());
-    metric("cluster_bucket_unavailable_total", "counter",
-           "Lease calls that got no answer (NATS or JetStream down).", leases.unavailable.load());
+    counters({
+        {"cluster_leases_granted_total", "Room leases taken.", leases.granted},
+        {"cluster_leases_denied_total",
+         "Rooms found owned by another relay when a source here started.", leases.denied},
+        {"cluster_leases_lost_total",
+         "Leases found taken by another relay while this one owned the room.", leases.lost},
+        {"cluster_leases_given_back_total",
+         "Leases freed at once because this relay's limits refused the room after all.",
+         leases.givenBack},
+        {"cluster_lease_rooms_refused_total",
+         "Datagrams of a room not asked for: as many rooms as --max-rooms are being decided.",
+         leases.tableFull},
+        {"cluster_bucket_unavailable_total",
+         "Lease calls that got no answer (NATS or JetStream down).", leases.unavailable},
+    });
     return out.str();
 }
 

@@ -1,16 +1,13 @@
 #include "http/http_session.h"
 
-#include "http/http_routes.h"
+#include "http/http_answers.h"
 #include "http/listener_session.h"
-#include "loop/metrics.h"
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 
@@ -24,7 +21,6 @@ namespace
 {
 
 constexpr std::size_t kMaxRequestHeader = 80 * 1024; // room codes may be long
-constexpr std::uintmax_t kMaxStaticFile = 16 * 1024 * 1024;
 // Request bodies are never used: one this size is read and thrown away so that the connection
 // stays usable; a larger one is refused (413) and the connection closed.
 constexpr std::size_t kMaxDiscardedBody = 64 * 1024;
@@ -32,27 +28,6 @@ constexpr std::size_t kMaxDiscardedBody = 64 * 1024;
 // after this long or this much, so that the client reads the answer instead of a reset.
 constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr std::size_t kMaxLingerBytes = 1024 * 1024;
-
-// ----------------------------------------------------------------------------------------------
-// One HTTP connection: answers requests until it is upgraded to a WebSocket or closed.
-
-std::optional<std::string> readSmallFile(const std::filesystem::path& path)
-{
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec))
-        return std::nullopt;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec || size > kMaxStaticFile)
-        return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::string data(static_cast<std::size_t>(size), '\0');
-    in.read(data.data(), static_cast<std::streamsize>(size));
-    if (static_cast<std::uintmax_t>(in.gcount()) != size)
-        return std::nullopt;
-    return data;
-}
 
 // Who a connection came to: the public HTTP port (pages, sockets, health) or the metrics
 // address (figures and health).
@@ -62,61 +37,11 @@ enum class HttpRole
     Monitoring,
 };
 
-using Request = http::request<http::empty_body>;
-using Response = http::response<http::string_body>;
+using Request = HttpRequest;
+using Response = HttpResponse;
 
-Response makeResponse(const Request& req, http::status status, std::string_view contentType,
-                      std::string body)
-{
-    Response res{status, req.version()};
-    res.set(http::field::server, kServerName);
-    res.set(http::field::content_type, contentType);
-    res.set("X-Content-Type-Options", "nosniff");
-    res.keep_alive(req.keep_alive());
-    if (req.method() == http::verb::head)
-    {
-        res.content_length(body.size());
-    }
-    else
-    {
-        res.body() = std::move(body);
-        res.prepare_payload();
-    }
-    return res;
-}
-
-Response textResponse(const Request& req, http::status status, std::string text)
-{
-    return makeResponse(req, status, "text/plain; charset=utf-8", std::move(text));
-}
-
-Response fileResponse(const Request& req, const Core& core, const std::string& name)
-{
-    const auto type = contentTypeFor(name);
-    auto data = type ? readSmallFile(std::filesystem::path(core.webRoot) / name) : std::nullopt;
-    if (!data)
-        return textResponse(req, http::status::not_found, "not found\n");
-    Response res = makeResponse(req, http::status::ok, *type, std::move(*data));
-    res.set(http::field::cache_control, "no-cache");
-    return res;
-}
-
-const char* rejectText(JoinResult r)
-{
-    switch (r)
-    {
-        case JoinResult::RoomLimit:
-            return "the relay has reached its room limit\n";
-        case JoinResult::RoomFull:
-            return "this room has reached its listener limit\n";
-        case JoinResult::RelayFull:
-            return "the relay has reached its listener limit\n";
-        case JoinResult::Joined:
-            break;
-    }
-    return "\n";
-}
-
+// One HTTP connection: answers requests (http_answers.h) until it is upgraded to a WebSocket
+// or closed.
 template <class Stream> class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>>
 {
 public:
@@ -217,8 +142,7 @@ private:
             Seat seat;
             const JoinResult verdict = core_.reserve(route.argument, seat);
             if (verdict != JoinResult::Joined)
-                return send(
-                    textResponse(req, http::status::service_unavailable, rejectText(verdict)));
+                return send(listenerRefusal(req, verdict));
             beast::get_lowest_layer(stream_).expires_never();
             startListenerSession(std::move(stream_), core_, std::move(seat), quality,
                                  parser_->release(), std::move(lease_));
@@ -228,18 +152,16 @@ private:
         if (route.kind == RouteKind::Metrics && core_.renderRelayMetrics &&
             (req.method() == http::verb::get || req.method() == http::verb::head))
             return sendRelayMetrics(req);
-        send(handle(req, route));
+        send(answerRoute(req, route, core_));
     }
 
     // Several event loops: the figures are gathered on the home loop, then answered here.
     void sendRelayMetrics(const Request& req)
     {
         core_.renderRelayMetrics(
-            [self = this->shared_from_this(), req](std::string text)
-            {
-                self->send(makeResponse(req, http::status::ok,
-                                        "text/plain; version=0.0.4; charset=utf-8",
-                                        std::move(text)));
+            [self = this->shared_from_this(), req](std::string text) {
+                self->send(
+                    makeResponse(req, http::status::ok, kMetricsContentType, std::move(text)));
             });
     }
 
@@ -270,7 +192,8 @@ private:
                     case ClientVerdict::TooManyOpen:
                         core_.metrics.countReject(ConnectionReject::ClientConnections);
                         lease_ = ClientLease{};
-                        refuse(tooMany(req, "too many connections from your address\n", "5"));
+                        refuse(
+                            tooManyRequests(req, "too many connections from your address\n", "5"));
                         return false;
                     case ClientVerdict::RateLimited:
                         core_.metrics.countReject(ConnectionReject::ClientRate);
@@ -282,39 +205,10 @@ private:
         }
         if (overRate_)
         {
-            refuse(tooMany(req, "too many new connections from your address\n", "1"));
+            refuse(tooManyRequests(req, "too many new connections from your address\n", "1"));
             return false;
         }
         return true;
-    }
-
-    static Response tooMany(const Request& req, std::string text, const char* retryAfter)
-    {
-        Response res = textResponse(req, http::status::too_many_requests, std::move(text));
-        res.set(http::field::retry_after, retryAfter);
-        return res;
-    }
-
-    static Response bodyRefusal(const Request& req)
-    {
-        if (req.method() == http::verb::get || req.method() == http::verb::head)
-            return textResponse(req, http::status::bad_request,
-                                "GET and HEAD requests carry no body here\n");
-        return methodNotAllowed(req);
-    }
-
-    static Response methodNotAllowed(const Request& req)
-    {
-        Response res = textResponse(req, http::status::method_not_allowed, "method not allowed\n");
-        res.set(http::field::allow, "GET, HEAD");
-        return res;
-    }
-
-    static RequestReject bodyReason(const Request& req)
-    {
-        return req.method() == http::verb::get || req.method() == http::verb::head
-                   ? RequestReject::BodyNotAllowed
-                   : RequestReject::MethodNotAllowed;
     }
 
     // A request with a body: nothing here takes one. A small body is read and discarded and
@@ -327,12 +221,11 @@ private:
         if (length && *length > kMaxDiscardedBody)
         {
             core_.metrics.countReject(RequestReject::BodyTooLarge);
-            return refuse(textResponse(req, http::status::payload_too_large,
-                                       "request bodies are not accepted here\n"));
+            return refuse(bodyTooLarge(req));
         }
         if (beast::iequals(req[http::field::expect], "100-continue"))
         {
-            core_.metrics.countReject(bodyReason(req));
+            core_.metrics.countReject(bodyRefusalReason(req));
             return refuse(bodyRefusal(req));
         }
         head_.emplace(req.base());
@@ -351,12 +244,11 @@ private:
         {
             // Chunked, so its size was not known up front.
             core_.metrics.countReject(RequestReject::BodyTooLarge);
-            return refuse(textResponse(head, http::status::payload_too_large,
-                                       "request bodies are not accepted here\n"));
+            return refuse(bodyTooLarge(head));
         }
         if (ec)
             return;
-        core_.metrics.countReject(bodyReason(head));
+        core_.metrics.countReject(bodyRefusalReason(head));
         send(bodyRefusal(head));
     }
 
@@ -366,50 +258,6 @@ private:
         res.keep_alive(false);
         linger_ = true;
         send(std::move(res));
-    }
-
-    Response handle(const Request& req, const Route& route)
-    {
-        if (req.method() != http::verb::get && req.method() != http::verb::head)
-        {
-            core_.metrics.countReject(RequestReject::MethodNotAllowed);
-            return methodNotAllowed(req);
-        }
-        switch (route.kind)
-        {
-            case RouteKind::Health:
-                if (core_.cluster != nullptr)
-                    return textResponse(req,
-                                        core_.cluster->healthy()
-                                            ? http::status::ok
-                                            : http::status::service_unavailable,
-                                        core_.cluster->healthText());
-                return textResponse(req, http::status::ok, "ok\n");
-            case RouteKind::Metrics:
-            {
-                std::string text = renderMetrics(core_.metrics, core_.registry);
-                if (core_.cluster != nullptr)
-                    text += core_.cluster->metricsText();
-                return makeResponse(req, http::status::ok,
-                                    "text/plain; version=0.0.4; charset=utf-8", std::move(text));
-            }
-            case RouteKind::RoomPage:
-                return fileResponse(req, core_, "index.html");
-            case RouteKind::StaticFile:
-                return fileResponse(req, core_, route.argument);
-            case RouteKind::RoomSlash:
-            {
-                Response res = textResponse(req, http::status::moved_permanently, "moved\n");
-                res.set(http::field::location, "/orlune/" + route.argument);
-                return res;
-            }
-            case RouteKind::RoomSocket:
-                return textResponse(req, http::status::upgrade_required,
-                                    "this address takes WebSocket connections\n");
-            case RouteKind::NotFound:
-                break;
-        }
-        return textResponse(req, http::status::not_found, "not found\n");
     }
 
     void send(Response&& res)

@@ -1,6 +1,7 @@
 #include "http/listener_session.h"
 
-#include "tiers/listener_quality.h"
+#include "http/listener_outbox.h"
+#include "http/listener_tier_requests.h"
 #include "wire/websocket_frames.h"
 
 #include <boost/asio/steady_timer.hpp>
@@ -13,7 +14,6 @@
 
 #include <algorithm>
 #include <array>
-#include <deque>
 #include <memory>
 
 namespace orlune::relay
@@ -31,15 +31,14 @@ constexpr std::size_t kExtraTextMessages = 64; // queued control messages beyond
 // One listener: a WebSocket connection attached to a room.
 //
 // Beast performs the opening handshake; after that the session frames its own messages so that
-// everything queued for a listener goes out in one gathered write. At 187.5 messages a second
-// per listener the cost of the relay is mostly one system call per write, and a relay under
-// load writes several messages per call instead of falling behind. Server frames are never
-// masked and never fragmented. Incoming frames are read by a WsFrameReader (websocket_frames.h):
-// pings are answered, a close is echoed, text messages (whole or in fragments) carry quality
-// requests (listener_quality.h), and a listener that breaks the protocol gets a close frame with
-// the reader's code and is disconnected.
+// everything queued for a listener goes out in one gathered write (listener_outbox.h). At 187.5
+// messages a second per listener the cost of the relay is mostly one system call per write,
+// and a relay under load writes several messages per call instead of falling behind. Incoming
+// frames are read by a WsFrameReader (websocket_frames.h): pings are answered, a close is
+// echoed, text messages (whole or in fragments) carry quality requests (listener_quality.h),
+// and a listener that breaks the protocol gets a close frame with the reader's code and is
+// disconnected.
 
-constexpr std::size_t kMaxBatch = 64;             // messages per gathered write
 constexpr std::size_t kMaxIncomingMessage = 4096; // listeners have little to say
 constexpr auto kCloseHandshakeLimit = std::chrono::seconds(5);
 
@@ -55,8 +54,8 @@ public:
         , core_(core)
         , seat_(std::move(seat))
         , lease_(std::move(lease))
-        , quality_(quality)
-        , switchTimer_(ws_.get_executor())
+        , tierRequests_(core.metrics, quality, ws_.get_executor())
+        , outbox_(core.metrics)
     {
         core_.connectionOpened();
         core_.sockets.insert(this);
@@ -89,10 +88,10 @@ public:
     {
         if (closing_)
             return;
-        if (queuedAudio_ >= audioQueueLimit())
+        if (outbox_.queuedAudio() >=
+            ListenerOutbox::audioLimit(audioTier_, core_.config.listenerQueue))
             skipAhead();
         enqueue(WsOpcode::Binary, message);
-        ++queuedAudio_;
         // Written when the relay has taken in every datagram waiting, so that a relay that
         // fell behind catches up with one write per listener instead of one per datagram.
         if (!flushPending_)
@@ -108,7 +107,7 @@ public:
     {
         if (closing_)
             return;
-        if (queue_.size() >= core_.config.listenerQueue + kExtraTextMessages)
+        if (outbox_.queued() >= core_.config.listenerQueue + kExtraTextMessages)
         {
             // Not reading even control messages: give up on this listener.
             fail();
@@ -154,15 +153,8 @@ public:
     }
 
 private:
-    struct Outgoing
-    {
-        SharedBytes data;
-        WsFrameHeader header; // never masked, never fragmented
-        WsOpcode opcode = WsOpcode::Binary;
-        Tier tier = Tier::Lossless; // of a binary message
-    };
-
     std::shared_ptr<WebSocketSession> self() { return this->shared_from_this(); }
+    ListenerQuality& quality() { return tierRequests_.quality(); }
     auto& io() { return ws_.next_layer(); }
 
     void onAccept(beast::error_code ec)
@@ -174,90 +166,35 @@ private:
         readNext();
         if (core_.stopping)
             return goAway();
-        audioTier_ = quality_.tier();
-        if (core_.join(seat_, this, quality_.joinOptions()) != JoinResult::Joined)
+        audioTier_ = quality().tier();
+        if (core_.join(seat_, this, quality().joinOptions()) != JoinResult::Joined)
             return startClosing(wsClosePayload(ws_close::kTryAgainLater));
         joined_ = true;
     }
 
-    void enqueue(WsOpcode opcode, const SharedBytes& data, bool front = false)
+    void enqueue(WsOpcode opcode, const SharedBytes& data, bool atFront = false)
     {
-        Outgoing out;
-        out.data = data;
-        out.opcode = opcode;
-        out.tier = audioTier_;
-        out.header = wsFrameHeader(opcode, data->size());
-        if (front)
-            queue_.push_front(std::move(out));
-        else
-            queue_.push_back(std::move(out));
+        outbox_.push(opcode, data, audioTier_, atFront);
     }
 
     // Drops every queued audio message (not those being written) so the next one sent is
     // live audio, and tells the listener how many it missed.
     void skipAhead()
     {
-        std::size_t dropped = 0;
-        std::deque<Outgoing> kept;
-        for (auto& item : queue_)
-        {
-            if (item.opcode == WsOpcode::Binary)
-                ++dropped;
-            else
-                kept.push_back(std::move(item));
-        }
-        queue_.swap(kept);
-        queuedAudio_ = 0;
+        const std::size_t dropped = outbox_.dropQueuedAudio();
         ++core_.metrics.listenerSkips;
         core_.metrics.listenerSkippedMessages += dropped;
         enqueue(WsOpcode::Text, std::make_shared<const std::string>(skipMessage(dropped)));
-        if (quality_.noteSkip(core_.now()))
+        if (quality().noteSkip(core_.now()))
             stepDownDue_ = true;
-    }
-
-    // The same lag in time on every tier: --listener-queue counts 256-frame messages.
-    std::size_t audioQueueLimit() const
-    {
-        const TierProfile& profile = tierProfile(audioTier_);
-        const std::size_t frames =
-            static_cast<std::size_t>(profile.frameSamples * profile.framesPerMessage);
-        return std::max<std::size_t>(1, core_.config.listenerQueue * 256 / frames);
     }
 
     void onClientText(const std::string& text)
     {
-        switch (quality_.onText(text))
-        {
-            case ListenerQuality::Verdict::Ignored:
-                return;
-            case ListenerQuality::Verdict::Unknown:
-                ++core_.metrics.badQualityRequests;
-                deliverText(std::make_shared<const std::string>(
-                    errorMessage("unknown quality tier; the tiers are: " + qualityNameList())));
-                return;
-            case ListenerQuality::Verdict::Accepted:
-                break;
-        }
-        if (const auto tier = quality_.wantedTier())
-            ++core_.metrics.tier(*tier).switchRequests;
-        if (const auto tier = quality_.takeDueSwitch(core_.now()))
-            return moveTo(*tier, "requested");
-        // Too soon after the last switch: the latest request waits for its turn.
-        if (switchTimerArmed_)
-            return;
-        const auto due = quality_.switchDueAt();
-        switchTimerArmed_ = true;
-        switchTimer_.expires_after(
-            std::max<Clock::duration>(Clock::duration::zero(), *due - core_.now()));
-        switchTimer_.async_wait(
-            [self = self()](beast::error_code ec)
-            {
-                self->switchTimerArmed_ = false;
-                if (ec || self->closing_)
-                    return;
-                if (const auto tier = self->quality_.takeSwitch())
-                    self->moveTo(*tier, "requested");
-            });
+        tierRequests_.onText(
+            text, core_.now(), self(),
+            [this](Tier tier, std::string_view why) { moveTo(tier, why); },
+            [this](const SharedBytes& reply) { deliverText(reply); });
     }
 
     // A listener on Auto that keeps falling behind is moved down a tier, so that a client
@@ -265,10 +202,10 @@ private:
     void stepDown()
     {
         stepDownDue_ = false;
-        const auto lower = quality_.stepDownTier();
+        const auto lower = quality().stepDownTier();
         if (!lower)
             return;
-        ++core_.metrics.tier(quality_.tier()).stepDowns;
+        ++core_.metrics.tier(quality().tier()).stepDowns;
         moveTo(*lower, "step-down");
     }
 
@@ -276,35 +213,39 @@ private:
     {
         if (!joined_ || closing_)
             return;
-        quality_.switched(tier, core_.now());
+        quality().switched(tier, core_.now());
         core_.registry.setTier(seat_.room(), this, tier, reason, core_.now());
     }
 
+    // With nothing in flight, a plain connection is written at once: the socket nearly always
+    // takes the whole batch, and only what it does not take waits for an asynchronous write.
+    // (A listener's few small messages a second each cost an asynchronous operation otherwise.)
     void writeNext()
     {
-        if (writing_ || queue_.empty() || !open_ || failed_)
-            return;
-        inFlight_.clear();
-        buffers_.clear();
-        while (!queue_.empty() && inFlight_.size() < kMaxBatch)
+        while (!writing_ && outbox_.hasQueued() && open_ && !failed_)
         {
-            inFlight_.push_back(std::move(queue_.front()));
-            queue_.pop_front();
-            if (inFlight_.back().opcode == WsOpcode::Binary)
-                --queuedAudio_;
-            if (inFlight_.back().opcode == WsOpcode::Close)
-                break; // nothing may follow a close frame
+            const std::vector<net::const_buffer>* rest = nullptr;
+            if constexpr (IsTls<Stream>::value)
+                rest = &outbox_.takeBatch();
+            else
+            {
+                beast::error_code ec;
+                rest = &outbox_.writeBatchNow(beast::get_lowest_layer(ws_).socket().native_handle(),
+                                              ec);
+                if (ec)
+                    return fail();
+                if (rest->empty())
+                {
+                    if (!batchSent())
+                        return;
+                    continue;
+                }
+            }
+            writing_ = true;
+            writeStarted_ = core_.now();
+            net::async_write(io(), *rest,
+                             beast::bind_front_handler(&WebSocketSession::onWrite, self()));
         }
-        // Only now that inFlight_ will not grow again do the headers have fixed addresses.
-        for (const Outgoing& item : inFlight_)
-        {
-            buffers_.emplace_back(item.header.bytes.data(), item.header.size);
-            buffers_.emplace_back(item.data->data(), item.data->size());
-        }
-        writing_ = true;
-        writeStarted_ = core_.now();
-        net::async_write(io(), buffers_,
-                         beast::bind_front_handler(&WebSocketSession::onWrite, self()));
     }
 
     void onWrite(beast::error_code ec, std::size_t)
@@ -312,31 +253,20 @@ private:
         writing_ = false;
         if (ec)
             return fail();
-        bool closeWritten = false;
-        for (const Outgoing& item : inFlight_)
-        {
-            if (item.opcode == WsOpcode::Binary)
-            {
-                ++core_.metrics.audioMessagesSent;
-                TierMetrics& tier = core_.metrics.tier(item.tier);
-                ++tier.messagesSent;
-                tier.bytesSent += item.data->size();
-            }
-            else if (item.opcode == WsOpcode::Text)
-                ++core_.metrics.textMessagesSent;
-            if (item.opcode == WsOpcode::Binary || item.opcode == WsOpcode::Text)
-                core_.metrics.bytesSent += item.data->size();
-            closeWritten = closeWritten || item.opcode == WsOpcode::Close;
-        }
-        inFlight_.clear();
-        if (closeWritten)
-        {
-            closeSent_ = true;
-            if (peerClosed_ || endAfterClose_)
-                return shutdown();
-            return; // wait for the listener's close frame (tick() limits the wait)
-        }
-        writeNext();
+        if (batchSent())
+            writeNext();
+    }
+
+    // False when the batch ended with a close frame: nothing more is written.
+    bool batchSent()
+    {
+        if (!outbox_.batchWritten())
+            return true;
+        closeSent_ = true;
+        if (peerClosed_ || endAfterClose_)
+            shutdown();
+        // Else wait for the listener's close frame (tick() limits the wait).
+        return false;
     }
 
     void readNext()
@@ -415,8 +345,7 @@ private:
         closing_ = true;
         closeStarted_ = core_.now();
         leaveRoom();
-        queue_.clear();
-        queuedAudio_ = 0;
+        outbox_.clear();
         if (!open_)
             return fail();
         enqueue(WsOpcode::Close, std::make_shared<const std::string>(std::move(body)));
@@ -439,10 +368,9 @@ private:
             return;
         failed_ = true;
         closing_ = true;
-        switchTimer_.cancel();
+        tierRequests_.cancel();
         leaveRoom();
-        queue_.clear();
-        queuedAudio_ = 0;
+        outbox_.clear();
         beast::get_lowest_layer(ws_).close();
     }
 
@@ -458,17 +386,12 @@ private:
     Core& core_;
     Seat seat_; // the listener's place in its room, given back when it leaves
     ClientLease lease_;
-    ListenerQuality quality_;
+    ListenerTierRequests tierRequests_;
     Tier audioTier_ = Tier::Lossless; // of the audio the registry hands this listener now
-    net::steady_timer switchTimer_;
-    bool switchTimerArmed_ = false;
     bool stepDownDue_ = false;
-    std::deque<Outgoing> queue_;
-    std::vector<Outgoing> inFlight_;
-    std::vector<net::const_buffer> buffers_;
+    ListenerOutbox outbox_;
     std::array<std::uint8_t, 2048> readChunk_{};
     WsFrameReader reader_{kMaxIncomingMessage};
-    std::size_t queuedAudio_ = 0;
     TimePoint lastInput_{};
     TimePoint writeStarted_{};
     TimePoint closeStarted_{};

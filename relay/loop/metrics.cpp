@@ -2,85 +2,86 @@
 
 #include "rooms/rooms.h"
 
+#include <array>
 #include <sstream>
 
 namespace orlune::relay
 {
 
+namespace
+{
+
+// The label values of an enum's counters, in the enum's order; every value named.
+template <std::size_t N> constexpr bool allNamed(const std::array<std::string_view, N>& names)
+{
+    for (std::string_view name : names)
+        if (name.empty())
+            return false;
+    return true;
+}
+
+constexpr std::array<std::string_view, kRoomDropCount> kRoomDropNames{
+    "foreign_source", "room_limit", "duplicate_or_reordered", "source_room_limit",
+    "stream_rate_limit"};
+constexpr std::array<std::string_view, kSourceDropCount> kSourceDropNames{"source_not_allowed",
+                                                                          "source_rate_limit"};
+constexpr std::array<std::string_view, kConnectionRejectCount> kConnectionRejectNames{
+    "relay_full", "client_rate", "client_connections"};
+constexpr std::array<std::string_view, kRequestRejectCount> kRequestRejectNames{
+    "method_not_allowed", "body_not_allowed", "body_too_large"};
+constexpr std::array<std::string_view, kListenerRejectCount> kListenerRejectNames{
+    "room_limit", "room_full", "relay_full"};
+static_assert(allNamed(kRoomDropNames) && allNamed(kSourceDropNames) &&
+              allNamed(kConnectionRejectNames) && allNamed(kRequestRejectNames) &&
+              allNamed(kListenerRejectNames));
+
+template <class Enum, std::size_t N>
+std::string_view nameIn(const std::array<std::string_view, N>& names, Enum value)
+{
+    const auto i = static_cast<std::size_t>(value);
+    return i < N ? names[i] : "unknown";
+}
+
+} // namespace
+
 std::string_view roomDropName(RoomDrop drop)
 {
-    switch (drop)
-    {
-        case RoomDrop::ForeignSource:
-            return "foreign_source";
-        case RoomDrop::RoomLimit:
-            return "room_limit";
-        case RoomDrop::DuplicateOrReordered:
-            return "duplicate_or_reordered";
-        case RoomDrop::SourceRoomLimit:
-            return "source_room_limit";
-        case RoomDrop::StreamRate:
-            return "stream_rate_limit";
-    }
-    return "unknown";
+    return nameIn(kRoomDropNames, drop);
 }
 
 std::string_view sourceDropName(SourceDrop drop)
 {
-    switch (drop)
-    {
-        case SourceDrop::NotAllowed:
-            return "source_not_allowed";
-        case SourceDrop::RateLimit:
-            return "source_rate_limit";
-    }
-    return "unknown";
+    return nameIn(kSourceDropNames, drop);
 }
 
 std::string_view connectionRejectName(ConnectionReject reject)
 {
-    switch (reject)
-    {
-        case ConnectionReject::RelayFull:
-            return "relay_full";
-        case ConnectionReject::ClientRate:
-            return "client_rate";
-        case ConnectionReject::ClientConnections:
-            return "client_connections";
-    }
-    return "unknown";
+    return nameIn(kConnectionRejectNames, reject);
 }
 
 std::string_view requestRejectName(RequestReject reject)
 {
-    switch (reject)
-    {
-        case RequestReject::MethodNotAllowed:
-            return "method_not_allowed";
-        case RequestReject::BodyNotAllowed:
-            return "body_not_allowed";
-        case RequestReject::BodyTooLarge:
-            return "body_too_large";
-    }
-    return "unknown";
+    return nameIn(kRequestRejectNames, reject);
 }
 
 std::string_view listenerRejectName(ListenerReject reject)
 {
-    switch (reject)
-    {
-        case ListenerReject::RoomLimit:
-            return "room_limit";
-        case ListenerReject::RoomFull:
-            return "room_full";
-        case ListenerReject::RelayFull:
-            return "relay_full";
-    }
-    return "unknown";
+    return nameIn(kListenerRejectNames, reject);
 }
 
 namespace
 {
+
+// Label values here are room codes, reason names and endpoints: none contain '"', '\\' or
+// newlines, so they need no escaping.
+std::string label(std::string_view key, std::string_view value)
+{
+    std::string s(key);
+    s += "=\"";
+    s += value;
+    s += '"';
+    return s;
+}
 
 class Writer
 {
@@ -96,11 +97,26 @@ public:
         out_ << "orlune_relay_" << name << ' ' << value << '\n';
     }
 
-    // Label values here are room codes, reason names and endpoints: none contain '"', '\\' or
-    // newlines, so they need no escaping.
     template <typename T> void sample(std::string_view name, std::string_view labels, T value)
     {
         out_ << "orlune_relay_" << name << '{' << labels << "} " << value << '\n';
+    }
+
+    // A family of one sample.
+    template <typename T>
+    void single(std::string_view name, std::string_view type, std::string_view help, T value)
+    {
+        family(name, type, help);
+        sample(name, value);
+    }
+
+    // One sample a reason: `counters[i]` labelled with `names[i]`.
+    template <std::size_t N, class Counters>
+    void byReason(std::string_view name, const std::array<std::string_view, N>& names,
+                  const Counters& counters)
+    {
+        for (std::size_t i = 0; i < N; ++i)
+            sample(name, label("reason", names[i]), counters[i]);
     }
 
     std::string str() const { return out_.str(); }
@@ -108,15 +124,6 @@ public:
 private:
     std::ostringstream out_;
 };
-
-std::string label(std::string_view key, std::string_view value)
-{
-    std::string s(key);
-    s += "=\"";
-    s += value;
-    s += '"';
-    return s;
-}
 
 void renderTierMetrics(Writer& w, const Metrics& m, const RoomRegistry& rooms)
 {
@@ -168,13 +175,11 @@ void renderTierMetrics(Writer& w, const Metrics& m, const RoomRegistry& rooms)
          "Listeners moved to the tier with a gap: nothing to splice onto, or the tier's stream "
          "did not come in time.",
          [&](std::size_t t) { return m.tiers[t].switchesCut; });
-    w.family("quality_requests_rejected_total", "counter",
-             "Quality requests from listeners naming no known tier.");
-    w.sample("quality_requests_rejected_total", m.badQualityRequests);
-    w.family(
-        "loop_hand_overs_dropped_total", "counter",
-        "Messages for another event loop dropped because that loop had fallen too far behind.");
-    w.sample("loop_hand_overs_dropped_total", m.loopHandOversDropped);
+    w.single("quality_requests_rejected_total", "counter",
+             "Quality requests from listeners naming no known tier.", m.badQualityRequests);
+    w.single("loop_hand_overs_dropped_total", "counter",
+             "Messages for another event loop dropped because that loop had fallen too far behind.",
+             m.loopHandOversDropped);
 }
 
 } // namespace
@@ -190,63 +195,49 @@ std::string renderMetrics(const Metrics& m, const RoomRegistry& rooms, const Lis
     };
     Writer w;
 
-    w.family("rooms", "gauge", "Rooms currently known.");
-    w.sample("rooms", rooms.roomCount());
-    w.family("rooms_live", "gauge", "Rooms whose source is currently sending.");
-    w.sample("rooms_live", rooms.liveRoomCount());
-    w.family("listeners", "gauge", "WebSocket listeners currently connected to a room.");
-    w.sample("listeners", census != nullptr ? census->total : rooms.listenerCount());
-    w.family("connections", "gauge", "Open HTTP and WebSocket connections.");
-    w.sample("connections", m.connectionsOpen);
+    w.single("rooms", "gauge", "Rooms currently known.", rooms.roomCount());
+    w.single("rooms_live", "gauge", "Rooms whose source is currently sending.",
+             rooms.liveRoomCount());
+    w.single("listeners", "gauge", "WebSocket listeners currently connected to a room.",
+             census != nullptr ? census->total : rooms.listenerCount());
+    w.single("connections", "gauge", "Open HTTP and WebSocket connections.", m.connectionsOpen);
 
-    w.family("datagrams_received_total", "counter", "UDP datagrams received.");
-    w.sample("datagrams_received_total", m.datagramsReceived);
-    w.family("bytes_received_total", "counter", "UDP payload bytes received.");
-    w.sample("bytes_received_total", m.bytesReceived);
-    w.family("datagrams_forwarded_total", "counter",
-             "Datagrams accepted into a room and sent on to its listeners.");
-    w.sample("datagrams_forwarded_total", m.datagramsForwarded);
-    w.family("holes_concealed_total", "counter",
-             "Holes in rooms' streams (lost datagrams) filled before Opus encoding.");
-    w.sample("holes_concealed_total", m.holesConcealed);
-    w.family("frames_concealed_total", "counter",
-             "Frames of audio (per channel, 48 kHz) made up to fill those holes.");
-    w.sample("frames_concealed_total", m.framesConcealed);
+    w.single("datagrams_received_total", "counter", "UDP datagrams received.", m.datagramsReceived);
+    w.single("bytes_received_total", "counter", "UDP payload bytes received.", m.bytesReceived);
+    w.single("datagrams_forwarded_total", "counter",
+             "Datagrams accepted into a room and sent on to its listeners.", m.datagramsForwarded);
+    w.single("holes_concealed_total", "counter",
+             "Holes in rooms' streams (lost datagrams) filled before Opus encoding.",
+             m.holesConcealed);
+    w.single("frames_concealed_total", "counter",
+             "Frames of audio (per channel, 48 kHz) made up to fill those holes.",
+             m.framesConcealed);
 
     w.family("datagrams_dropped_total", "counter", "Datagrams dropped, by reason.");
     for (std::size_t i = 1; i < kParseErrorCount; ++i)
         w.sample("datagrams_dropped_total",
                  label("reason", parseErrorName(static_cast<ParseError>(i))), m.malformed[i]);
-    for (std::size_t i = 0; i < kRoomDropCount; ++i)
-        w.sample("datagrams_dropped_total", label("reason", roomDropName(static_cast<RoomDrop>(i))),
-                 m.roomDrops[i]);
-    for (std::size_t i = 0; i < kSourceDropCount; ++i)
-        w.sample("datagrams_dropped_total",
-                 label("reason", sourceDropName(static_cast<SourceDrop>(i))), m.sourceDrops[i]);
+    w.byReason("datagrams_dropped_total", kRoomDropNames, m.roomDrops);
+    w.byReason("datagrams_dropped_total", kSourceDropNames, m.sourceDrops);
 
     w.family("messages_sent_total", "counter", "WebSocket messages written to listeners.");
     w.sample("messages_sent_total", label("kind", "audio"), m.audioMessagesSent);
     w.sample("messages_sent_total", label("kind", "text"), m.textMessagesSent);
-    w.family("bytes_sent_total", "counter", "WebSocket payload bytes written to listeners.");
-    w.sample("bytes_sent_total", m.bytesSent);
+    w.single("bytes_sent_total", "counter", "WebSocket payload bytes written to listeners.",
+             m.bytesSent);
 
-    w.family("listener_skips_total", "counter",
-             "Times a listener fell too far behind and was skipped ahead to live audio.");
-    w.sample("listener_skips_total", m.listenerSkips);
-    w.family("listener_skipped_messages_total", "counter",
-             "Audio messages discarded from slow listeners' queues.");
-    w.sample("listener_skipped_messages_total", m.listenerSkippedMessages);
+    w.single("listener_skips_total", "counter",
+             "Times a listener fell too far behind and was skipped ahead to live audio.",
+             m.listenerSkips);
+    w.single("listener_skipped_messages_total", "counter",
+             "Audio messages discarded from slow listeners' queues.", m.listenerSkippedMessages);
 
-    w.family("listeners_accepted_total", "counter", "Listeners that joined a room.");
-    w.sample("listeners_accepted_total", m.listenersAccepted);
+    w.single("listeners_accepted_total", "counter", "Listeners that joined a room.",
+             m.listenersAccepted);
     w.family("listeners_rejected_total", "counter", "Listeners turned away, by reason.");
-    for (std::size_t i = 0; i < kListenerRejectCount; ++i)
-        w.sample("listeners_rejected_total",
-                 label("reason", listenerRejectName(static_cast<ListenerReject>(i))),
-                 m.listenerRejects[i]);
+    w.byReason("listeners_rejected_total", kListenerRejectNames, m.listenerRejects);
 
-    w.family("http_requests_total", "counter", "HTTP requests handled.");
-    w.sample("http_requests_total", m.httpRequests);
+    w.single("http_requests_total", "counter", "HTTP requests handled.", m.httpRequests);
     w.family("listener_protocol_errors_total", "counter",
              "Listeners disconnected for breaking the WebSocket protocol, by the close code "
              "they were sent (1002 framing, 1007 not UTF-8, 1009 message too big).");
@@ -255,54 +246,40 @@ std::string renderMetrics(const Metrics& m, const RoomRegistry& rooms, const Lis
                  label("code", std::to_string(kWebSocketErrorCodes[i])), m.webSocketErrors[i]);
     w.family("connections_rejected_total", "counter",
              "Connections (behind a trusted proxy: clients' requests) turned away, by reason.");
-    for (std::size_t i = 0; i < kConnectionRejectCount; ++i)
-        w.sample("connections_rejected_total",
-                 label("reason", connectionRejectName(static_cast<ConnectionReject>(i))),
-                 m.connectionRejects[i]);
+    w.byReason("connections_rejected_total", kConnectionRejectNames, m.connectionRejects);
     w.family("http_requests_rejected_total", "counter",
              "HTTP requests refused for their method or body, by reason.");
-    for (std::size_t i = 0; i < kRequestRejectCount; ++i)
-        w.sample("http_requests_rejected_total",
-                 label("reason", requestRejectName(static_cast<RequestReject>(i))),
-                 m.requestRejects[i]);
+    w.byReason("http_requests_rejected_total", kRequestRejectNames, m.requestRejects);
 
     renderTierMetrics(w, m, rooms);
 
-    w.family("room_listeners", "gauge", "Listeners per room.");
-    rooms.forEachRoom([&](const std::string& name, const RoomStats& s)
-                      { w.sample("room_listeners", label("room", name), listenersIn(name, s)); });
-    w.family("room_live", "gauge", "1 while the room's source is sending.");
-    rooms.forEachRoom([&](const std::string& name, const RoomStats& s)
-                      { w.sample("room_live", label("room", name), s.live ? 1 : 0); });
-    w.family("room_datagrams_total", "counter", "Datagrams from the room's owning source.");
-    rooms.forEachRoom([&](const std::string& name, const RoomStats& s)
-                      { w.sample("room_datagrams_total", label("room", name), s.datagrams); });
-    w.family("room_lost_total", "counter", "Sequence numbers missing from the room's stream.");
-    rooms.forEachRoom([&](const std::string& name, const RoomStats& s)
-                      { w.sample("room_lost_total", label("room", name), s.lost); });
-    w.family("room_concealed_total", "counter",
-             "Holes in the room's stream filled before its Opus tiers were encoded.");
-    rooms.forEachRoom([&](const std::string& name, const RoomStats& s)
-                      { w.sample("room_concealed_total", label("room", name), s.holesConcealed); });
-    w.family("room_duplicate_or_reordered_total", "counter",
-             "Datagrams at or behind the room's last sequence.");
-    rooms.forEachRoom(
-        [&](const std::string& name, const RoomStats& s) {
-            w.sample("room_duplicate_or_reordered_total", label("room", name),
-                     s.duplicateOrReordered);
-        });
-    w.family("room_foreign_dropped_total", "counter",
-             "Datagrams from other sources while the room was owned.");
-    rooms.forEachRoom(
-        [&](const std::string& name, const RoomStats& s)
-        { w.sample("room_foreign_dropped_total", label("room", name), s.foreignDropped); });
-    w.family("room_last_sequence", "gauge", "Last packet sequence forwarded.");
-    rooms.forEachRoom([&](const std::string& name, const RoomStats& s)
-                      { w.sample("room_last_sequence", label("room", name), s.lastSequence); });
-    w.family("room_last_sample_position", "gauge", "Last sample position forwarded.");
-    rooms.forEachRoom(
-        [&](const std::string& name, const RoomStats& s)
-        { w.sample("room_last_sample_position", label("room", name), s.lastSamplePosition); });
+    const auto perRoom = [&](const char* name, const char* type, const char* help, auto value)
+    {
+        w.family(name, type, help);
+        rooms.forEachRoom([&](const std::string& room, const RoomStats& s)
+                          { w.sample(name, label("room", room), value(room, s)); });
+    };
+    perRoom("room_listeners", "gauge", "Listeners per room.",
+            [&](const std::string& room, const RoomStats& s) { return listenersIn(room, s); });
+    perRoom("room_live", "gauge", "1 while the room's source is sending.",
+            [](const std::string&, const RoomStats& s) { return s.live ? 1 : 0; });
+    perRoom("room_datagrams_total", "counter", "Datagrams from the room's owning source.",
+            [](const std::string&, const RoomStats& s) { return s.datagrams; });
+    perRoom("room_lost_total", "counter", "Sequence numbers missing from the room's stream.",
+            [](const std::string&, const RoomStats& s) { return s.lost; });
+    perRoom("room_concealed_total", "counter",
+            "Holes in the room's stream filled before its Opus tiers were encoded.",
+            [](const std::string&, const RoomStats& s) { return s.holesConcealed; });
+    perRoom("room_duplicate_or_reordered_total", "counter",
+            "Datagrams at or behind the room's last sequence.",
+            [](const std::string&, const RoomStats& s) { return s.duplicateOrReordered; });
+    perRoom("room_foreign_dropped_total", "counter",
+            "Datagrams from other sources while the room was owned.",
+            [](const std::string&, const RoomStats& s) { return s.foreignDropped; });
+    perRoom("room_last_sequence", "gauge", "Last packet sequence forwarded.",
+            [](const std::string&, const RoomStats& s) { return s.lastSequence; });
+    perRoom("room_last_sample_position", "gauge", "Last sample position forwarded.",
+            [](const std::string&, const RoomStats& s) { return s.lastSamplePosition; });
     w.family("room_source_info", "gauge", "Address of the room's current or last source.");
     rooms.forEachRoom(
         [&](const std::string& name, const RoomStats& s)

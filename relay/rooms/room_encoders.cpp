@@ -36,7 +36,7 @@ void RoomRegistry::encode(Room& room, std::int64_t position, const std::uint8_t*
 {
     bool any = false;
     for (const TierState& tier : room.tiers)
-        any = any || tier.stream != nullptr;
+        any = any || tier.encoder != nullptr;
     if (!any)
     {
         if (room.concealer)
@@ -57,14 +57,14 @@ void RoomRegistry::encode(Room& room, std::int64_t position, const std::uint8_t*
     for (std::size_t t = 0; t < kTierCount; ++t)
     {
         TierState& tier = room.tiers[t];
-        if (!tier.stream)
+        if (!tier.encoder)
             continue;
         TierMetrics& counters = metrics_.tiers[t];
         counters.samplesSanitised += changed;
         if (filled > 0)
-            tier.stream->push(position - filled, room.concealer->fill(), filled, counters,
-                              scratch_);
-        tier.stream->push(position, samples_.data(), counters, scratch_);
+            tier.encoder->push(position - filled, room.concealer->fill(), filled, counters,
+                               scratch_);
+        tier.encoder->push(position, samples_.data(), counters, scratch_);
         emit(room, tierAt(t), scratch_, local);
     }
 }
@@ -77,21 +77,21 @@ void RoomRegistry::restartStreams(Room& room)
     for (std::size_t t = 0; t < kTierCount; ++t)
     {
         TierState& tier = room.tiers[t];
-        tier.hasRemoteSequence = false;
-        if (tier.stream)
+        tier.cluster.forgetSequence();
+        if (tier.encoder)
         {
-            tier.stream->restart(scratch_);
+            tier.encoder->restart(scratch_);
             emit(room, tierAt(t), scratch_, local);
         }
-        forgetDelivered(tier);
+        tier.splice.forget();
         // A stream from the cluster brings its Opus tiers with it; one ingested here is encoded
         // here, for whoever wants it (a source here may have taken over from another relay's).
         if (!room.stats.origin.empty())
         {
-            if (tier.stream)
+            if (tier.encoder)
                 --metrics_.tiers[t].encoders;
-            tier.stream.reset();
-            tier.waitingSince = TimePoint{};
+            tier.encoder.reset();
+            tier.fallback.stop();
         }
         else
             updateEncoder(room, tierAt(t));
@@ -117,19 +117,20 @@ void RoomRegistry::updateEncoder(Room& room, Tier tier)
     if (!isOpus(tier))
         return;
     TierState& state = room.tiers[tierIndex(tier)];
-    const bool wanted = !state.remoteFed && (wants(state) > 0 || state.remoteInterest);
+    const bool wanted = !state.cluster.fedElsewhere() &&
+                        (state.audience.wants() > 0 || state.cluster.wantedElsewhere);
     // A room fed through the cluster has its Opus tiers encoded once, at the ingest relay, which
     // hears that listeners here want them; this relay encodes one itself only if none has come
     // for a while (see sweep), so that its listeners do not hear two encoders in turn.
-    if (wanted && !state.stream && !room.stats.origin.empty() && state.waitingSince == TimePoint{})
+    if (wanted && !state.encoder && !room.stats.origin.empty() && !state.fallback.waiting())
         return;
-    if (wanted && !state.stream)
+    if (wanted && !state.encoder)
     {
         // Starts with the next datagram, like a restart: a fresh grid from frame 0.
         try
         {
-            state.stream = std::make_unique<TierStream>(tier);
-            forgetDelivered(state);
+            state.encoder = std::make_unique<TierStream>(tier);
+            state.splice.forget();
             ++metrics_.tier(tier).encodersCreated;
             ++metrics_.tier(tier).encoders;
         }
@@ -138,12 +139,12 @@ void RoomRegistry::updateEncoder(Room& room, Tier tier)
             // libopus refused: the tier's listeners hear nothing rather than the relay failing.
         }
     }
-    else if (!wanted && state.stream)
+    else if (!wanted && state.encoder)
     {
-        state.stream->restart(scratch_);
+        state.encoder->restart(scratch_);
         emit(room, tier, scratch_, fedLocally(room));
-        state.stream.reset();
-        forgetDelivered(state);
+        state.encoder.reset();
+        state.splice.forget();
         --metrics_.tier(tier).encoders;
     }
 }

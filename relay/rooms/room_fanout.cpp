@@ -7,7 +7,7 @@ namespace orlune::relay
 void RoomRegistry::deliver(Room& room, Tier tier, const SharedBytes& message, bool text)
 {
     FanOut guard(room);
-    auto& list = room.tiers[tierIndex(tier)].listeners;
+    auto& list = room.tiers[tierIndex(tier)].audience.listeners;
     // Listeners that join during the loop are past `count` and start with the next message.
     const std::size_t count = list.size();
     for (std::size_t i = 0; i < count; ++i)
@@ -22,25 +22,12 @@ void RoomRegistry::deliver(Room& room, Tier tier, const SharedBytes& message, bo
     }
     if (text)
         return;
-    TierState& state = room.tiers[tierIndex(tier)];
-    if (const auto span = messageSpan(tier, message))
-    {
-        state.hasDelivered = true;
-        state.deliveredEnd = span->end;
-        if (room.listenerCount > 0)
-            state.recent.add(message, *span);
-    }
-}
-
-void RoomRegistry::forgetDelivered(TierState& tier)
-{
-    tier.hasDelivered = false;
-    tier.recent.clear();
+    room.tiers[tierIndex(tier)].splice.delivered(tier, message, room.listenerCount > 0);
 }
 
 void RoomRegistry::restartListeners(Room& room, Tier tier)
 {
-    forgetDelivered(room.tiers[tierIndex(tier)]);
+    room.tiers[tierIndex(tier)].splice.forget();
     deliver(room, tier, std::make_shared<const std::string>(codecMessage(tier, "restart")), true);
 }
 
@@ -57,7 +44,7 @@ void RoomRegistry::forEachListener(const std::function<void(ListenerSink*)>& fn)
     all.reserve(listenerTotal_);
     for (const auto& entry : rooms_)
         for (const TierState& tier : entry.second.tiers)
-            for (ListenerSink* sink : tier.listeners)
+            for (ListenerSink* sink : tier.audience.listeners)
                 if (sink != nullptr)
                     all.push_back(sink);
     for (ListenerSink* sink : all)

@@ -40,7 +40,7 @@ ListenerSink** RoomRegistry::findListener(Room& room, ListenerSink* sink, Tier& 
 {
     for (std::size_t t = 0; t < kTierCount; ++t)
     {
-        auto& list = room.tiers[t].listeners;
+        auto& list = room.tiers[t].audience.listeners;
         auto pos = std::find(list.begin(), list.end(), sink);
         if (pos != list.end())
         {
@@ -53,18 +53,18 @@ ListenerSink** RoomRegistry::findListener(Room& room, ListenerSink* sink, Tier& 
 
 void RoomRegistry::joinTier(Room& room, ListenerSink* sink, Tier tier)
 {
-    TierState& state = room.tiers[tierIndex(tier)];
-    state.listeners.push_back(sink);
+    TierAudience& audience = room.tiers[tierIndex(tier)].audience;
+    audience.listeners.push_back(sink);
     if (sink->isListener())
         ++metrics_.tier(tier).listeners;
-    if (++state.count + state.pending == 1 && events_ != nullptr)
+    if (++audience.count + audience.pending == 1 && events_ != nullptr)
         events_->onTierListenersPresent(room.name, tier, true);
     updateEncoder(room, tier);
 }
 
 void RoomRegistry::leaveTier(Room& room, ListenerSink** slot, Tier tier)
 {
-    TierState& state = room.tiers[tierIndex(tier)];
+    TierAudience& audience = room.tiers[tierIndex(tier)].audience;
     if ((*slot)->isListener())
         --metrics_.tier(tier).listeners;
     if (room.fanOuts > 0)
@@ -74,9 +74,9 @@ void RoomRegistry::leaveTier(Room& room, ListenerSink** slot, Tier tier)
     }
     else
     {
-        state.listeners.erase(state.listeners.begin() + (slot - state.listeners.data()));
+        audience.listeners.erase(audience.listeners.begin() + (slot - audience.listeners.data()));
     }
-    if (--state.count + state.pending == 0 && events_ != nullptr)
+    if (--audience.count + audience.pending == 0 && events_ != nullptr)
         events_->onTierListenersPresent(room.name, tier, false);
     updateEncoder(room, tier);
 }

@@ -224,7 +224,7 @@ bool RoomRegistry::onDatagram(const Datagram& datagram, const Endpoint& from, Ti
                restarted))
         return false;
 
-    if (wants(room->tiers[tierIndex(Tier::Lossless)]) > 0 || events_ != nullptr)
+    if (room->tiers[tierIndex(Tier::Lossless)].audience.wants() > 0 || events_ != nullptr)
     {
         const SharedBytes message = encodeAudioMessage(datagram);
         deliver(*room, Tier::Lossless, message, false);
@@ -305,25 +305,18 @@ void RoomRegistry::sweep(TimePoint now)
         for (std::size_t t = 0; t < kTierCount; ++t)
         {
             TierState& tier = room.tiers[t];
-            interest = interest || tier.remoteInterest;
-            if (tier.remoteFed && now - tier.remoteFedAt >= limits_.sourceSilence)
-            {
-                // Encoded elsewhere no more: encode here again if anyone listens.
-                tier.remoteFed = false;
-                tier.hasRemoteSequence = false;
-                tier.waitingSince = now;
-            }
-            const bool waiting = isOpus(tierAt(t)) && !tier.remoteFed && !tier.stream &&
-                                 wants(tier) > 0 && !room.stats.origin.empty();
-            if (!waiting)
-                tier.waitingSince = TimePoint{};
-            else if (tier.waitingSince == TimePoint{})
-                tier.waitingSince = now;
-            else if (now - tier.waitingSince >= limits_.sourceSilence)
+            interest = interest || tier.cluster.wantedElsewhere;
+            // Encoded elsewhere no more: encode here again if anyone listens.
+            if (tier.cluster.lapse(now, limits_.sourceSilence))
+                tier.fallback.startAt(now);
+            const bool starved = isOpus(tierAt(t)) && !tier.cluster.fedElsewhere() &&
+                                 !tier.encoder && tier.audience.wants() > 0 &&
+                                 !room.stats.origin.empty();
+            if (tier.fallback.due(starved, now, limits_.sourceSilence))
             {
                 // The ingest relay sends none of this tier: encode it here after all.
                 updateEncoder(room, tierAt(t));
-                if (tier.stream)
+                if (tier.encoder)
                     restartListeners(room, tierAt(t));
             }
         }

@@ -32,24 +32,16 @@ bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view o
         announceLive(*room);
     TierState& state = room->tiers[tierIndex(tier)];
     if (streamStart)
-    {
-        state.hasRemoteSequence = false;
-        forgetDelivered(state);
-    }
-    const std::int64_t sequence = header.sequence;
-    if (state.hasRemoteSequence && sequence <= state.lastRemoteSequence)
+        state.splice.forget();
+    if (!state.cluster.take(header.sequence, streamStart, now))
     {
         metrics_.countDrop(RoomDrop::DuplicateOrReordered);
         return false;
     }
-    state.hasRemoteSequence = true;
-    state.lastRemoteSequence = sequence;
-    state.remoteFedAt = now;
-    state.waitingSince = TimePoint{};
-    if (!state.remoteFed)
+    state.fallback.stop();
+    if (state.cluster.markFed())
     {
-        state.remoteFed = true;
-        if (state.stream)
+        if (state.encoder)
             restartListeners(*room, tier); // from this relay's encoder to the ingest relay's
         updateEncoder(*room, tier);        // no encoder here for a tier encoded elsewhere
     }
@@ -70,7 +62,7 @@ bool RoomRegistry::setRemoteInterest(std::string_view name, Tier tier, bool want
         room = &it->second;
     if (room == nullptr)
         return !wanted;
-    room->tiers[tierIndex(tier)].remoteInterest = wanted;
+    room->tiers[tierIndex(tier)].cluster.wantedElsewhere = wanted;
     room->lastActivity = now;
     updateEncoder(*room, tier);
     return true;

@@ -33,8 +33,9 @@ bool RoomRegistry::setTier(std::string_view name, ListenerSink* sink, Tier tier,
 void RoomRegistry::countOnTheWay(Room& room, Tier tier, bool arriving)
 {
     TierState& target = room.tiers[tierIndex(tier)];
-    const std::size_t pending = arriving ? ++target.pending : --target.pending;
-    if (pending + target.count == (arriving ? 1u : 0u) && events_ != nullptr)
+    TierAudience& audience = target.audience;
+    const std::size_t pending = arriving ? ++audience.pending : --audience.pending;
+    if (pending + audience.count == (arriving ? 1u : 0u) && events_ != nullptr)
         events_->onTierListenersPresent(room.name, tier, arriving);
     updateEncoder(room, tier);
 }
@@ -61,9 +62,9 @@ void RoomRegistry::settleSwitches(Room& room, TimePoint now, bool force)
     {
         const TierState& from = room.tiers[tierIndex(it->from)];
         const TierState& to = room.tiers[tierIndex(it->to)];
-        const bool joinable = !force && from.hasDelivered && to.recent.canJoinAt(from.deliveredEnd);
+        const bool joinable = !force && to.splice.canTakeFrom(from.splice);
         // Nothing received yet on the old tier: nothing to splice onto.
-        if (joinable || force || !from.hasDelivered || now - it->since >= kSwitchWait)
+        if (joinable || force || !from.splice.hasDelivered() || now - it->since >= kSwitchWait)
         {
             due.push_back(std::move(*it));
             splice.push_back(joinable);
@@ -89,20 +90,20 @@ void RoomRegistry::switchNow(Room& room, const PendingSwitch& move, bool splice)
     // What the listener is to get of the new tier, taken before the old tier's encoder may go
     // (and flush to nobody).
     const std::vector<SharedBytes> replay =
-        splice ? target.recent.replayFrom(room.tiers[tierIndex(move.from)].deliveredEnd)
+        splice ? target.splice.replayFor(room.tiers[tierIndex(move.from)].splice)
                : std::vector<SharedBytes>{};
     ++(splice ? metrics_.tier(move.to).switchesSpliced : metrics_.tier(move.to).switchesCut);
     // Joined before it stops being on its way, so that the tier never seems unwanted.
     joinTier(room, move.sink, move.to);
-    --target.pending;
-    auto& old = room.tiers[tierIndex(move.from)].listeners;
+    --target.audience.pending;
+    auto& old = room.tiers[tierIndex(move.from)].audience.listeners;
     if (auto left = std::find(old.begin(), old.end(), move.sink); left != old.end())
         leaveTier(room, &*left, move.from);
 
     FanOut guard(room);
     const auto stillThere = [&]
     {
-        const auto& list = room.tiers[tierIndex(move.to)].listeners;
+        const auto& list = room.tiers[tierIndex(move.to)].audience.listeners;
         return std::find(list.begin(), list.end(), move.sink) != list.end();
     };
     move.sink->onTier(move.to);

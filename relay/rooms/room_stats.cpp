@@ -9,8 +9,8 @@ void RoomRegistry::statsOf(const Room& room, RoomStats& s) const
     s.listeners = room.listenerCount;
     for (std::size_t t = 0; t < kTierCount; ++t)
     {
-        s.tierListeners[t] = room.tiers[t].count;
-        s.encoding[t] = room.tiers[t].stream != nullptr;
+        s.tierListeners[t] = room.tiers[t].audience.count;
+        s.encoding[t] = room.tiers[t].encoder != nullptr;
     }
 }
 
@@ -40,7 +40,7 @@ std::array<std::size_t, kTierCount> RoomRegistry::tierListeners() const
     std::array<std::size_t, kTierCount> counts{};
     for (const auto& entry : rooms_)
         for (std::size_t t = 0; t < kTierCount; ++t)
-            counts[t] += entry.second.tiers[t].count;
+            counts[t] += entry.second.tiers[t].audience.count;
     return counts;
 }
 
@@ -49,7 +49,7 @@ std::array<std::size_t, kTierCount> RoomRegistry::tierEncoders() const
     std::array<std::size_t, kTierCount> counts{};
     for (const auto& entry : rooms_)
         for (std::size_t t = 0; t < kTierCount; ++t)
-            counts[t] += entry.second.tiers[t].stream ? 1 : 0;
+            counts[t] += entry.second.tiers[t].encoder ? 1 : 0;
     return counts;
 }
 

@@ -6,7 +6,7 @@
 
 #include "rooms/counters.h"
 #include "rooms/room_limits.h"
-#include "rooms/tier_switch.h"
+#include "rooms/tier_state.h"
 #include "rooms/token_bucket.h"
 #include "tiers/concealer.h"
 #include "tiers/tier_stream.h"
@@ -223,28 +223,6 @@ public:
     const RoomLimits& limits() const { return limits_; }
 
 private:
-    struct TierState
-    {
-        // Null entries are listeners that left during a fan-out; removed once it ends.
-        std::vector<ListenerSink*> listeners;
-        std::size_t count = 0;
-        std::size_t pending = 0;            // listeners waiting to move here (Room::switches)
-        std::unique_ptr<TierStream> stream; // Opus tiers: encoding here
-        // What the tier's listeners were last given, and the messages a move here is spliced
-        // from (kept while the room has listeners).
-        bool hasDelivered = false;
-        std::int64_t deliveredEnd = 0;
-        RecentMessages recent;
-        bool remoteInterest = false;
-        bool remoteFed = false; // encoded elsewhere (onRemoteTierMessage), recently
-        TimePoint remoteFedAt{};
-        bool hasRemoteSequence = false;
-        std::int64_t lastRemoteSequence = 0;
-        // A room fed through the cluster: since when the tier has had listeners here with no
-        // stream of it from the ingest relay (epoch: not waiting).
-        TimePoint waitingSince{};
-    };
-
     // A listener on its way from one tier to another.
     struct PendingSwitch
     {
@@ -287,9 +265,7 @@ private:
                 return;
             room_.compact = false;
             for (TierState& tier : room_.tiers)
-                tier.listeners.erase(
-                    std::remove(tier.listeners.begin(), tier.listeners.end(), nullptr),
-                    tier.listeners.end());
+                tier.audience.compact();
         }
         FanOut(const FanOut&) = delete;
         FanOut& operator=(const FanOut&) = delete;
@@ -330,8 +306,6 @@ private:
     void updateEncoder(Room& room, Tier tier);
     // The listener's slot in its tier's list, or null.
     ListenerSink** findListener(Room& room, ListenerSink* sink, Tier& tier);
-    // Listeners on the tier and on their way to it.
-    static std::size_t wants(const TierState& tier) { return tier.count + tier.pending; }
     // Moves every pending listener whose new tier can now be joined without a gap, has waited
     // kSwitchWait, or (`force`) any way: the stream starts afresh.
     void settleSwitches(Room& room, TimePoint now, bool force = false);
@@ -339,8 +313,6 @@ private:
     void dropPendingSwitch(Room& room, ListenerSink* sink);
     // One listener more (`arriving`) or less on its way to `tier`: presence and encoder follow.
     void countOnTheWay(Room& room, Tier tier, bool arriving);
-    // Forgets what the tier's stream was (it starts afresh).
-    static void forgetDelivered(TierState& tier);
     void joinTier(Room& room, ListenerSink* sink, Tier tier);
     void leaveTier(Room& room, ListenerSink** slot, Tier tier);
     static bool fedLocally(const Room& room);

@@ -70,4 +70,21 @@ void RecentMessages::add(const SharedBytes& message, MessageSpan span)
         ++count_;
 }
 
+void TierSplice::delivered(Tier tier, const SharedBytes& message, bool keep)
+{
+    const auto span = messageSpan(tier, message);
+    if (!span)
+        return;
+    hasDelivered_ = true;
+    deliveredEnd_ = span->end;
+    if (keep)
+        recent_.add(message, *span);
+}
+
+void TierSplice::forget()
+{
+    hasDelivered_ = false;
+    recent_.clear();
+}
+
 } // namespace orlune::relay

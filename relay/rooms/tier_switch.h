@@ -69,4 +69,33 @@ private:
     std::size_t count_ = 0;
 };
 
+// What a tier's listeners were last given, and the recent messages a move to the tier is
+// spliced from.
+class TierSplice
+{
+public:
+    // A message of `tier` was handed to the tier's listeners; kept for moves here when `keep`
+    // (while the room has listeners).
+    void delivered(Tier tier, const SharedBytes& message, bool keep);
+    // The tier's stream starts afresh: nothing before this is spliced onto.
+    void forget();
+
+    bool hasDelivered() const { return hasDelivered_; }
+    // Whether a listener given up to the end of what `from` delivered can move to this tier
+    // now without a gap, and what it is then to be given of this tier.
+    bool canTakeFrom(const TierSplice& from) const
+    {
+        return from.hasDelivered_ && recent_.canJoinAt(from.deliveredEnd_);
+    }
+    std::vector<SharedBytes> replayFor(const TierSplice& from) const
+    {
+        return recent_.replayFrom(from.deliveredEnd_);
+    }
+
+private:
+    bool hasDelivered_ = false;
+    std::int64_t deliveredEnd_ = 0;
+    RecentMessages recent_;
+};
+
 } // namespace orlune::relay

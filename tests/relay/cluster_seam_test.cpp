@@ -59,12 +59,9 @@ class ClusterSeam : public ::testing::Test
 protected:
     bool local(std::int64_t seq, TimePoint at, std::uint16_t port = 40001)
     {
-        test::DatagramFields f;
-        f.room = "jam";
-        f.sequence = seq;
-        const auto bytes = test::buildDatagram(f);
-        return rooms.onDatagram(parseDatagram(bytes.data(), bytes.size()).datagram,
-                                Endpoint(boost::asio::ip::make_address("127.0.0.1"), port), at);
+        static const std::vector<float> silence(512);
+        return test::offerDatagram(rooms, "jam", seq, 0, silence.data(),
+                                   Endpoint(boost::asio::ip::make_address("127.0.0.1"), port), at);
     }
 
     Metrics metrics;

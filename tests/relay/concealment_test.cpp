@@ -119,14 +119,9 @@ TEST_F(Concealment, AtTwoPercentLossToneChordAndSweepPlayOnWithNoClickAndNoSilen
                 ++lost;
                 continue;
             }
-            test::DatagramFields f;
-            f.room = "r";
-            f.sequence = static_cast<std::int64_t>(d);
-            f.samplePosition = static_cast<std::int64_t>(d) * 256;
-            f.samples.assign(input.data() + d * 512, input.data() + d * 512 + 512);
-            const auto bytes = test::buildDatagram(f);
-            rooms.onDatagram(parseDatagram(bytes.data(), bytes.size()).datagram, source(40001),
-                             now);
+            const auto seq = static_cast<std::int64_t>(d);
+            test::offerDatagram(rooms, "r", seq, seq * 256, input.data() + d * 512, source(40001),
+                                now);
         }
         EXPECT_EQ(m.holesConcealed, lost);
         EXPECT_EQ(m.framesConcealed, lost * 256);

@@ -1,6 +1,7 @@
 // A relay running several event loops (--threads): listeners spread over the loops hear every
 // room exactly as on one loop, the limits and figures are the relay's, and it stops cleanly.
 #include "app/config.h"
+#include "relay_fixture.h"
 #include "stream_test_support.h"
 
 #include <gtest/gtest.h>
@@ -33,21 +34,10 @@ bool waitForText(WsClient& c, const std::string& wanted, std::chrono::millisecon
     return false;
 }
 
-class EventLoops : public ::testing::Test
+class EventLoops : public test::RelayFixture
 {
 protected:
-    EventLoops()
-    {
-        web.write("index.html", "<!doctype html>");
-        config = test::loopbackConfig(web.path());
-        config.threads = 3;
-    }
-
-    test::RunningRelay& start()
-    {
-        relay = std::make_unique<test::RunningRelay>(config);
-        return *relay;
-    }
+    EventLoops() { config.threads = 3; }
 
     // Connects `count` listeners to `room` and reads their hello.
     std::vector<std::unique_ptr<WsClient>> listeners(const std::string& room, int count)
@@ -75,10 +65,6 @@ protected:
             EXPECT_GE(m.at(key), least) << key;
         }
     }
-
-    test::TempDir web;
-    Config config;
-    std::unique_ptr<test::RunningRelay> relay;
 };
 
 TEST_F(EventLoops, ListenersOnEveryLoopGetEveryMessageBitForBitAndInOrder)

@@ -197,12 +197,8 @@ protected:
 
     bool feed(const std::string& room, std::int64_t seq, const Endpoint& from, TimePoint at)
     {
-        test::DatagramFields f;
-        f.room = room;
-        f.sequence = seq;
-        const auto bytes = test::buildDatagram(f);
-        const ParseResult r = parseDatagram(bytes.data(), bytes.size());
-        return registry().onDatagram(r.datagram, from, at);
+        static const std::vector<float> silence(512);
+        return test::offerDatagram(registry(), room, seq, 0, silence.data(), from, at);
     }
 
     std::size_t drops(RoomDrop d) const { return metrics.roomDrops[static_cast<std::size_t>(d)]; }

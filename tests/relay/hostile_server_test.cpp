@@ -1,6 +1,7 @@
 // The relay under hostile traffic, end to end over loopback: strangers' datagrams, floods of
 // datagrams and connections from one address, forwarded-for headers, and requests with bodies.
 // "Other addresses" are other 127.x.y.z loopback addresses.
+#include "relay_fixture.h"
 #include "stream_test_support.h"
 
 #include <gtest/gtest.h>
@@ -14,21 +15,9 @@ using namespace std::chrono_literals;
 using test::RawHttpClient;
 using test::WsClient;
 
-class HostileTraffic : public ::testing::Test
+class HostileTraffic : public test::RelayFixture
 {
 protected:
-    HostileTraffic()
-    {
-        web.write("index.html", "<!doctype html><title>player</title>");
-        config = test::loopbackConfig(web.path());
-    }
-
-    test::RunningRelay& start()
-    {
-        relay = std::make_unique<test::RunningRelay>(config);
-        return *relay;
-    }
-
     static std::vector<std::uint8_t> datagram(const std::string& room, std::int64_t seq)
     {
         return test::streamDatagram(room, seq);
@@ -54,10 +43,6 @@ protected:
     {
         return test::scrapeMetrics(relay->metricsPort())[name];
     }
-
-    test::TempDir web;
-    Config config;
-    std::unique_ptr<test::RunningRelay> relay;
 };
 
 TEST_F(HostileTraffic, OnlyAllowedSourcesReachARoom)

@@ -2,6 +2,7 @@
 // limit. Exactly as many are let in as the limit allows, the rest get the documented refusal
 // and are counted, whichever loop they land on.
 #include "app/config.h"
+#include "relay_fixture.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -50,21 +51,14 @@ struct Outcome
     int other = 0;    // anything else (upgraded then closed, no answer)
 };
 
-class LimitRace : public ::testing::Test
+class LimitRace : public test::RelayFixture
 {
 protected:
     LimitRace()
     {
-        web.write("index.html", "<!doctype html>");
-        config = test::loopbackConfig(web.path()); // two loops, or one under single_loop.
+        // Two loops (loopbackConfig), or one under single_loop.
         config.clients.connectionBurst = 10 * kCrowd;
         config.clients.connectionRate = 10 * kCrowd;
-    }
-
-    test::RunningRelay& start()
-    {
-        relay = std::make_unique<test::RunningRelay>(config);
-        return *relay;
     }
 
     // kCrowd listeners at once, to `roomOf(i)`; they stay connected until `held` is cleared.
@@ -102,9 +96,16 @@ protected:
         return m.count(key) ? m.at(key) : -1;
     }
 
-    test::TempDir web;
-    Config config;
-    std::unique_ptr<test::RunningRelay> relay;
+    // Exactly `admitted` of the crowd got in; every other was refused and counted for `reason`.
+    void expectAdmitted(const Outcome& o, int admitted, const std::string& reason)
+    {
+        EXPECT_EQ(o.admitted, admitted);
+        EXPECT_EQ(o.refused, kCrowd - admitted);
+        EXPECT_EQ(o.other, 0);
+        EXPECT_EQ(metric("orlune_relay_listeners_rejected_total{reason=\"" + reason + "\"}"),
+                  kCrowd - admitted);
+    }
+
     std::vector<std::unique_ptr<test::WsClient>> held;
 };
 
@@ -112,26 +113,17 @@ TEST_F(LimitRace, ListenersOfTheRelay)
 {
     config.limits.maxListenersTotal = kLimit;
     start();
-    const Outcome o = crowd([](int i) { return "room" + std::to_string(i % 4); });
-    EXPECT_EQ(o.admitted, kLimit);
-    EXPECT_EQ(o.refused, kCrowd - kLimit);
-    EXPECT_EQ(o.other, 0);
+    expectAdmitted(crowd([](int i) { return "room" + std::to_string(i % 4); }), kLimit,
+                   "relay_full");
     EXPECT_EQ(metric("orlune_relay_listeners"), kLimit);
-    EXPECT_EQ(metric("orlune_relay_listeners_rejected_total{reason=\"relay_full\"}"),
-              kCrowd - kLimit);
 }
 
 TEST_F(LimitRace, ListenersOfOneRoom)
 {
     config.limits.maxListenersPerRoom = kLimit;
     start();
-    const Outcome o = crowd([](int) { return std::string("crowded"); });
-    EXPECT_EQ(o.admitted, kLimit);
-    EXPECT_EQ(o.refused, kCrowd - kLimit);
-    EXPECT_EQ(o.other, 0);
+    expectAdmitted(crowd([](int) { return std::string("crowded"); }), kLimit, "room_full");
     EXPECT_EQ(metric("orlune_relay_room_listeners{room=\"crowded\"}"), kLimit);
-    EXPECT_EQ(metric("orlune_relay_listeners_rejected_total{reason=\"room_full\"}"),
-              kCrowd - kLimit);
 }
 
 TEST_F(LimitRace, RoomsOfListenersAndSources)
@@ -150,12 +142,8 @@ TEST_F(LimitRace, RoomsOfListenersAndSources)
         std::this_thread::sleep_for(10ms);
     ASSERT_EQ(metric("orlune_relay_rooms"), 2);
 
-    const Outcome o = crowd([](int i) { return "own" + std::to_string(i); });
-    EXPECT_EQ(o.admitted, kLimit - 2);
-    EXPECT_EQ(o.refused, kCrowd - (kLimit - 2));
-    EXPECT_EQ(o.other, 0);
-    EXPECT_EQ(metric("orlune_relay_listeners_rejected_total{reason=\"room_limit\"}"),
-              kCrowd - (kLimit - 2));
+    expectAdmitted(crowd([](int i) { return "own" + std::to_string(i); }), kLimit - 2,
+                   "room_limit");
 
     // A source cannot make an eleventh room either.
     test::DatagramFields f;

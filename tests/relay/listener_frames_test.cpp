@@ -1,7 +1,8 @@
 // What listeners send, end to end through a real relay: fragmented messages, control frames
 // between fragments, and frames that break the protocol, which cost only the listener that
 // sent them. Registered for both the default loops and --threads 1 (CMakeLists.txt).
-#include "test_support.h"
+#include "relay_fixture.h"
+#include "stream_test_support.h"
 
 #include <gtest/gtest.h>
 #include <thread>
@@ -16,28 +17,12 @@ using test::RawWsClient;
 
 const std::array<std::uint8_t, 4> kMask{0x0f, 0xa0, 0x55, 0x3c};
 
-class ListenerFrames : public ::testing::Test
+class ListenerFrames : public test::RelayFixture
 {
 protected:
-    ListenerFrames()
-    {
-        web.write("index.html", "<!doctype html><title>player</title>");
-        config = test::loopbackConfig(web.path());
-    }
-
-    test::RunningRelay& start()
-    {
-        relay = std::make_unique<test::RunningRelay>(config);
-        return *relay;
-    }
-
     std::vector<std::uint8_t> datagram(const std::string& room, std::int64_t seq)
     {
-        test::DatagramFields f;
-        f.room = room;
-        f.sequence = seq;
-        f.samplePosition = seq * 256;
-        return test::buildDatagram(f);
+        return test::streamDatagram(room, seq);
     }
 
     // Reads until a text frame containing `needle` (skipping audio); its payload, or nothing.
@@ -65,10 +50,6 @@ protected:
                        static_cast<std::uint8_t>(f->payload[1]);
         return code;
     }
-
-    test::TempDir web;
-    Config config;
-    std::unique_ptr<test::RunningRelay> relay;
 };
 
 TEST_F(ListenerFrames, AQualityRequestInFragmentsReachesTheQualityLogic)
@@ -151,11 +132,11 @@ TEST_F(ListenerFrames, BrokenFramesGetTheirCloseCodeAndCostNothingElse)
         EXPECT_EQ(closeCodeOf(bad), c.code) << c.name;
         EXPECT_TRUE(bad.closedByPeer()) << c.name << ": the relay ends the connection";
 
-    {
-        // Paced as a source sends: a switch waits for the new tier's stream to overlap the old.
-        sender.send(datagram("band", seq));
-        std::this_thread::sleep_for(5ms);
-    }
+        {
+            // Paced as a source sends: a switch waits for the new tier's stream to overlap the old.
+            sender.send(datagram("band", seq));
+            std::this_thread::sleep_for(5ms);
+        }
         sender.send(datagram("other", seq));
         ++seq;
         for (RawWsClient* fine : {&bystander, &elsewhere})

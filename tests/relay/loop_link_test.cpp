@@ -74,6 +74,13 @@ struct Cluster : RoomEvents
     std::vector<const std::string*> tierMessages; // home thread only
 };
 
+// Waits on the test thread (bounded) until `done`.
+template <class F> void waitUntil(F done)
+{
+    for (int i = 0; i < 400 && !done(); ++i)
+        std::this_thread::sleep_for(5ms);
+}
+
 SharedBytes message(std::int64_t seq)
 {
     static const std::vector<std::uint8_t> silence(kSampleBytes);
@@ -121,6 +128,21 @@ protected:
         ran.get_future().wait();
     }
 
+    // Stops the shard's thread in a handler until the returned promise is set.
+    std::shared_ptr<std::promise<void>> stallShard()
+    {
+        auto release = std::make_shared<std::promise<void>>();
+        std::promise<void> stalled;
+        net::post(shard.ioc(),
+                  [&stalled, release]
+                  {
+                      stalled.set_value();
+                      release->get_future().wait();
+                  });
+        stalled.get_future().wait();
+        return release;
+    }
+
     // A listener of the shard's, as a session adds it (on the shard's thread).
     JoinResult join(const std::string& room, Sink& sink, ListenerOptions options = {})
     {
@@ -133,22 +155,20 @@ protected:
     }
 
     // Feeds the home registry datagrams `from`..`to` (exclusive) of a tone in room "jam", from
-    // one source; `at` counts the datagrams sent so far, for their times.
-    void feed(std::int64_t from, std::int64_t to, std::int64_t& at)
+    // one source; `at` counts the datagrams sent so far, for their times. Returns how many
+    // the registry forwarded.
+    std::size_t feed(std::int64_t from, std::int64_t to, std::int64_t& at)
     {
         const Endpoint source(boost::asio::ip::make_address("127.0.0.1"), 40000);
-        const auto tone = test::stereoTone(1000, 0.5, 512);
+        const auto tone = test::stereoTone(1000, 0.5, static_cast<std::size_t>(256 * to));
+        std::size_t forwarded = 0;
         for (std::int64_t seq = from; seq < to; ++seq, ++at)
         {
-            test::DatagramFields f;
-            f.room = "jam";
-            f.sequence = seq;
-            f.samplePosition = seq * 256;
-            f.samples.assign(tone.begin(), tone.begin() + 512);
-            const auto bytes = test::buildDatagram(f);
-            home.core().registry.onDatagram(parseDatagram(bytes.data(), bytes.size()).datagram,
-                                            source, t0 + std::chrono::microseconds(5333 * at));
+            forwarded += test::offerDatagram(home.core().registry, "jam", seq, seq * 256,
+                                             tone.data() + seq * 512, source,
+                                             t0 + std::chrono::microseconds(5333 * at));
         }
+        return forwarded;
     }
 
     Config config;
@@ -181,8 +201,7 @@ TEST_F(LoopLink, ShardListenersHearTheClustersRoomsInTheHomeLoopsOwnBuffers)
     std::vector<SharedBytes> sent{message(10), message(11)};
     for (const auto& m : sent)
         EXPECT_TRUE(home.core().registry.onRemoteMessage("jam", "relay-b", m, m == sent[0], t0));
-    for (int i = 0; i < 400 && sink.audioCount() < 2; ++i)
-        std::this_thread::sleep_for(5ms);
+    waitUntil([&] { return sink.audioCount() >= 2; });
     {
         std::lock_guard<std::mutex> lock(sink.mutex);
         EXPECT_EQ(sink.sequences, (std::vector<std::int64_t>{10, 11}));
@@ -205,12 +224,8 @@ TEST_F(LoopLink, AShardReceivesOnlyTheRoomsItsListenersAreIn)
     Sink sink;
     onShard([&] { join("other", sink); });
     ASSERT_TRUE(homeUntil([&] { return cluster.seen.size() == 1; }));
-    const Endpoint from(boost::asio::ip::make_address("127.0.0.1"), 40000);
-    test::DatagramFields f;
-    f.room = "jam";
-    const auto bytes = test::buildDatagram(f);
-    EXPECT_TRUE(home.core().registry.onDatagram(parseDatagram(bytes.data(), bytes.size()).datagram,
-                                                from, t0));
+    std::int64_t at = 0;
+    EXPECT_EQ(feed(0, 1, at), 1u);
     EXPECT_EQ(cluster.seen.back(), "jam publish 0 start") << "still published";
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(sink.audioCount(), 0u) << "a shard receives only the rooms its listeners are in";
@@ -223,15 +238,7 @@ TEST_F(LoopLink, AStalledShardsInboxIsBoundedAndItCatchesUpWhenItRuns)
     onShard([&] { join("jam", sink); });
     ASSERT_TRUE(homeUntil([&] { return cluster.seen.size() == 1; }));
     // The shard's thread stops in a handler until the test lets it go.
-    std::promise<void> release;
-    std::promise<void> stalled;
-    net::post(shard.ioc(),
-              [&]
-              {
-                  stalled.set_value();
-                  release.get_future().wait();
-              });
-    stalled.get_future().wait();
+    const auto release = stallShard();
     const auto room = std::make_shared<const std::string>("jam");
     const std::size_t sent = ShardLink::kInboxLimit + 100;
     for (std::size_t seq = 0; seq < sent; ++seq)
@@ -241,14 +248,12 @@ TEST_F(LoopLink, AStalledShardsInboxIsBoundedAndItCatchesUpWhenItRuns)
     }
     EXPECT_EQ(home.core().metrics.loopHandOversDropped, 100u);
 
-    release.set_value();
-    for (int i = 0; i < 400 && sink.audioCount() < ShardLink::kInboxLimit; ++i)
-        std::this_thread::sleep_for(5ms);
+    release->set_value();
+    waitUntil([&] { return sink.audioCount() >= ShardLink::kInboxLimit; });
     EXPECT_EQ(sink.audioCount(), ShardLink::kInboxLimit) << "the first ones, in order";
     const SharedBytes last = message(static_cast<std::int64_t>(sent));
     shardLink.handOver(room, last, *decodeAudioMessage(*last), false);
-    for (int i = 0; i < 400 && sink.audioCount() < ShardLink::kInboxLimit + 1; ++i)
-        std::this_thread::sleep_for(5ms);
+    waitUntil([&] { return sink.audioCount() >= ShardLink::kInboxLimit + 1; });
     {
         std::lock_guard<std::mutex> lock(sink.mutex);
         ASSERT_EQ(sink.sequences.size(), ShardLink::kInboxLimit + 1);
@@ -269,23 +274,11 @@ TEST_F(LoopLink, AShardsOpusListenersAreFedTheHomeLoopsEncodingOfTheirTier)
     ASSERT_TRUE(homeUntil([&] { return cluster.seen.size() == 2; }));
     EXPECT_EQ(cluster.seen[1], "jam standard wanted") << "relay-wide tier presence";
 
-    const Endpoint from(boost::asio::ip::make_address("127.0.0.1"), 40000);
-    const auto tone = test::stereoTone(1000, 0.5, 256 * 40);
-    for (std::int64_t seq = 0; seq < 40; ++seq)
-    {
-        test::DatagramFields f;
-        f.room = "jam";
-        f.sequence = seq;
-        f.samplePosition = seq * 256;
-        f.samples.assign(tone.data() + seq * 512, tone.data() + seq * 512 + 512);
-        const auto bytes = test::buildDatagram(f);
-        home.core().registry.onDatagram(parseDatagram(bytes.data(), bytes.size()).datagram, from,
-                                        t0 + std::chrono::microseconds(5333 * seq));
-    }
+    std::int64_t at = 0;
+    feed(0, 40, at);
     const std::size_t built = cluster.tierMessages.size();
     EXPECT_EQ(built, 10u) << "40 datagrams: 21 frames, 2 to a message";
-    for (int i = 0; i < 400 && sink.audioCount() < built; ++i)
-        std::this_thread::sleep_for(5ms);
+    waitUntil([&] { return sink.audioCount() >= built; });
     {
         std::lock_guard<std::mutex> lock(sink.mutex);
         ASSERT_EQ(sink.audio.size(), built);
@@ -326,15 +319,7 @@ TEST_F(LoopLink, AStreamStartDroppedWithAFullInboxComesWithTheNextMessage)
     const std::size_t opusBefore = opus.audioCount();
 
     // The shard stalls; its inbox fills up; the source restarts its stream meanwhile.
-    std::promise<void> release;
-    std::promise<void> stalled;
-    net::post(shard.ioc(),
-              [&]
-              {
-                  stalled.set_value();
-                  release.get_future().wait();
-              });
-    stalled.get_future().wait();
+    const auto release = stallShard();
     const auto room = std::make_shared<const std::string>("other");
     const auto filler = message(0);
     for (std::size_t i = 0; i < ShardLink::kInboxLimit; ++i)
@@ -342,12 +327,10 @@ TEST_F(LoopLink, AStreamStartDroppedWithAFullInboxComesWithTheNextMessage)
     const std::uint64_t droppedBefore = home.core().metrics.loopHandOversDropped;
     feed(0, 10, at); // restarted at 0: every message of it dropped at the full inbox
     EXPECT_GT(home.core().metrics.loopHandOversDropped, droppedBefore + 10);
-    release.set_value();
+    release->set_value();
     onShard([] {}); // runs once the shard has drained its inbox
     feed(10, 40, at);
-    for (int i = 0; i < 400 && (lossless.audioCount() < 60 + 30 || opus.audioCount() <= opusBefore);
-         ++i)
-        std::this_thread::sleep_for(5ms);
+    waitUntil([&] { return lossless.audioCount() >= 60 + 30 && opus.audioCount() > opusBefore; });
     std::lock_guard<std::mutex> lockL(lossless.mutex);
     ASSERT_GE(lossless.sequences.size(), 61u) << "the restarted float32 stream reaches the shard";
     EXPECT_EQ(lossless.sequences[60], 10);

@@ -1,5 +1,6 @@
 // End-to-end tests over loopback: a relay on ephemeral ports, real UDP datagrams in, real
 // WebSocket clients out.
+#include "relay_fixture.h"
 #include "stream_test_support.h"
 
 #include <gtest/gtest.h>
@@ -18,31 +19,19 @@ using test::kOffline;
 using test::nextAudio;
 using test::WsClient;
 
-class RelayServer : public ::testing::Test
+class RelayServer : public test::RelayFixture
 {
 protected:
     RelayServer()
     {
-        web.write("index.html", "<!doctype html><title>player</title>");
         web.write("player.js", "console.log('player');");
         web.write("notes.txt", "not served");
-        config = test::loopbackConfig(web.path());
-    }
-
-    test::RunningRelay& start()
-    {
-        relay = std::make_unique<test::RunningRelay>(config);
-        return *relay;
     }
 
     std::vector<std::uint8_t> datagram(const std::string& room, std::int64_t seq)
     {
         return test::streamDatagram(room, seq, 1);
     }
-
-    test::TempDir web;
-    Config config;
-    std::unique_ptr<test::RunningRelay> relay;
 };
 
 TEST_F(RelayServer, ServesHealthMetricsPlayerPageAndFiles)

@@ -13,6 +13,7 @@
 #include <limits>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 
 namespace orlune::relay::test
 {
@@ -101,6 +102,21 @@ std::vector<std::uint8_t> buildDatagram(const DatagramFields& f)
         appendLe(out, bits);
     }
     return out;
+}
+
+bool offerDatagram(RoomRegistry& registry, const std::string& room, std::int64_t sequence,
+                   std::int64_t position, const float* samples, const Endpoint& from, TimePoint now)
+{
+    DatagramFields f;
+    f.room = room;
+    f.sequence = sequence;
+    f.samplePosition = position;
+    f.samples.assign(samples, samples + 512);
+    const auto bytes = buildDatagram(f);
+    const ParseResult parsed = parseDatagram(bytes.data(), bytes.size());
+    if (!parsed.ok())
+        throw std::logic_error("a test datagram did not parse");
+    return registry.onDatagram(parsed.datagram, from, now);
 }
 
 std::vector<float> patternSamples(std::uint32_t seed)

@@ -4,6 +4,7 @@
 
 #include "app/config.h"
 #include "app/server.h"
+#include "rooms/rooms.h"
 #include "wire/websocket_frames.h"
 
 #include <boost/asio/io_context.hpp>
@@ -38,6 +39,11 @@ struct DatagramFields
 };
 
 std::vector<std::uint8_t> buildDatagram(const DatagramFields& fields);
+// Datagram `sequence` of a stream in `room`: 256 frames of `samples` (interleaved stereo) at
+// `position`, handed to `registry` as from `from` at `now`. Returns whether it was forwarded.
+bool offerDatagram(RoomRegistry& registry, const std::string& room, std::int64_t sequence,
+                   std::int64_t position, const float* samples, const Endpoint& from,
+                   TimePoint now);
 // 512 distinct samples derived from `seed`, including awkward values (NaN, -0, denormals).
 std::vector<float> patternSamples(std::uint32_t seed);
 

@@ -82,16 +82,8 @@ protected:
     bool feed(std::int64_t seq, std::int64_t pos, const float* samples,
               const Endpoint& from = source(40001))
     {
-        test::DatagramFields f;
-        f.room = room;
-        f.sequence = seq;
-        f.samplePosition = pos;
-        f.samples.assign(samples, samples + 512);
-        const auto bytes = test::buildDatagram(f);
-        const ParseResult parsed = parseDatagram(bytes.data(), bytes.size());
-        EXPECT_TRUE(parsed.ok());
         now += 5333us;
-        return registry.onDatagram(parsed.datagram, from, now);
+        return offerDatagram(registry, room, seq, pos, samples, from, now);
     }
 
     // Feeds a whole signal as datagrams from sequence `seq0`, position `pos0`; `skip` says

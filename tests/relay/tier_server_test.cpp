@@ -1,5 +1,6 @@
 // The quality tiers end to end: real datagrams in, WebSocket listeners asking for tiers out.
 #include "opus_probe.h"
+#include "relay_fixture.h"
 #include "test_support.h"
 #include "tiers/tiers.h"
 
@@ -16,21 +17,9 @@ using namespace std::chrono_literals;
 using test::RawWsClient;
 using test::WsClient;
 
-class TierServer : public ::testing::Test
+class TierServer : public test::RelayFixture
 {
 protected:
-    TierServer()
-    {
-        web.write("index.html", "<!doctype html><title>player</title>");
-        config = test::loopbackConfig(web.path());
-    }
-
-    test::RunningRelay& start()
-    {
-        relay = std::make_unique<test::RunningRelay>(config);
-        return *relay;
-    }
-
     std::vector<std::uint8_t> datagram(std::int64_t seq)
     {
         test::DatagramFields f;
@@ -41,10 +30,6 @@ protected:
         f.samples.assign(tone.begin(), tone.end());
         return test::buildDatagram(f);
     }
-
-    test::TempDir web;
-    Config config;
-    std::unique_ptr<test::RunningRelay> relay;
 };
 
 // Checks that every binary frame is in the codec the latest hello or codec event named.

@@ -39,15 +39,10 @@ TEST_F(Tiers, EachOpusTierCarriesAToneAtItsFrequencyAndLevelOncePerRoom)
             << first.texts[0];
         for (std::size_t d = 0; d * 512 < tone.size(); ++d)
         {
-            test::DatagramFields f;
-            f.room = "r";
-            f.sequence = static_cast<std::int64_t>(d);
-            f.samplePosition = 1000 + static_cast<std::int64_t>(d) * 256;
-            f.samples.assign(tone.data() + d * 512, tone.data() + d * 512 + 512);
-            const auto bytes = test::buildDatagram(f);
+            const auto seq = static_cast<std::int64_t>(d);
             now += 5333us;
-            rooms.onDatagram(parseDatagram(bytes.data(), bytes.size()).datagram, source(40001),
-                             now);
+            test::offerDatagram(rooms, "r", seq, 1000 + seq * 256, tone.data() + d * 512,
+                                source(40001), now);
         }
         ASSERT_EQ(first.audio.size(), second.audio.size());
         std::int64_t expectSeq = 0;
@@ -323,13 +318,8 @@ TEST_F(Tiers, TierMessagesFromElsewhereReachTheTierWithNoEncoderHere)
     const auto tone = test::stereoTone(1000, 0.5, 256 * 30);
     for (std::size_t d = 0; d < 30; ++d)
     {
-        test::DatagramFields f;
-        f.room = "r";
-        f.sequence = static_cast<std::int64_t>(d);
-        f.samplePosition = static_cast<std::int64_t>(d) * 256;
-        f.samples.assign(tone.data() + d * 512, tone.data() + d * 512 + 512);
-        const auto bytes = test::buildDatagram(f);
-        theirs.onDatagram(parseDatagram(bytes.data(), bytes.size()).datagram, source(40009), now);
+        const auto seq = static_cast<std::int64_t>(d);
+        test::offerDatagram(theirs, "r", seq, seq * 256, tone.data() + d * 512, source(40009), now);
     }
     ASSERT_GE(producer.audio.size(), 5u);
 

@@ -1,0 +1,84 @@
+// What a listener session has to send: a queue of framed messages, and the batch of them in
+// one gathered write. Server frames are never masked and never fragmented.
+#pragma once
+
+#include "rooms/counters.h"
+#include "tiers/tiers.h"
+#include "wire/bytes.h"
+#include "wire/websocket_frames.h"
+
+#include <boost/asio/buffer.hpp>
+#include <boost/system/error_code.hpp>
+
+#include <cstddef>
+#include <deque>
+#include <vector>
+
+namespace orlune::relay
+{
+
+class ListenerOutbox
+{
+public:
+    static constexpr std::size_t kMaxBatch = 64; // messages per gathered write
+
+    explicit ListenerOutbox(Metrics& metrics)
+        : metrics_(metrics)
+    {
+    }
+
+    // Queues a message; `tier` is that of a binary (audio) message. A message `atFront` goes
+    // before everything queued (a pong), not before the batch being written.
+    void push(WsOpcode opcode, const SharedBytes& data, Tier tier, bool atFront = false);
+
+    std::size_t queued() const { return queue_.size(); }
+    std::size_t queuedAudio() const { return queuedAudio_; }
+    bool hasQueued() const { return !queue_.empty(); }
+
+    // Drops every queued audio message (not those being written) and returns how many.
+    std::size_t dropQueuedAudio();
+    void clear();
+
+    // Moves the next messages (at most kMaxBatch, nothing after a close frame) into the batch
+    // and returns its buffers, header and payload for each. Only with no batch in flight.
+    const std::vector<boost::asio::const_buffer>& takeBatch();
+
+    // The first `bytes` of the batch were written: its buffers now hold the rest.
+    const std::vector<boost::asio::const_buffer>& batchWrittenUpTo(std::size_t bytes);
+
+    // Takes the next batch and writes it to the plain socket `fd` as far as the socket takes it
+    // without waiting. Returns what is left to write (empty: all of it; batchWritten() is next),
+    // or sets `ec` to the socket's error.
+    const std::vector<boost::asio::const_buffer>& writeBatchNow(int fd,
+                                                                boost::system::error_code& ec);
+
+    // How many audio messages a listener of `tier` may have queued: the same lag in time on
+    // every tier (`listenerQueue` counts 256-frame messages).
+    static std::size_t audioLimit(Tier tier, std::size_t listenerQueue);
+
+    // The batch was written: counts what it carried and empties it. True when it ended with a
+    // close frame.
+    bool batchWritten();
+
+private:
+    struct Outgoing
+    {
+        SharedBytes data;
+        WsFrameHeader header;
+        WsOpcode opcode = WsOpcode::Binary;
+        Tier tier = Tier::Lossless;
+    };
+
+    Metrics& metrics_;
+    std::deque<Outgoing> queue_;
+    std::vector<Outgoing> batch_;
+    std::vector<boost::asio::const_buffer> buffers_;
+    std::size_t queuedAudio_ = 0;
+};
+
+// Writes as much of `buffers` as the socket `fd` takes at once, without waiting; returns the
+// bytes written. `ec` is would_block when it took nothing, or the socket's error.
+std::size_t writeWithoutWaiting(int fd, const std::vector<boost::asio::const_buffer>& buffers,
+                                boost::system::error_code& ec);
+
+} // namespace orlune::relay
