@@ -17,6 +17,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
+import { readCaptureInPieces } from './capture-read.mjs';
 import * as H from './harness.mjs';
 import { judgeReads, parseScriptLog } from './judge.mjs';
 import * as S from './scenario.mjs';
@@ -153,11 +154,10 @@ async function session(browser, sound, engine, quality) {
 
 // The capture, statistics and arrival records of a page; a crashed engine throws here.
 async function readPage(page, seconds) {
-  const before = Date.now();
-  // The left channel only (the one judged): half the bytes through the driver.
-  const capture = await page.evaluate(async (s) => ({ ...(await window.orluneCapture(s)), right: null }),
-    Math.min(60, Math.ceil(seconds)), 30000);
-  const readMs = (before + Date.now()) / 2;
+  // The left channel only (the one judged), in pieces: one read of the whole would hold
+  // the page's main thread, and with it the socket, for hundreds of milliseconds.
+  const capture = await readCaptureInPieces((fn, arg, ms) => page.evaluate(fn, arg, ms), Math.min(60, Math.ceil(seconds)), { channels: 1 });
+  const readMs = capture.endReadMs;
   const stats = await page.evaluate(() => window.orluneStats());
   const records = await page.evaluate(() => window.orluneLatencies().map((r) => ({ frame: r.frame, arrivalMs: r.arrivalMs })),
     undefined, 30000);
