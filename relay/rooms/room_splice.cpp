@@ -61,7 +61,8 @@ void RoomRegistry::settleSwitches(Room& room, TimePoint now, bool force)
     {
         const TierState& from = room.tiers[tierIndex(it->from)];
         const TierState& to = room.tiers[tierIndex(it->to)];
-        const bool joinable = !force && from.hasDelivered && to.recent.canJoinAt(from.deliveredEnd);
+        const bool joinable = !force && from.hasDelivered &&
+                              to.recent.canJoinAt(from.deliveredEnd, switchOverlap(it->to));
         // Nothing received yet on the old tier: nothing to splice onto.
         if (joinable || force || !from.hasDelivered || now - it->since >= kSwitchWait)
         {
@@ -89,7 +90,8 @@ void RoomRegistry::switchNow(Room& room, const PendingSwitch& move, bool splice)
     // What the listener is to get of the new tier, taken before the old tier's encoder may go
     // (and flush to nobody).
     const std::vector<SharedBytes> replay =
-        splice ? target.recent.replayFrom(room.tiers[tierIndex(move.from)].deliveredEnd)
+        splice ? target.recent.replayFrom(room.tiers[tierIndex(move.from)].deliveredEnd,
+                                          switchOverlap(move.to))
                : std::vector<SharedBytes>{};
     ++(splice ? metrics_.tier(move.to).switchesSpliced : metrics_.tier(move.to).switchesCut);
     // Joined before it stops being on its way, so that the tier never seems unwanted.
