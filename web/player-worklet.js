@@ -11,7 +11,9 @@
 //   {type: 'discontinuity'}   new source or new connection: sequence numbers start over
 //   {type: 'end'}             the source went silent
 //   {type: 'skip', dropped}   the relay skipped this listener ahead by `dropped` packets
-//   {type: 'capture', seconds, requestId}   send back the last seconds of output
+//   {type: 'capture', seconds, requestId, endFrame?, channels?}   send back the last seconds
+//                             of output (before context frame endFrame if given; the left
+//                             channel only with channels: 1)
 //   {type: 'port'} with a MessagePort: the socket worker's channel, which carries
 //                             the packet, discontinuity, end and skip messages
 // Messages to the socket worker (over its port):
@@ -23,6 +25,7 @@
 
 import { JitterBuffer } from './jitter-buffer.js';
 import { parseFloatMessage } from './wire.js';
+import { captureWindow } from './capture-window.js';
 
 const REPORT_SECONDS = 0.1;
 
@@ -110,22 +113,23 @@ class OrlunePlayerProcessor extends AudioWorkletProcessor {
       this.port.postMessage({ type: 'capture', requestId: msg.requestId, sampleRate, endFrame: currentFrame, left: new ArrayBuffer(0), right: new ArrayBuffer(0) });
       return;
     }
-    const available = Math.min(total, this.captureWritten);
-    const wanted = Math.min(available, Math.round((Number(msg.seconds) || total / sampleRate) * sampleRate));
-    const left = new Float32Array(wanted);
-    const right = new Float32Array(wanted);
-    const start = (this.captureWritten - wanted) % total;
-    const first = Math.min(wanted, total - start);
-    left.set(this.captureL.subarray(start, start + first));
-    right.set(this.captureR.subarray(start, start + first));
-    left.set(this.captureL.subarray(0, wanted - first), first);
-    right.set(this.captureR.subarray(0, wanted - first), first);
+    const w = captureWindow({ written: this.captureWritten, total, now: currentFrame, seconds: Number(msg.seconds), endFrame: Number(msg.endFrame), sampleRate });
+    const both = msg.channels !== 1;
+    const left = new Float32Array(w.count);
+    const right = new Float32Array(both ? w.count : 0);
+    const first = Math.min(w.count, total - w.start);
+    left.set(this.captureL.subarray(w.start, w.start + first));
+    left.set(this.captureL.subarray(0, w.count - first), first);
+    if (both) {
+      right.set(this.captureR.subarray(w.start, w.start + first));
+      right.set(this.captureR.subarray(0, w.count - first), first);
+    }
     this.port.postMessage(
       {
         type: 'capture',
         requestId: msg.requestId,
         sampleRate,
-        endFrame: currentFrame,
+        endFrame: w.endFrame,
         left: left.buffer,
         right: right.buffer,
       },

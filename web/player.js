@@ -13,6 +13,9 @@
 //                                {sampleRate, endFrame, frames, left, right} with base64
 //                                little-endian float32 channels. Needs "#capture=SECONDS"
 //                                in the page address (the worklet keeps no copy otherwise).
+//   window.orluneCapture(s, {endFrame, channels})   the same ending before context frame
+//                                endFrame; channels: 1 for the left channel only. Long
+//                                captures are read in pieces this way (tests/web/harness.mjs).
 //
 // Latency: for every datagram the socket worker notes the time its WebSocket message
 // arrives; the worklet reports the AudioContext frame at which the datagram's first frame
@@ -244,12 +247,14 @@ class Player {
     this.outputClockRejected += ts && !checked.ts ? 1 : 0;
   }
 
-  requestCapture(seconds) {
+  // `endFrame`: the capture ends before this context frame (default: now); `channels: 1`
+  // leaves the right channel out (an empty string).
+  requestCapture(seconds, { endFrame, channels } = {}) {
     if (!this.node) return Promise.reject(new Error('not playing'));
     const requestId = this.nextCaptureId++;
     return new Promise((resolve) => {
       this.captureRequests.set(requestId, resolve);
-      this.node.port.postMessage({ type: 'capture', seconds, requestId });
+      this.node.port.postMessage({ type: 'capture', seconds, requestId, endFrame, channels });
     }).then((msg) => ({
       sampleRate: msg.sampleRate,
       endFrame: msg.endFrame,
@@ -415,7 +420,7 @@ function main() {
 
   window.orluneStats = () => player.stats();
   window.orluneLatencies = () => player.latency.samples.slice();
-  window.orluneCapture = (seconds) => player.requestCapture(seconds);
+  window.orluneCapture = (seconds, options) => player.requestCapture(seconds, options);
   window.orluneSetQuality = (quality) => player.setQuality(String(quality));
   player.render();
 }

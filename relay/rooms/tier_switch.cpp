@@ -33,9 +33,9 @@ std::optional<MessageSpan> messageSpan(Tier tier, const SharedBytes& message)
         wrappingAdd(header->position, std::int64_t{header->frameSamples} * header->frames)};
 }
 
-std::size_t RecentMessages::joinIndex(std::int64_t end) const
+std::size_t RecentMessages::joinIndex(std::int64_t end, std::int64_t overlap) const
 {
-    const std::int64_t join = wrappingAdd(end, -std::int64_t{kSwitchOverlap});
+    const std::int64_t join = wrappingAdd(end, -overlap);
     for (std::size_t i = count_; i-- > 0;)
     {
         const MessageSpan& span = at(i).span;
@@ -47,10 +47,10 @@ std::size_t RecentMessages::joinIndex(std::int64_t end) const
     return count_;
 }
 
-std::vector<SharedBytes> RecentMessages::replayFrom(std::int64_t end) const
+std::vector<SharedBytes> RecentMessages::replayFrom(std::int64_t end, std::int64_t overlap) const
 {
     std::vector<SharedBytes> out;
-    for (std::size_t i = joinIndex(end); i < count_; ++i)
+    for (std::size_t i = joinIndex(end, overlap); i < count_; ++i)
         out.push_back(at(i).message);
     return out;
 }
@@ -75,6 +75,7 @@ void TierSplice::delivered(Tier tier, const SharedBytes& message, bool keep)
     const auto span = messageSpan(tier, message);
     if (!span)
         return;
+    tier_ = tier;
     hasDelivered_ = true;
     deliveredEnd_ = span->end;
     if (keep)

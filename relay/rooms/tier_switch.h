@@ -2,10 +2,13 @@
 // message covers, and the last few messages of each tier of a room.
 //
 // A listener that changes tier stays on its old tier until the new one has a message that
-// starts at least one Opus frame before the end of what it has already received. It then
-// gets that message and the ones after it: the player drops what it already has, and the
-// Opus frame before the join has set its decoder to the new stream, so the listener hears
-// neither a gap nor a decoder's fresh start.
+// starts far enough before the end of what it has already received (switchOverlap). It then
+// gets that message and the ones after it: the player drops what it already has. On an Opus
+// tier the frames before the join set the listener's decoder to the new stream: a decoder
+// that meets a stream in its middle (fresh, or still holding another tier's stream) plays
+// the first 80-100 ms too soft or too loud while its predicted band energies converge on
+// the encoder's, so that much comes before the join and the listener hears neither a gap
+// nor a decoder's fresh start.
 #pragma once
 
 #include "tiers/tier_stream.h"
@@ -30,8 +33,14 @@ struct MessageSpan
 // for a message too short to carry one.
 std::optional<MessageSpan> messageSpan(Tier tier, const SharedBytes& message);
 
-// How much of the new tier comes before the join: one Opus frame.
+// How much of the new tier comes before the join: one Opus frame where the new tier is
+// Lossless, and 120 ms where it is Opus (its decoder settles on the new stream meanwhile).
 inline constexpr std::int64_t kSwitchOverlap = kOpusFrameSamples;
+inline constexpr std::int64_t kOpusSwitchPreroll = 12 * kOpusFrameSamples;
+inline std::int64_t switchOverlap(Tier to)
+{
+    return isOpus(to) ? kOpusSwitchPreroll : kSwitchOverlap;
+}
 
 class RecentMessages
 {
@@ -43,12 +52,15 @@ public:
     std::size_t size() const { return count_; }
 
     // Whether a listener that has received up to `end` can join: a message holds the position
-    // kSwitchOverlap before `end`.
-    bool canJoinAt(std::int64_t end) const { return joinIndex(end) < count_; }
+    // `overlap` before `end`.
+    bool canJoinAt(std::int64_t end, std::int64_t overlap) const
+    {
+        return joinIndex(end, overlap) < count_;
+    }
 
     // The messages to hand such a listener: the newest one holding that position, and all
     // after it, oldest first (none when it cannot join yet).
-    std::vector<SharedBytes> replayFrom(std::int64_t end) const;
+    std::vector<SharedBytes> replayFrom(std::int64_t end, std::int64_t overlap) const;
 
 private:
     struct Entry
@@ -57,7 +69,7 @@ private:
         MessageSpan span;
     };
     // Index (oldest first) of the newest message holding the join position, or count_.
-    std::size_t joinIndex(std::int64_t end) const;
+    std::size_t joinIndex(std::int64_t end, std::int64_t overlap) const;
     // Oldest first.
     const Entry& at(std::size_t i) const
     {
@@ -85,14 +97,15 @@ public:
     // now without a gap, and what it is then to be given of this tier.
     bool canTakeFrom(const TierSplice& from) const
     {
-        return from.hasDelivered_ && recent_.canJoinAt(from.deliveredEnd_);
+        return from.hasDelivered_ && recent_.canJoinAt(from.deliveredEnd_, switchOverlap(tier_));
     }
     std::vector<SharedBytes> replayFor(const TierSplice& from) const
     {
-        return recent_.replayFrom(from.deliveredEnd_);
+        return recent_.replayFrom(from.deliveredEnd_, switchOverlap(tier_));
     }
 
 private:
+    Tier tier_ = Tier::Lossless; // of the messages delivered, which sets the overlap a move needs
     bool hasDelivered_ = false;
     std::int64_t deliveredEnd_ = 0;
     RecentMessages recent_;
