@@ -1,12 +1,6 @@
 #include "http/listener_outbox.h"
 
-#include <boost/asio/error.hpp>
-
-#include <sys/socket.h>
-#include <sys/uio.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <utility>
 
 namespace orlune::relay
@@ -83,16 +77,6 @@ const std::vector<boost::asio::const_buffer>& ListenerOutbox::batchWrittenUpTo(s
     return buffers_;
 }
 
-const std::vector<boost::asio::const_buffer>&
-ListenerOutbox::writeBatchNow(int fd, boost::system::error_code& ec)
-{
-    const auto& batch = takeBatch();
-    const std::size_t written = writeWithoutWaiting(fd, batch, ec);
-    if (ec == boost::asio::error::would_block)
-        ec.clear();
-    return batchWrittenUpTo(written);
-}
-
 std::size_t ListenerOutbox::audioLimit(Tier tier, std::size_t listenerQueue)
 {
     const TierProfile& profile = tierProfile(tier);
@@ -121,36 +105,6 @@ bool ListenerOutbox::batchWritten()
     batch_.clear();
     buffers_.clear();
     return closeWritten;
-}
-
-std::size_t writeWithoutWaiting(int fd, const std::vector<boost::asio::const_buffer>& buffers,
-                                boost::system::error_code& ec)
-{
-    ec.clear();
-    constexpr std::size_t kMaxVectors = 2 * ListenerOutbox::kMaxBatch;
-    iovec vectors[kMaxVectors];
-    const std::size_t count = std::min(buffers.size(), kMaxVectors);
-    for (std::size_t i = 0; i < count; ++i)
-    {
-        vectors[i].iov_base = const_cast<void*>(buffers[i].data());
-        vectors[i].iov_len = buffers[i].size();
-    }
-    msghdr message{};
-    message.msg_iov = vectors;
-    message.msg_iovlen = count;
-    for (;;)
-    {
-        const ssize_t written = ::sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (written >= 0)
-            return static_cast<std::size_t>(written);
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            ec = boost::asio::error::would_block;
-        else
-            ec.assign(errno, boost::system::system_category());
-        return 0;
-    }
 }
 
 } // namespace orlune::relay

@@ -8,6 +8,7 @@
 #include "wire/websocket_frames.h"
 
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <cstddef>
@@ -46,10 +47,11 @@ public:
     // The first `bytes` of the batch were written: its buffers now hold the rest.
     const std::vector<boost::asio::const_buffer>& batchWrittenUpTo(std::size_t bytes);
 
-    // Takes the next batch and writes it to the plain socket `fd` as far as the socket takes it
+    // Takes the next batch and writes it to the plain `socket` as far as the socket takes it
     // without waiting. Returns what is left to write (empty: all of it; batchWritten() is next),
     // or sets `ec` to the socket's error.
-    const std::vector<boost::asio::const_buffer>& writeBatchNow(int fd,
+    template <class Socket>
+    const std::vector<boost::asio::const_buffer>& writeBatchNow(Socket& socket,
                                                                 boost::system::error_code& ec);
 
     // How many audio messages a listener of `tier` may have queued: the same lag in time on
@@ -76,9 +78,33 @@ private:
     std::size_t queuedAudio_ = 0;
 };
 
-// Writes as much of `buffers` as the socket `fd` takes at once, without waiting; returns the
-// bytes written. `ec` is would_block when it took nothing, or the socket's error.
-std::size_t writeWithoutWaiting(int fd, const std::vector<boost::asio::const_buffer>& buffers,
-                                boost::system::error_code& ec);
+// Writes as much of `buffers` as `socket` takes at once, without waiting; returns the bytes
+// written. `ec` is would_block when it took nothing, or the socket's error. The socket is
+// left in non-blocking mode, which its asynchronous operations do not mind.
+template <class Socket>
+std::size_t writeWithoutWaiting(Socket& socket,
+                                const std::vector<boost::asio::const_buffer>& buffers,
+                                boost::system::error_code& ec)
+{
+    ec.clear();
+    if (!socket.non_blocking())
+    {
+        socket.non_blocking(true, ec);
+        if (ec)
+            return 0;
+    }
+    return socket.write_some(buffers, ec);
+}
+
+template <class Socket>
+const std::vector<boost::asio::const_buffer>&
+ListenerOutbox::writeBatchNow(Socket& socket, boost::system::error_code& ec)
+{
+    const auto& batch = takeBatch();
+    const std::size_t written = writeWithoutWaiting(socket, batch, ec);
+    if (ec == boost::asio::error::would_block)
+        ec.clear();
+    return batchWrittenUpTo(written);
+}
 
 } // namespace orlune::relay

@@ -230,8 +230,7 @@ private:
             else
             {
                 beast::error_code ec;
-                rest = &outbox_.writeBatchNow(beast::get_lowest_layer(ws_).socket().native_handle(),
-                                              ec);
+                rest = &outbox_.writeBatchNow(beast::get_lowest_layer(ws_).socket(), ec);
                 if (ec)
                     return fail();
                 if (rest->empty())

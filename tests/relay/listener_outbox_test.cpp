@@ -4,11 +4,13 @@
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/connect_pair.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
 
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -95,11 +97,14 @@ TEST(ListenerOutbox, AudioLimitIsTheSameLagInTimeOnEveryTier)
 // byte for byte, and the rest can be written later.
 TEST(ListenerOutbox, AWriteTheSocketTakesInPartLeavesExactlyTheRestToWrite)
 {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    const int small = 4096;
-    ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    ::setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    boost::asio::io_context io;
+    boost::asio::local::stream_protocol::socket writer(io);
+    boost::asio::local::stream_protocol::socket reader(io);
+    boost::asio::local::connect_pair(writer, reader);
+    writer.set_option(boost::asio::socket_base::send_buffer_size(4096));
+    reader.set_option(boost::asio::socket_base::receive_buffer_size(4096));
+    const int readerFd = reader.native_handle();
+    const int writerFd = writer.native_handle();
 
     Metrics metrics;
     ListenerOutbox outbox(metrics);
@@ -111,7 +116,7 @@ TEST(ListenerOutbox, AWriteTheSocketTakesInPartLeavesExactlyTheRestToWrite)
         outbox.push(WsOpcode::Binary, bytes(sent.back()), Tier::Lossless);
     }
     boost::system::error_code ec;
-    const auto rest = outbox.writeBatchNow(fds[0], ec);
+    const auto rest = outbox.writeBatchNow(writer, ec);
     ASSERT_FALSE(ec) << ec.message();
     ASSERT_FALSE(rest.empty()) << "the socket took all of it: make the buffers smaller";
     const std::string left = flatten(rest);
@@ -120,7 +125,7 @@ TEST(ListenerOutbox, AWriteTheSocketTakesInPartLeavesExactlyTheRestToWrite)
     char chunk[65536];
     for (;;)
     {
-        const auto n = ::recv(fds[1], chunk, sizeof chunk, MSG_DONTWAIT);
+        const auto n = ::recv(readerFd, chunk, sizeof chunk, MSG_DONTWAIT);
         if (n <= 0)
             break;
         wire.append(chunk, static_cast<std::size_t>(n));
@@ -130,15 +135,14 @@ TEST(ListenerOutbox, AWriteTheSocketTakesInPartLeavesExactlyTheRestToWrite)
 
     // A full socket takes nothing and that is no error; a closed one is.
     std::string fill(1 << 16, 'x');
-    while (::send(fds[0], fill.data(), fill.size(), MSG_DONTWAIT) > 0)
+    while (::send(writerFd, fill.data(), fill.size(), MSG_DONTWAIT) > 0)
     {
     }
-    EXPECT_EQ(writeWithoutWaiting(fds[0], rest, ec), 0u);
+    EXPECT_EQ(writeWithoutWaiting(writer, rest, ec), 0u);
     EXPECT_EQ(ec, boost::asio::error::would_block);
-    ::close(fds[1]);
-    writeWithoutWaiting(fds[0], rest, ec);
+    reader.close();
+    writeWithoutWaiting(writer, rest, ec);
     EXPECT_TRUE(ec && ec != boost::asio::error::would_block);
-    ::close(fds[0]);
 }
 
 } // namespace
