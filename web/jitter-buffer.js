@@ -410,6 +410,9 @@ export class JitterBuffer {
         outR[k] *= g;
       }
     }
+    // Played again before the last frame heard had faded out: the fade goes on under the
+    // fade-in, so the two cross instead of the fade being cut off.
+    if (this.tailLeft > 0) this.mixTail(outL, outR, rendered);
 
     this.renders.played(startPos, this.readPos, ratio, frameStamp);
     this.stats.playedFrames += rendered;
@@ -499,6 +502,15 @@ export class JitterBuffer {
       const g = this.tailLeft / (total + 1);
       outL[k] = this.tailL * g;
       outR[k] = this.tailR * g;
+    }
+  }
+
+  mixTail(outL, outR, n) {
+    const total = this.o.fadeFrames;
+    for (let k = 0; k < n && this.tailLeft > 0; k++, this.tailLeft--) {
+      const g = this.tailLeft / (total + 1);
+      outL[k] += this.tailL * g;
+      outR[k] += this.tailR * g;
     }
   }
 

@@ -57,6 +57,31 @@ function score(L, R, mask, end, lag, w, step) {
   return xy / Math.sqrt(xx * yy);
 }
 
+// How well the `frames` before `end` match the audio `lag` earlier (normalised
+// cross-correlation of L + R, -1..1; -Infinity where either is silent). A steady tone at its
+// period scores above 0.99; audio that just changed, far less.
+export function repeatMatch(L, R, mask, end, lag, frames) {
+  return score(L, R, mask, end, lag, frames, 1);
+}
+
+// Makes the last `lag` frames before `end` loop without a seam: the last of them (at most
+// `frames`, and never more than `lag`) are crossfaded into the audio one lag earlier, so the
+// frame before `end` leads into the frame `lag` before it as the audio there did. Where the
+// audio repeats at `lag` exactly (a steady tone) this changes nothing; where it does not (a
+// note or a tone that just changed) a repeat then joins with no step. Returns the frames
+// crossfaded. The caller keeps them unread.
+export function seamLoop(L, R, mask, end, lag, frames) {
+  const n = Math.max(0, Math.min(frames, lag));
+  for (let k = 0; k < n; k++) {
+    const p = (end - n + k) & mask;
+    const q = (end - n + k - lag) & mask;
+    const g = (k + 1) / n;
+    L[p] += (L[q] - L[p]) * g;
+    R[p] += (R[q] - R[p]) * g;
+  }
+  return n;
+}
+
 // Writes `frames` frames from `start` on: the last `lag` frames before `start`, repeated.
 // Frames from `fadeFrom` on fade out linearly to 0 at `start + frames` (for holes too long
 // for a continuation to stay plausible).

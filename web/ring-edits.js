@@ -4,7 +4,26 @@
 // their overlap. Each works in place on the buffer's ring (jitter-buffer.js) and allocates
 // nothing; the repeat lag comes from loss-concealment.js.
 
-import { repeatLag, repeatInto } from './loss-concealment.js';
+import { repeatLag, repeatInto, repeatMatch, seamLoop } from './loss-concealment.js';
+
+// Level edits are optional and can wait for a better block: one is made only where the
+// audio's newest frames match themselves a lag earlier at least this well (a steady tone
+// scores above 0.99), never just after the audio changed.
+const EDIT_MATCH = 0.9;
+const MATCH_FRAMES = 96;
+
+// Frames before the write end that may still be changed: not yet read, with the
+// interpolator's look-ahead.
+function unreadBefore(jb) {
+  return Math.max(0, jb.writePos - (Math.ceil(jb.readPos) + 3));
+}
+
+// The repeat lag for an optional edit, or 0 where the audio does not repeat well enough now.
+function editLag(jb) {
+  const lag = repeatLag(jb.left, jb.right, jb.mask, jb.writePos, jb.writePos - jb.continuousFrom);
+  if (lag === 0) return 0;
+  return repeatMatch(jb.left, jb.right, jb.mask, jb.writePos, lag, MATCH_FRAMES) >= EDIT_MATCH ? lag : 0;
+}
 
 // `hole` frames never came; `next` frames follow. A continuation where there is audio to
 // continue and room for it, else faded silence of at most what keeps the target.
@@ -14,6 +33,7 @@ export function fillHole(jb, hole, next) {
   const fits = hole <= o.maxFillMs * jb.framesPerMs && jb.level + hole + fade + next < jb.capacity - 8;
   const lag = fits ? repeatLag(jb.left, jb.right, jb.mask, jb.writePos, jb.writePos - jb.continuousFrom) : 0;
   if (lag > 0) {
+    seamLoop(jb.left, jb.right, jb.mask, jb.writePos, lag, unreadBefore(jb));
     const fadeFrom = jb.writePos + o.fillHoldMs * jb.framesPerMs;
     repeatInto(jb.left, jb.right, jb.mask, jb.writePos, hole + fade, lag, fadeFrom);
     jb.writePos += hole;
@@ -40,11 +60,12 @@ export function stretch(jb, frames, next) {
   // One try per rise and block: the lag search is the costly part, and this runs on the
   // audio thread.
   jb.control.raised = false;
-  const lag = repeatLag(jb.left, jb.right, jb.mask, jb.writePos, jb.writePos - jb.continuousFrom);
+  const lag = editLag(jb);
   if (lag === 0) return;
   // Whole repeat periods, so that the audio arriving next continues the continuation in
   // phase: a part period would shift a tone's phase and bend its frequency.
   const add = Math.max(1, Math.round(frames / lag)) * lag;
+  seamLoop(jb.left, jb.right, jb.mask, jb.writePos, lag, unreadBefore(jb));
   repeatInto(jb.left, jb.right, jb.mask, jb.writePos, add + fade, lag);
   jb.writePos += add;
   jb.blendFrames = fade;
@@ -59,7 +80,7 @@ export function shrink(jb, surplus, next) {
   const fade = Math.min(jb.o.concealFadeFrames, next);
   if (jb.blendFrames > 0 || jb.fadeInPacket) return;
   jb.control.lowered = false; // one try per fall (see stretch)
-  const lag = repeatLag(jb.left, jb.right, jb.mask, jb.writePos, jb.writePos - jb.continuousFrom);
+  const lag = editLag(jb);
   if (lag === 0) return;
   const remove = Math.floor(surplus / lag) * lag;
   const firstUnread = Math.ceil(jb.readPos) + 3;

@@ -43,6 +43,12 @@ export const SCRIPTS = {
     { name: 'bursts', seconds: 8, burstMs: [40, 80] },
     { name: 'tier', seconds: 60, tier: true, untilSignal: true },
   ],
+  // Half a minute of 2 % loss (by hand: what loss sounds like, many holes at once).
+  loss: [
+    { name: 'lead-in', seconds: 30, untilSignal: true },
+    { name: 'clean', seconds: 4 },
+    { name: 'loss', seconds: 30, loss: 0.02 },
+  ],
   // A minute of clean delivery (scripts/bench-links, on shaped links).
   bench: [
     { name: 'lead-in', seconds: 30, untilSignal: true },

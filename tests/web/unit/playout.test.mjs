@@ -7,6 +7,7 @@ import assert from 'node:assert/strict';
 import { describe, test } from 'node:test';
 import { loadWebModule } from './load-web.mjs';
 import { zeroCrossingFrequency } from '../signal.mjs';
+import * as S from '../scenario.mjs';
 import { delaySlope, holds, prng, QUANTUM, run, TIERS, tone } from './playout-sim.mjs';
 
 const { JitterBuffer } = await loadWebModule('jitter-buffer.js');
@@ -135,6 +136,28 @@ describe('lost blocks without a concealing decoder (Lossless, Opus through WebCo
     const { silence } = steps(out);
     assert.ok(buffer.stats.lost > 20);
     assert.ok(silence < 16, `${silence} frames of silence`);
+  });
+  // Every edit at the write end repeats the audio at the lag where it matches itself; where
+  // the audio just changed (a note, a tone stepping to another pitch), the last period is
+  // not the one before it, and looping it buzzes. Holds of 40-120 ms for ten seconds make
+  // the target rise (continuations added) and then fall (periods taken out) while the tone
+  // steps.
+  test('holes, rises and falls of the level where the audio changes: no click above twice its own step', () => {
+    const valueAt = (n) => S.sampleAt(n);
+    let shrunk = 0;
+    for (const tier of TIERS) {
+      const random = prng(7 + tier.block);
+      const lost = new Set();
+      for (let k = 2; k < 20000; k++) if (!lost.has(k - 1) && random() < 0.02) lost.add(k);
+      const bursts = holds(tier.block, 10, { maxMs: 120 });
+      const { out, buffer } = run({ tier, seconds: 40, valueAt, hold: bursts, drop: (seq) => lost.has(seq) });
+      const s = buffer.snapshot();
+      assert.ok(s.stretchedFrames > 0 && s.concealedFrames > 0, `${tier.name}: ${JSON.stringify(s)}`);
+      shrunk += s.shrunkFrames;
+      const { step } = steps(out);
+      assert.ok(step <= 2 * S.LARGEST_STEP, `${tier.name}: step ${(step / S.LARGEST_STEP).toFixed(2)} x the tone's`);
+    }
+    assert.ok(shrunk > 0, 'the level was never lowered');
   });
 });
 
