@@ -271,14 +271,13 @@ export class JitterBuffer {
       const drop = Math.ceil(frames - room);
       this.readPos += drop;
       this.stats.droppedFrames += drop;
-      this.control.noteDropped(drop);
       this.renders.dropBefore(this.readPos);
       this.fadeInLeft = o.fadeFrames;
     }
 
     this.renders.mark(this.writePos, id, sequence, arrivalMs, held);
     this.writeSamples(samples, skip, frames);
-    this.control.noteArrival(this.level, frames, id);
+    this.control.noteArrival(this.level, frames, id, samplePosition + frames, arrivalMs);
 
     this.stats.packets++;
     this.expectedSeq = sequence + 1;
@@ -522,7 +521,6 @@ export class JitterBuffer {
     this.stats.droppedFrames += frames;
     this.stats.jumps++;
     this.renders.dropBefore(this.readPos);
-    this.control.noteDropped(frames);
     this.control.relevel();
     this.control.meanLevel = this.level;
   }

@@ -29,18 +29,21 @@
 //   buffer lowers the level at once (`surplus`). Neither touches the rate.
 //
 // The rate offset
-//   Zero while `high` (averaged over a second) stays within bandMs of the setpoint: on a
-//   clean link the samples are copied as they came.
-//   When it leaves the band, the offset is the drift measured as the slope of the level
-//   the buffer would have had without any offset, plus a small pull back into the band
-//   (over correctionSeconds; at most maxPull, or idlePull while no drift is measured).
+//   The drift is the sender's clock against the page's: at each arrival, how far the audio
+//   that came (its stream position) is ahead of the page's clock. Late arrivals only lower
+//   that, so the highest of each block is the audio that came on time, and its slope over
+//   the blocks is the drift, untouched by render quanta, edits, holes or the relay's skips.
 //   The slope is a least-squares line over the last `driftSeconds`, or, where drift began,
-//   stopped or turned lately, the slope after the best bend of a two-slope fit over the last
-//   `recentDriftSeconds` (a plain line there reads only part of the new slope). A slope
-//   counts as drift only beyond driftSignificance standard errors: a stall and the burst
-//   after it, or a step the accounting missed, fit a line badly and are not drift. Back in band the pull ends; the drift part stays only while the
-//   measured drift is real (beyond holdDrift), and the offset then eases to exactly 0. It
-//   changes by at most `slew` per block, so the pitch never jumps.
+//   stopped or turned lately, the slope after the best bend of a two-slope fit over the
+//   last `recentDriftSeconds` (a plain line there reads only part of the new slope). It
+//   counts as drift only beyond driftSignificance standard errors and beyond holdDrift:
+//   on a clean link the offset is exactly 0 and the samples are copied as they came.
+//   While `high` (averaged over a second) is outside bandMs of the setpoint, a small pull
+//   back into the band is added (over correctionSeconds; at most maxPull, or idlePull
+//   while no drift is measured); a level far outside it for a while is edited back instead
+//   (editBackMs). The offset changes by at most `slew` per block, so the pitch never jumps.
+//   The page's clock stands in for the output's: the two were measured within 20 ppm of
+//   each other, which the pull takes up.
 
 export const CONTROL_DEFAULTS = Object.freeze({
   startTargetMs: 40,
@@ -60,12 +63,14 @@ export const CONTROL_DEFAULTS = Object.freeze({
   driftSignificance: 3, // a slope is drift only beyond this many standard errors
   levelNoiseMs: 0.5, // the least a block's mean level is taken to wander
   correctionSeconds: 24, // a level outside the band is pulled back over about this long
-  maxPull: 0.001,
+  maxPull: 0.00015, // 150 ppm: the pull while drift is measured (the clocks' own is apart)
   idlePull: 0.00008, // 80 ppm: the pull while no drift is measured
   maxDrift: 0.0012, // what two audio clocks may differ by; a steeper slope is not drift
   maxCorrection: 0.0022, // under four cents: the largest drift and a pull
   holdDrift: 0.00004, // 40 ppm: less than this is left alone until the level leaves the band
   editBlocks: 4, // blocks after a move of the setpoint in which the level is edited to it
+  editBackMs: 9, // a level this far from the setpoint...
+  editBackBlocks: 4, // ...for this many blocks in a row is edited back to it
   slew: 0.0005, // per block: a 0.1 % offset is reached within a second
   levelTauSeconds: 0.5, // the mean level shown on the page
 });
@@ -96,6 +101,8 @@ export class PlayoutControl {
   forgetSlope() {
     this.histCount = 0;
     this.histHead = 0;
+    this.blockBest = -Infinity;
+    this.blockBestT = -Infinity;
   }
 
   // The level moved for a reason of its own (a jump, a change of tier with another message
@@ -112,7 +119,6 @@ export class PlayoutControl {
     this.blockLeft = this.blockFrames;
     this.blockHigh = -Infinity;
     this.blockLow = Infinity;
-    this.blockSum = 0;
     this.blockCount = 0;
   }
 
@@ -126,19 +132,20 @@ export class PlayoutControl {
     this.blockLeft = this.blockFrames;
     this.blockHigh = -Infinity;
     this.blockLow = Infinity;
-    this.blockSum = 0;
     this.blockCount = 0;
     this.highRef = NaN; // `high` averaged over about a second
     this.setpoint = NaN; // where `high` is held: where playback started, moved with the target
-    this.extraConsumed = 0; // input frames the offset has played beyond the base ratio
+    this.originMs = NaN; // the first arrival of the stream: arrival times are kept from it
+    this.blockBest = -Infinity; // the block's highest position ahead of the clock (frames)
+    this.blockBestT = -Infinity; // ...and when it arrived (output frames from originMs)
     this.jitterMs = 0;
     this.driftEstimate = 0;
-    this.correcting = false;
     this.raised = false;
     this.lowered = false;
     this.relevelled = false;
     this.editsLeft = 0;
     this.editUp = true;
+    this.farBlocks = 0;
     this.slopeError = Infinity;
     this.holdTargetUntil = 0; // stream frame before which the target does not fall
     this.messages.fill(0);
@@ -156,8 +163,23 @@ export class PlayoutControl {
   }
 
   // After frames were written: `level` is the level now, `id` the message they belong to
-  // (pushes with one id and no render between them are one message).
-  noteArrival(level, frames, id) {
+  // (pushes with one id and no render between them are one message), `endPos` the stream
+  // position after them and `arrivalMs` when their message reached the page (wall clock, ms;
+  // 0 where unknown).
+  noteArrival(level, frames, id, endPos = NaN, arrivalMs = 0) {
+    // How far the sender's audio is ahead of the page's clock at this arrival. Late
+    // arrivals only lower it: the highest in a block is the audio that came on time, and
+    // its slope over the blocks is the sender's clock against the page's, which no render
+    // quantum, edit, skip or hole of the buffer blurs.
+    if (arrivalMs > 0 && Number.isFinite(endPos)) {
+      if (Number.isNaN(this.originMs)) this.originMs = arrivalMs;
+      const ms = arrivalMs - this.originMs;
+      const ahead = endPos - ms * this.fpm;
+      if (ahead > this.blockBest) {
+        this.blockBest = ahead;
+        this.blockBestT = (ms * this.outputRate) / 1000;
+      }
+    }
     if (id !== this.messageId || this.pulledSince) {
       this.messages[this.messageHead] = this.messageFrames;
       this.messageHead = (this.messageHead + 1) % MESSAGES;
@@ -169,18 +191,10 @@ export class PlayoutControl {
     if (level > this.blockHigh) this.blockHigh = level;
   }
 
-  // Frames taken out of the buffer that the output never played (a jump, an overflow):
-  // for the drift slope they count as consumed.
-  noteDropped(frames) {
-    this.extraConsumed += frames;
-  }
-
-  // Playback starts (or resumes after an underrun) at `level`: the time spent waiting is
-  // no part of the level's slope.
+  // Playback starts (or resumes after an underrun) at `level`. The clocks' slope goes on:
+  // arrivals measure it, whether or not the output ran dry.
   startPlaying(level) {
     this.meanLevel = level;
-    this.histCount = 0;
-    this.histHead = 0;
     this.highRef = NaN;
     this.setpoint = NaN;
     this.relevelled = false;
@@ -191,24 +205,22 @@ export class PlayoutControl {
   notePlayed(level, n, ratio) {
     this.pulledSince = true;
     this.meanLevel += (level - this.meanLevel) * Math.min(1, n / (this.o.levelTauSeconds * this.outputRate));
-    this.extraConsumed += (ratio - this.baseRatio) * n;
     this.streamFrames += n;
     if (level < this.blockLow) this.blockLow = level;
-    this.blockSum += level;
     this.blockCount++;
     this.blockLeft -= n;
     if (this.blockLeft > 0) return;
     this.blockLeft += this.blockFrames;
     const high = this.blockHigh;
     const low = this.blockLow;
-    const mean = this.blockSum / this.blockCount;
     this.blockHigh = -Infinity;
     this.blockLow = Infinity;
-    this.blockSum = 0;
     this.blockCount = 0;
     if (high === -Infinity) return; // nothing arrived: the next block tells more
     this.highRef = Number.isNaN(this.highRef) ? high : this.highRef + (high - this.highRef) * 0.5;
-    this.addHistory(this.streamFrames, mean + this.extraConsumed);
+    if (this.blockBestT !== -Infinity) this.addHistory(this.blockBestT, this.blockBest);
+    this.blockBest = -Infinity;
+    this.blockBestT = -Infinity;
     // A rise or fall of the setpoint is met by editing the audio, for editBlocks blocks
     // after it: an edit made while the measured level lagged behind (after a jump, a
     // stall) may not have met all of it, which the next blocks show. What is left after
@@ -222,6 +234,18 @@ export class PlayoutControl {
       this.lowered = !this.editUp && this.highRef - this.setpoint > band;
     } else {
       this.raised = this.lowered = false;
+    }
+    // A level that stays far from the setpoint (an edit overshot, a burst left more than the
+    // target) is edited back as well: the rate is for the clocks, and a pull slow enough
+    // not to be heard would take minutes.
+    const off = this.highRef - this.setpoint;
+    this.farBlocks = Math.abs(off) > this.o.editBackMs * this.fpm ? this.farBlocks + 1 : 0;
+    if (this.editsLeft === 0 && this.farBlocks >= this.o.editBackBlocks) {
+      this.farBlocks = 0;
+      this.editsLeft = this.o.editBlocks;
+      this.editUp = off < 0;
+      this.raised = off < 0;
+      this.lowered = off > 0;
     }
     if (Number.isNaN(this.setpoint)) {
       // Where the level is; after a change of tier or a jump never below the target: a
@@ -465,14 +489,12 @@ export class PlayoutControl {
 
   // `frames` were removed at once to lower the level.
   noteShrunk(frames) {
-    this.extraConsumed += frames;
     this.highRef -= frames;
     this.lowered = false; // the next block tells whether that was all
   }
 
   // `frames` of continuation were added to raise the level at once.
   noteStretched(frames) {
-    this.extraConsumed -= frames;
     this.highRef += frames;
     this.raised = false; // the next block tells whether that was all
   }
@@ -506,7 +528,6 @@ export class PlayoutControl {
     this.driftEstimate = clamp(this.estimateDrift() / this.baseRatio, o.maxDrift);
     let wanted = 0;
     if (excess !== 0) {
-      this.correcting = true;
       // Aim a millisecond inside the band, so that the level does not sit on its edge.
       const aim = excess + Math.sign(excess) * this.fpm;
       // Without measured drift the level wandered for another reason (the last edit fell
@@ -514,10 +535,8 @@ export class PlayoutControl {
       // stays within idlePull of its pitch.
       const pull = clamp(aim / (o.correctionSeconds * this.outputRate), this.driftEstimate === 0 ? o.idlePull : o.maxPull);
       wanted = this.driftEstimate + pull;
-    } else if (this.correcting && Math.abs(this.driftEstimate) > o.holdDrift) {
+    } else if (Math.abs(this.driftEstimate) > o.holdDrift) {
       wanted = this.driftEstimate;
-    } else {
-      this.correcting = false;
     }
     wanted = clamp(wanted, o.maxCorrection);
     let c = this.correction + clamp(wanted - this.correction, o.slew);

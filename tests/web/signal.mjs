@@ -107,6 +107,39 @@ export function linearFit(xs, ys) {
   return { slope, intercept, residual };
 }
 
+// The slope of ys over xs (in order of xs) where the series may step: wherever one value
+// differs from the one before by more than `step`, a new piece begins, and the pieces share
+// one slope, each with its own level (least squares). A delay that the player moved at once
+// (an edit of its level) steps; one that drifts slopes. Returns {slope, steps}.
+export function slopeAcrossSteps(xs, ys, step) {
+  const pieces = [];
+  let from = 0;
+  for (let i = 1; i <= xs.length; i++) {
+    if (i === xs.length || Math.abs(ys[i] - ys[i - 1]) > step) {
+      pieces.push([from, i]);
+      from = i;
+    }
+  }
+  let sxx = 0;
+  let sxy = 0;
+  for (const [a, b] of pieces) {
+    if (b - a < 2) continue;
+    let mx = 0;
+    let my = 0;
+    for (let i = a; i < b; i++) {
+      mx += xs[i];
+      my += ys[i];
+    }
+    mx /= b - a;
+    my /= b - a;
+    for (let i = a; i < b; i++) {
+      sxx += (xs[i] - mx) ** 2;
+      sxy += (xs[i] - mx) * (ys[i] - my);
+    }
+  }
+  return { slope: sxx > 0 ? sxy / sxx : NaN, steps: pieces.length - 1 };
+}
+
 // Rising zero crossings, each placed by linear interpolation (fractional sample index).
 export function risingCrossings(x) {
   const c = [];

@@ -2,6 +2,7 @@
 // may be off (from some point on), a link that may hold messages and hand them over at
 // once, and an audio device that pulls one or several render quanta at a time.
 import { loadWebModule } from './load-web.mjs';
+import { slopeAcrossSteps } from '../signal.mjs';
 
 const { JitterBuffer, RENDER_FIELDS } = await loadWebModule('jitter-buffer.js');
 
@@ -113,17 +114,10 @@ export function run({
   return { buffer, out, underruns, delays, offsets };
 }
 
-// Least-squares slope of the delay over [from, to] s, in ms per s.
+// Slope of the delay over [from, to] s, in ms per s; a step of the player's own (an edit
+// of its level, over 1.5 ms at once) is no slope.
 export function delaySlope(delays, from, to = Infinity) {
   const pts = delays.filter((d) => d.t >= from && d.t <= to);
-  const mt = pts.reduce((a, p) => a + p.t, 0) / pts.length;
-  const my = pts.reduce((a, p) => a + p.ms, 0) / pts.length;
-  let num = 0;
-  let den = 0;
-  for (const p of pts) {
-    num += (p.t - mt) * (p.ms - my);
-    den += (p.t - mt) ** 2;
-  }
-  return num / den;
+  return slopeAcrossSteps(pts.map((p) => p.t), pts.map((p) => p.ms), 1.5).slope;
 }
 

@@ -143,6 +143,18 @@ describe('the scripted session and its landmarks', async () => {
     assert.ok(f.residual > 0.1 && f.residual < 0.3);
   });
 
+  test('a delay that steps is judged on its slope between the steps', () => {
+    const t = Array.from({ length: 40 }, (_, i) => i * 0.25);
+    const sloped = t.map((x) => 100 + 0.1 * x);
+    const edited = t.map((x, i) => 100 + 0.1 * x - (i >= 12 ? 3 : 0) + (i >= 30 ? 4.5 : 0));
+    const a = G.slopeAcrossSteps(t, sloped, 1.5);
+    const b = G.slopeAcrossSteps(t, edited, 1.5);
+    assert.ok(Math.abs(a.slope - 0.1) < 1e-9 && a.steps === 0);
+    assert.ok(Math.abs(b.slope - 0.1) < 1e-9 && b.steps === 2, JSON.stringify(b));
+    // A plain line through the edited delay would read the steps as a slope.
+    assert.ok(Math.abs(G.linearFit(t, edited).slope - 0.1) > 0.1);
+  });
+
   test('2 % loss drops one datagram in fifty, never two in a row', () => {
     const drop = S.lossPattern(0.02, S.random(7));
     const dropped = [];
