@@ -33,10 +33,12 @@
 //   that came (its stream position) is ahead of the page's clock. Late arrivals only lower
 //   that, so the highest of each block is the audio that came on time, and its slope over
 //   the blocks is the drift, untouched by render quanta, edits, holes or the relay's skips.
-//   The slope is a least-squares line over the last `driftSeconds`, or, where drift began,
-//   stopped or turned lately, the slope after the best bend of a two-slope fit over the
-//   last `recentDriftSeconds` (a plain line there reads only part of the new slope). It
-//   counts as drift only beyond driftSignificance standard errors and beyond holdDrift:
+//   The slope is a least-squares line over the last `driftSeconds`, each piece between
+//   steps (stepMs: the arrivals changed their rhythm) at a level of its own, or, where drift
+//   began, stopped or turned lately, the slope after the best bend of a two-slope fit over
+//   the last `recentDriftSeconds` since the last step (a plain line there reads only part
+//   of the new slope). It counts as drift only beyond driftSignificance standard errors and
+//   beyond holdDrift:
 //   on a clean link the offset is exactly 0 and the samples are copied as they came.
 //   While `high` (averaged over a second) is outside bandMs of the setpoint, a small pull
 //   back into the band is added (over correctionSeconds; at most maxPull, or idlePull
@@ -61,7 +63,8 @@ export const CONTROL_DEFAULTS = Object.freeze({
   driftSeconds: 16,
   recentDriftSeconds: 6, // drift that began lately is read over this span
   driftSignificance: 3, // a slope is drift only beyond this many standard errors
-  levelNoiseMs: 0.5, // the least a block's mean level is taken to wander
+  levelNoiseMs: 0.5, // the least the top of a block's arrivals is taken to wander
+  stepMs: 1.5, // a change of that top this large from one block to the next is a step, not drift
   correctionSeconds: 24, // a level outside the band is pulled back over about this long
   maxPull: 0.00015, // 150 ppm: the pull while drift is measured (the clocks' own is apart)
   idlePull: 0.00008, // 80 ppm: the pull while no drift is measured
@@ -268,53 +271,61 @@ export class PlayoutControl {
     else this.histHead = (this.histHead + 1) % HISTORY;
   }
 
-  // The slope of the level without offset, input frames per output frame, over the last
-  // `seconds`; 0 until two seconds are known. Leaves the slope's standard error in
-  // `slopeError` (Infinity where it cannot be told): a step in the level (a stall and the
-  // burst after it, a change the accounting missed) fits a line badly, so its slope comes
-  // with a large error and is not taken for drift.
+  // The drift over the last `seconds`: the slope the blocks share, where the series may
+  // step (the arrivals changed their rhythm: bursts began or ended, a link got slower) and
+  // each piece between steps keeps its own level. Drift moves the series by well under
+  // stepMs a block; a step is no drift. 0 until two seconds are known. Leaves the slope's
+  // standard error in `slopeError` (Infinity where it cannot be told).
   measureDrift(seconds) {
     this.slopeError = Infinity;
     if (this.histCount === 0) return 0;
     const span = seconds * this.outputRate;
+    const step = this.o.stepMs * this.fpm;
     const newest = this.histT[(this.histHead + this.histCount - 1) % HISTORY];
-    let n = 0;
-    let st = 0;
-    let sy = 0;
-    for (let k = 0; k < this.histCount; k++) {
-      const i = (this.histHead + k) % HISTORY;
-      if (newest - this.histT[i] > span) continue;
-      n++;
-      st += this.histT[i];
-      sy += this.histY[i];
-    }
-    if (n < 4) return 0;
-    const mt = st / n;
-    const my = sy / n;
+    let first = 0;
+    while (first < this.histCount && newest - this.histT[(this.histHead + first) % HISTORY] > span) first++;
+    if (this.histCount - first < 4 || newest - this.histT[(this.histHead + first) % HISTORY] < 2 * this.outputRate) return 0;
+    // Pooled within-piece sums: two passes over the pieces (means, then deviations).
     let stt = 0;
     let sty = 0;
-    let first = Infinity;
-    for (let k = 0; k < this.histCount; k++) {
-      const i = (this.histHead + k) % HISTORY;
-      if (newest - this.histT[i] > span) continue;
-      const dt = this.histT[i] - mt;
-      stt += dt * dt;
-      sty += dt * (this.histY[i] - my);
-      if (this.histT[i] < first) first = this.histT[i];
+    let syy = 0;
+    let n = 0;
+    let pieces = 0;
+    let from = first;
+    for (let k = first + 1; k <= this.histCount; k++) {
+      const end = k === this.histCount ||
+        Math.abs(this.histY[(this.histHead + k) % HISTORY] - this.histY[(this.histHead + k - 1) % HISTORY]) > step;
+      if (!end) continue;
+      const m = k - from;
+      if (m >= 2) {
+        let mt = 0;
+        let my = 0;
+        for (let j = from; j < k; j++) {
+          mt += this.histT[(this.histHead + j) % HISTORY];
+          my += this.histY[(this.histHead + j) % HISTORY];
+        }
+        mt /= m;
+        my /= m;
+        for (let j = from; j < k; j++) {
+          const dt = this.histT[(this.histHead + j) % HISTORY] - mt;
+          const dy = this.histY[(this.histHead + j) % HISTORY] - my;
+          stt += dt * dt;
+          sty += dt * dy;
+          syy += dy * dy;
+        }
+        n += m;
+        pieces++;
+      }
+      from = k;
     }
-    if (newest - first < 2 * this.outputRate || stt === 0) return 0;
+    // At least two seconds' worth of spread within the pieces, and a residual to judge by.
+    if (n - pieces < 3 || stt < (this.outputRate * this.outputRate) / 3) return 0;
     const slope = sty / stt;
-    let sse = 0;
-    for (let k = 0; k < this.histCount; k++) {
-      const i = (this.histHead + k) % HISTORY;
-      if (newest - this.histT[i] > span) continue;
-      const e = this.histY[i] - my - slope * (this.histT[i] - mt);
-      sse += e * e;
-    }
-    // The mean level of a block wanders by a render quantum or a message at the least,
-    // however straight the line: that much is no evidence against it.
+    const sse = Math.max(0, syy - slope * sty);
+    // The top of a block's arrivals wanders a little however straight the line: that much
+    // is no evidence against it.
     const floor = this.o.levelNoiseMs * this.fpm;
-    const sigma = Math.sqrt(Math.max(sse / (n - 2), floor * floor));
+    const sigma = Math.sqrt(Math.max(sse / (n - pieces - 1), floor * floor));
     this.slopeError = sigma / Math.sqrt(stt);
     return slope;
   }
@@ -329,8 +340,15 @@ export class PlayoutControl {
     if (this.histCount === 0) return 0;
     const span = seconds * this.outputRate;
     const newest = this.histT[(this.histHead + this.histCount - 1) % HISTORY];
-    let first = 0; // offset of the oldest block within the span
+    let first = 0; // offset of the oldest block within the span, and after its last step
     while (first < this.histCount && newest - this.histT[(this.histHead + first) % HISTORY] > span) first++;
+    const step = this.o.stepMs * this.fpm;
+    for (let k = this.histCount - 1; k > first; k--) {
+      if (Math.abs(this.histY[(this.histHead + k) % HISTORY] - this.histY[(this.histHead + k - 1) % HISTORY]) > step) {
+        first = k;
+        break;
+      }
+    }
     const n = this.histCount - first;
     if (n < 6) return 0;
     let sy = 0;
