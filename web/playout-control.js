@@ -33,13 +33,11 @@
 //   that came (its stream position) is ahead of the page's clock. Late arrivals only lower
 //   that, so the highest of each block is the audio that came on time, and its slope over
 //   the blocks is the drift, untouched by render quanta, edits, holes or the relay's skips.
-//   The slope is a least-squares line over the last `driftSeconds`, each piece between
-//   steps (stepMs: the arrivals changed their rhythm) at a level of its own, or, where drift
-//   began, stopped or turned lately, the slope after the best bend of a two-slope fit over
-//   the last `recentDriftSeconds` since the last step (a plain line there reads only part
-//   of the new slope). It counts as drift only beyond driftSignificance standard errors and
-//   beyond holdDrift:
-//   on a clean link the offset is exactly 0 and the samples are copied as they came.
+//   The slope is that after the best bend of a two-slope fit over the last `driftSeconds`
+//   since the last step (stepMs: the arrivals changed their rhythm), or over the last
+//   `recentDriftSeconds` where drift began, stopped or turned lately. It counts as drift
+//   only beyond driftSignificance standard errors and beyond holdDrift: on a clean link
+//   the offset is exactly 0 and the samples are copied as they came.
 //   While `high` (averaged over a second) is outside bandMs of the setpoint, a small pull
 //   back into the band is added (over correctionSeconds; at most maxPull, or idlePull
 //   while no drift is measured); a level far outside it for a while is edited back instead
@@ -72,7 +70,7 @@ export const CONTROL_DEFAULTS = Object.freeze({
   maxCorrection: 0.0022, // under four cents: the largest drift and a pull
   holdDrift: 0.00004, // 40 ppm: less than this is left alone until the level leaves the band
   editBlocks: 4, // blocks after a move of the setpoint in which the level is edited to it
-  editBackMs: 9, // a level this far from the setpoint...
+  editBackMs: 6, // a level this far from the setpoint...
   editBackBlocks: 4, // ...for this many blocks in a row is edited back to it
   slew: 0.0005, // per block: a 0.1 % offset is reached within a second
   levelTauSeconds: 0.5, // the mean level shown on the page
@@ -271,80 +269,25 @@ export class PlayoutControl {
     else this.histHead = (this.histHead + 1) % HISTORY;
   }
 
-  // The drift over the last `seconds`: the slope the blocks share, where the series may
-  // step (the arrivals changed their rhythm: bursts began or ended, a link got slower) and
-  // each piece between steps keeps its own level. Drift moves the series by well under
-  // stepMs a block; a step is no drift. 0 until two seconds are known. Leaves the slope's
-  // standard error in `slopeError` (Infinity where it cannot be told).
+  // The drift over the last `seconds`, since the last step of the series (the arrivals
+  // changed their rhythm: bursts began or ended; drift moves it well under stepMs a block):
+  // the series on one slope, then on another from some block on (least squares over every
+  // such bend with at least two seconds after it; the best fit wins), for drift may have
+  // begun, stopped or turned, and a plain line reads only part of the new slope. Returns
+  // the slope after the bend and leaves its standard error in `slopeError` (Infinity where
+  // it cannot be told).
   measureDrift(seconds) {
-    this.slopeError = Infinity;
-    if (this.histCount === 0) return 0;
-    const span = seconds * this.outputRate;
-    const step = this.o.stepMs * this.fpm;
-    const newest = this.histT[(this.histHead + this.histCount - 1) % HISTORY];
-    let first = 0;
-    while (first < this.histCount && newest - this.histT[(this.histHead + first) % HISTORY] > span) first++;
-    if (this.histCount - first < 4 || newest - this.histT[(this.histHead + first) % HISTORY] < 2 * this.outputRate) return 0;
-    // Pooled within-piece sums: two passes over the pieces (means, then deviations).
-    let stt = 0;
-    let sty = 0;
-    let syy = 0;
-    let n = 0;
-    let pieces = 0;
-    let from = first;
-    for (let k = first + 1; k <= this.histCount; k++) {
-      const end = k === this.histCount ||
-        Math.abs(this.histY[(this.histHead + k) % HISTORY] - this.histY[(this.histHead + k - 1) % HISTORY]) > step;
-      if (!end) continue;
-      const m = k - from;
-      if (m >= 2) {
-        let mt = 0;
-        let my = 0;
-        for (let j = from; j < k; j++) {
-          mt += this.histT[(this.histHead + j) % HISTORY];
-          my += this.histY[(this.histHead + j) % HISTORY];
-        }
-        mt /= m;
-        my /= m;
-        for (let j = from; j < k; j++) {
-          const dt = this.histT[(this.histHead + j) % HISTORY] - mt;
-          const dy = this.histY[(this.histHead + j) % HISTORY] - my;
-          stt += dt * dt;
-          sty += dt * dy;
-          syy += dy * dy;
-        }
-        n += m;
-        pieces++;
-      }
-      from = k;
-    }
-    // At least two seconds' worth of spread within the pieces, and a residual to judge by.
-    if (n - pieces < 3 || stt < (this.outputRate * this.outputRate) / 3) return 0;
-    const slope = sty / stt;
-    const sse = Math.max(0, syy - slope * sty);
-    // The top of a block's arrivals wanders a little however straight the line: that much
-    // is no evidence against it.
-    const floor = this.o.levelNoiseMs * this.fpm;
-    const sigma = Math.sqrt(Math.max(sse / (n - pieces - 1), floor * floor));
-    this.slopeError = sigma / Math.sqrt(stt);
-    return slope;
-  }
-
-  // Drift that began or changed within the last `seconds`: the level on one slope, then
-  // on another from some block on (least squares over every such bend with at least two
-  // seconds after it; the best fit wins). A plain line through a level that only lately
-  // began (or stopped, or turned) to move reads only part of the new slope. Returns the
-  // slope after the bend and leaves its error in `slopeError`, as measureDrift.
-  measureRecentDrift(seconds) {
     this.slopeError = Infinity;
     if (this.histCount === 0) return 0;
     const span = seconds * this.outputRate;
     const newest = this.histT[(this.histHead + this.histCount - 1) % HISTORY];
     let first = 0; // offset of the oldest block within the span, and after its last step
     while (first < this.histCount && newest - this.histT[(this.histHead + first) % HISTORY] > span) first++;
+    // Steps are looked for in the running median of three blocks: one block whose arrivals
+    // all came late (a stall) is noise, not a step.
     const step = this.o.stepMs * this.fpm;
     for (let k = this.histCount - 1; k > first; k--) {
-      if (Math.abs(this.histY[(this.histHead + k) % HISTORY] - this.histY[(this.histHead + k - 1) % HISTORY]) > step) {
+      if (Math.abs(this.medianY(k) - this.medianY(k - 1)) > step) {
         first = k;
         break;
       }
@@ -424,11 +367,20 @@ export class PlayoutControl {
   // The drift the level shows: over driftSeconds, or over the recent recentDriftSeconds
   // where those disagree beyond their error (drift that just began, or just ended), and 0
   // unless it stands clear of its error.
+  // The history's k-th value (from the oldest), as the median of it and its neighbours.
+  medianY(k) {
+    const y = this.histY[(this.histHead + k) % HISTORY];
+    if (k === 0 || k === this.histCount - 1) return y;
+    const a = this.histY[(this.histHead + k - 1) % HISTORY];
+    const b = this.histY[(this.histHead + k + 1) % HISTORY];
+    return Math.max(Math.min(a, b), Math.min(Math.max(a, b), y));
+  }
+
   estimateDrift() {
     const o = this.o;
     const long = this.measureDrift(o.driftSeconds);
     const longError = this.slopeError;
-    const recent = this.measureRecentDrift(o.recentDriftSeconds);
+    const recent = this.measureDrift(o.recentDriftSeconds);
     const recentError = this.slopeError;
     let slope = long;
     let error = longError;
@@ -438,6 +390,9 @@ export class PlayoutControl {
       error = recentError;
     }
     this.slopeError = error;
+    // Too little since a step (or a change of tier) to tell: the clocks have not changed,
+    // and the drift last measured holds.
+    if (error === Infinity) return this.driftEstimate * this.baseRatio;
     return Math.abs(slope) > o.driftSignificance * error ? slope : 0;
   }
 

@@ -20,7 +20,7 @@ export const LIMITS = {
   levelDb: 0.2,
   clickFactor: 2, // at 2 % loss: no step above 2x the signal's own largest
   slopeMsPerS: 0.2, // delay under drift, after settling
-  delayStepMs: 1.5, // a change of the delay this large between landmarks is a step, not a slope
+  delayStepMs: 2, // a change of the delay this large between landmarks is a step, not a slope
   readoutMs: 10,
   readoutRelative: 0.15,
 };
@@ -211,7 +211,7 @@ export function judgeSession({ script, log, capture, readMs, records, stats, tim
     const seg = script[s];
     const segMs = log.startMs[s];
     const segStartMs = log.startMs[s + 1] ?? log.endMs; // where the next one starts
-    if (seg.name === 'lead-in' || !only(s)) continue;
+    if (seg.name === 'lead-in' || seg.unjudged || !only(s)) continue;
     const checks = [];
     const check = (name, ok, detail, judged = true) => checks.push({ name, ok: !!ok, detail, judged });
     const seqs = [];

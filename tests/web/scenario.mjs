@@ -25,7 +25,8 @@ export const AMPLITUDE = 10 ** (DBFS / 20);
 // segment with `untilSignal` lasts until the sender gets SIGUSR2, at most its `seconds`:
 // the lead-in until the page plays, the change of tier until the driver is done with it.
 export const SCRIPTS = {
-  // Every scenario once; the lead-in is where the page starts and is not judged.
+  // Every scenario once; the lead-in is where the page starts: it and any segment marked
+  // `unjudged` are not judged.
   full: [
     { name: 'lead-in', seconds: 30, untilSignal: true },
     { name: 'clean', seconds: 6 },
@@ -33,6 +34,9 @@ export const SCRIPTS = {
     { name: 'bursts', seconds: 8, burstMs: [40, 80] },
     { name: 'drift+', seconds: 9, drift: 0.001 },
     { name: 'drift-', seconds: 9, drift: -0.001 },
+    // The sender's clock is right again: the player takes a few seconds to see that the
+    // drift ended (clocks do not jump like this), which is no part of the change of tier.
+    { name: 'recover', seconds: 4, unjudged: true },
     { name: 'tier', seconds: 60, tier: true, untilSignal: true },
   ],
   // On a shaped link: what the link changes (bandwidth, queueing), not the sender's clock.

@@ -110,12 +110,15 @@ export function linearFit(xs, ys) {
 // The slope of ys over xs (in order of xs) where the series may step: wherever one value
 // differs from the one before by more than `step`, a new piece begins, and the pieces share
 // one slope, each with its own level (least squares). A delay that the player moved at once
-// (an edit of its level) steps; one that drifts slopes. Returns {slope, steps}.
+// (an edit of its level) steps; one that drifts slopes. Steps are found on the series'
+// running median of three, so that a single value off by its noise splits nothing.
+// Returns {slope, steps}.
 export function slopeAcrossSteps(xs, ys, step) {
+  const med = ys.map((y, i) => (i === 0 || i === ys.length - 1 ? y : [ys[i - 1], y, ys[i + 1]].sort((a, b) => a - b)[1]));
   const pieces = [];
   let from = 0;
   for (let i = 1; i <= xs.length; i++) {
-    if (i === xs.length || Math.abs(ys[i] - ys[i - 1]) > step) {
+    if (i === xs.length || Math.abs(med[i] - med[i - 1]) > step) {
       pieces.push([from, i]);
       from = i;
     }
