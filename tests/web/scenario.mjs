@@ -36,7 +36,7 @@ export const SCRIPTS = {
     { name: 'drift-', seconds: 9, drift: -0.001 },
     // The sender's clock is right again: the player takes a few seconds to see that the
     // drift ended (clocks do not jump like this), which is no part of the change of tier.
-    { name: 'recover', seconds: 4, unjudged: true },
+    { name: 'recover', seconds: 6, unjudged: true },
     { name: 'tier', seconds: 60, tier: true, untilSignal: true },
   ],
   // On a shaped link: what the link changes (bandwidth, queueing), not the sender's clock.
