@@ -39,8 +39,8 @@
 //   only beyond driftSignificance standard errors and beyond holdDrift: on a clean link
 //   the offset is exactly 0 and the samples are copied as they came.
 //   While `high` (averaged over a second) is outside bandMs of the setpoint, a small pull
-//   back into the band is added (over correctionSeconds; at most maxPull, or idlePull
-//   while no drift is measured); a level far outside it for a while is edited back instead
+//   back into the band is added (over correctionSeconds, at most maxPull: a tone stays
+//   within that of its pitch); a level far outside it for a while is edited back instead
 //   (editBackMs). The offset changes by at most `slew` per block, so the pitch never jumps.
 //   The page's clock stands in for the output's: the two were measured within 20 ppm of
 //   each other, which the pull takes up.
@@ -64,8 +64,7 @@ export const CONTROL_DEFAULTS = Object.freeze({
   levelNoiseMs: 0.5, // the least the top of a block's arrivals is taken to wander
   stepMs: 1.5, // a change of that top this large from one block to the next is a step, not drift
   correctionSeconds: 24, // a level outside the band is pulled back over about this long
-  maxPull: 0.00015, // 150 ppm: the pull while drift is measured (the clocks' own is apart)
-  idlePull: 0.00008, // 80 ppm: the pull while no drift is measured
+  maxPull: 0.00008, // 80 ppm: the pull back into the band (the clocks' drift is apart)
   maxDrift: 0.0012, // what two audio clocks may differ by; a steeper slope is not drift
   maxCorrection: 0.0022, // under four cents: the largest drift and a pull
   holdDrift: 0.00004, // 40 ppm: less than this is left alone until the level leaves the band
@@ -503,10 +502,10 @@ export class PlayoutControl {
     if (excess !== 0) {
       // Aim a millisecond inside the band, so that the level does not sit on its edge.
       const aim = excess + Math.sign(excess) * this.fpm;
-      // Without measured drift the level wandered for another reason (the last edit fell
-      // short, arrivals changed their rhythm): it is pulled back slowly enough that a tone
-      // stays within idlePull of its pitch.
-      const pull = clamp(aim / (o.correctionSeconds * this.outputRate), this.driftEstimate === 0 ? o.idlePull : o.maxPull);
+      // The drift is measured apart: the level wandered for another reason (the last edit
+      // fell short, arrivals changed their rhythm, the drift was read a little off) and is
+      // pulled back slowly enough that a tone stays within maxPull of its pitch.
+      const pull = clamp(aim / (o.correctionSeconds * this.outputRate), o.maxPull);
       wanted = this.driftEstimate + pull;
     } else if (Math.abs(this.driftEstimate) > o.holdDrift) {
       wanted = this.driftEstimate;
