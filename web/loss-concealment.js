@@ -68,8 +68,8 @@ export function repeatMatch(L, R, mask, end, lag, frames) {
 // `frames`, and never more than `lag`) are crossfaded into the audio one lag earlier, so the
 // frame before `end` leads into the frame `lag` before it as the audio there did. Where the
 // audio repeats at `lag` exactly (a steady tone) this changes nothing; where it does not (a
-// note or a tone that just changed) a repeat then joins with no step. Returns the frames
-// crossfaded. The caller keeps them unread.
+// note or a tone that just changed) a repeat then joins with no step. The caller keeps
+// them unread.
 export function seamLoop(L, R, mask, end, lag, frames) {
   const n = Math.max(0, Math.min(frames, lag));
   for (let k = 0; k < n; k++) {
@@ -79,7 +79,6 @@ export function seamLoop(L, R, mask, end, lag, frames) {
     L[p] += (L[q] - L[p]) * g;
     R[p] += (R[q] - R[p]) * g;
   }
-  return n;
 }
 
 // Writes `frames` frames from `start` on: the last `lag` frames before `start`, repeated.

@@ -96,8 +96,7 @@ export function shrink(jb, surplus, next) {
 // repeat what the ring holds: over the last `joinFadeFrames` before that end (as far as
 // they are unread) the old stream is crossfaded into the new one, so the join has no step.
 export function joinWithin(jb, samples, pos, count) {
-  const firstUnread = Math.ceil(jb.readPos) + 3; // the interpolator reads a little ahead
-  const n = Math.min(jb.o.joinFadeFrames, jb.writePos - firstUnread);
+  const n = Math.min(jb.o.joinFadeFrames, unreadBefore(jb));
   const fadeStart = jb.expectedPos - n;
   const from = Math.max(pos, fadeStart);
   const to = Math.min(pos + count, jb.expectedPos);
