@@ -17,7 +17,8 @@
 // The target (for `high`)
 //   target >= message + jitterFactor * jitter + margin, at least minTargetMs. It rises at
 //   once when the jitter grows (and by underrunBoostMs with each underrun, after which it
-//   holds for `jitterSeconds`) and sinks slowly when things are calm. While settling the
+//   holds for `jitterSeconds`) and sinks when things are calm: by a share a second of how
+//   far it is above what they need, at least targetFallMsPerSecond. While settling the
 //   deepest dip counts, then the second-deepest of the last `jitterSeconds`, so a single
 //   stall does not hold the latency up.
 //
@@ -53,7 +54,8 @@ export const CONTROL_DEFAULTS = Object.freeze({
   marginMs: 10,
   jitterSeconds: 10,
   settleSeconds: 5, // keep the start target until this many seconds of dips are known
-  targetFallMsPerSecond: 1,
+  targetFallMsPerSecond: 1, // the target sinks at least this fast when things are calm...
+  targetFallShare: 0.06, // ...and by this share a second of how far it is above what they need
   underrunBoostMs: 20,
   startupMs: 2000, // dips and underruns while the page starts up say little about the network
   blockSeconds: 0.5,
@@ -423,7 +425,10 @@ export class PlayoutControl {
     const before = this.targetFrames;
     if (required >= before) this.targetFrames = required;
     else if (this.streamFrames >= this.holdTargetUntil) {
-      this.targetFrames = Math.max(required, before - o.targetFallMsPerSecond * o.blockSeconds * this.fpm);
+      // A stall or a jittery minute that has passed should not hold the delay up for
+      // minutes: the target comes back within about a minute whatever it rose to.
+      const fallPerSecond = Math.max(o.targetFallMsPerSecond * this.fpm, (before - required) * o.targetFallShare);
+      this.targetFrames = Math.max(required, before - fallPerSecond * o.blockSeconds);
     }
     // The level must stay at least at the target; more than a message above it is delay
     // for nothing. Where it started within that range, it may stay.

@@ -222,6 +222,20 @@ describe('changes of tier', () => {
 });
 
 describe('the target moving', () => {
+  test('after a jittery spell ends the delay comes back within a minute, not minutes', () => {
+    for (const tier of [TIERS[0], TIERS[1]]) {
+      // Holds of 100-250 ms for 20 s raise the target past 200 ms; then the link is clean.
+      const spell = holds(3, 20, { minMs: 100, maxMs: 250, everyMs: 1000 });
+      const { buffer, delays, underruns } = run({ tier, seconds: 90, hold: (t) => (t < 20000 ? spell(t) : t) });
+      const delayAt = (s) => delays.find((d) => d.t >= s).ms;
+      assert.ok(delayAt(19) > 200, `${tier.name}: delay ${delayAt(19)} ms in the spell`);
+      assert.deepEqual(underruns.filter((t) => t > 20), [], tier.name);
+      assert.ok(delayAt(60) < 100, `${tier.name}: delay ${delayAt(60).toFixed(1)} ms 40 s after`);
+      assert.ok(delayAt(89) < buffer.targetMs + 25, `${tier.name}: delay ${delayAt(89).toFixed(1)} ms at the end`);
+      assert.equal(buffer.targetMs, 40);
+    }
+  });
+
   test('a target that falls lowers the level by whole periods of the audio, not by the rate', () => {
     const { out, buffer } = run({ tier: TIERS[0], seconds: 40, options: { startTargetMs: 100 }, valueAt: tone(1000) });
     const s = buffer.snapshot();
