@@ -56,7 +56,8 @@ const sessionSeconds = S.scriptSeconds(script);
 const beforeListen = opts['no-webcodecs'] ? () => delete window.AudioDecoder : null;
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'orlune-matrix-'));
 const procs = new H.Procs(tmp);
-const budget = engines.length * (qualities.length * (sessionSeconds + 40) + starts * 25 + 60);
+// A session may be played twice (--gate steady, below).
+const budget = engines.length * (2 * qualities.length * (sessionSeconds + 40) + starts * 25 + 60);
 const watchdog = setTimeout(async () => {
   console.error(`[${TAG}] timed out after ${budget} s`);
   await procs.stopAll();
@@ -226,8 +227,22 @@ try {
         throw new Error(`the relay exited (${relay.exitCode ?? relay.signalCode}):\n${procs.tail('relay', 30)}`);
       }
       const r = await session(browser, sound, engine, quality);
-      results.push({ engine, version: browser.version, quality, link: mbit > 0 ? `${mbit} Mbit/s` : 'unshaped', seconds: Math.round((Date.now() - t) / 1000), load: H.loadAverage(), ...r });
-      H.log(TAG, `${engine} ${quality}: ${r.error ? `ERROR ${r.error}` : `${r.segments.flatMap((s) => s.checks).filter((c) => c.judged && !c.ok).length} failed`} (${Math.round((Date.now() - t) / 1000)} s)`);
+      const result = { engine, version: browser.version, quality, link: mbit > 0 ? `${mbit} Mbit/s` : 'unshaped', seconds: Math.round((Date.now() - t) / 1000), load: H.loadAverage(), ...r };
+      H.log(TAG, `${engine} ${quality}: ${r.error ? `ERROR ${r.error}` : `${failedChecks(r).length} failed`} (${Math.round((Date.now() - t) / 1000)} s)`);
+      // Under --gate steady a session that failed a gating listening judgment (not one that
+      // crashed, froze or errored) is played once more in a fresh page, and that one is
+      // judged: on two shared cores a render thread the machine starved now and then is
+      // not the player's fault. The first is printed and kept in the JSON as `firstTry`.
+      const gatingListening = r.error ? [] : failedChecks(r).filter((c) => !isAlive(c.name) && gates({ name: c.name, judged: true }));
+      if (opts.gate === 'steady' && gatingListening.length) {
+        H.log(TAG, `${engine} ${quality}: gating: ${gatingListening.map((c) => `${c.name} [${c.detail}]`).join('; ')}; played once more`);
+        const t2 = Date.now();
+        const again = await session(browser, sound, engine, quality);
+        results.push({ ...result, seconds: Math.round((Date.now() - t2) / 1000), load: H.loadAverage(), ...again, firstTry: r });
+        H.log(TAG, `${engine} ${quality} once more: ${again.error ? `ERROR ${again.error}` : `${failedChecks(again).length} failed`}`);
+      } else {
+        results.push(result);
+      }
     }
     let last = browser;
     if (starts > 0) {
@@ -267,11 +282,21 @@ try {
 }
 process.exit(exitCode);
 
+// The judged checks a session failed, each named `segment: check`.
+function failedChecks(r) {
+  return r.segments.flatMap((seg) => seg.checks.filter((c) => c.judged && !c.ok).map((c) => ({ ...c, name: `${seg.name}: ${c.name}` })));
+}
+
 // Prints one line per check and the table; returns every verdict.
+// Whether a judgment is one of a page that crashed, froze, errored or played nothing.
+function isAlive(name) {
+  return /: session$|starts in a row|segment heard|segment was sent|page alive/.test(name);
+}
+
 // Whether a failed verdict fails the run under --gate.
 function gates(v) {
   if (opts.gate === 'all') return true;
-  const alive = /: session$|starts in a row|segment heard|segment was sent|page alive/.test(v.name);
+  const alive = isAlive(v.name);
   if (opts.gate === 'alive') return alive;
   // 'steady': alive, and the judgments that passed in every session of three runs per
   // engine (Chromium five qualities, Firefox and WebKit three, loads 2.6-7): no click
@@ -298,6 +323,10 @@ function summarize(all) {
     if (r.error) {
       say({ name: `${id}: session`, ok: false, judged: true, detail: r.error });
       continue;
+    }
+    if (r.firstTry) {
+      const first = r.firstTry.error ? [{ name: 'session', detail: r.firstTry.error }] : failedChecks(r.firstTry);
+      for (const c of first) console.log(`FIRST TRY  ${id} ${c.name}: ${c.detail} (played once more; judged below)`);
     }
     for (const seg of r.segments) for (const c of seg.checks) say({ ...c, name: `${id} ${seg.name}: ${c.name}` });
   }
