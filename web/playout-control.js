@@ -73,6 +73,7 @@ export const CONTROL_DEFAULTS = Object.freeze({
   editBlocks: 4, // blocks after a move of the setpoint in which the level is edited to it
   editBackMs: 6, // a level this far from the setpoint...
   editBackBlocks: 4, // ...for this many blocks in a row is edited back to it
+  lowerStepMs: 10, // a falling target lowers the setpoint in steps of at least this: few edits
   slew: 0.0005, // per block: a 0.1 % offset is reached within a second
   levelTauSeconds: 0.5, // the mean level shown on the page
 });
@@ -431,14 +432,16 @@ export class PlayoutControl {
       this.targetFrames = Math.max(required, before - fallPerSecond * o.blockSeconds);
     }
     // The level must stay at least at the target; more than a message above it is delay
-    // for nothing. Where it started within that range, it may stay.
+    // for nothing. Where it started within that range, it may stay. A falling target is
+    // followed in steps of lowerStepMs, each one edit, not in an edit every block, and all
+    // the way once it is where the jitter has it.
     if (this.targetFrames > before) {
       this.setpoint = Math.max(this.setpoint, this.targetFrames);
       this.raised = true;
       this.editsLeft = this.o.editBlocks;
       this.editUp = true;
     }
-    else if (this.targetFrames < before && this.setpoint > this.targetFrames + message) {
+    else if (this.targetFrames < before && this.setpoint > this.targetFrames + message + (this.targetFrames > required ? o.lowerStepMs * this.fpm : 0)) {
       this.setpoint = this.targetFrames + message;
       this.lowered = true;
       this.editsLeft = this.o.editBlocks;

@@ -101,19 +101,17 @@ async function session(browser, sound, engine, quality) {
         await H.sleep(400);
       }
     };
-    // The page is read before the change of tier as well as at the end: an engine that
-    // dies on the other tier's decoder still has everything before judged. The sender
-    // holds the tier segment until the driver is done with it.
-    let early = null;
+    // The page is read once, at the end: a read while the stream plays (megabytes through
+    // the driver) starves Firefox's and WebKit's socket and decoder on two cores and runs
+    // the buffer dry, which the recording then shows as the player's fault. The capture
+    // ring holds 60 s, the whole session. The sender holds the tier segment until the
+    // driver is done with it.
+    const early = null;
     let late = null;
     let lateError = null;
     await watch(go + S.scriptSeconds(before) * 1000 + (tierSeg < 0 ? 500 : 0) - Date.now());
-    if (tierSeg < 0) {
-      late = await readPage(page, (Date.now() - go) / 1000 + 3);
-    } else {
-      const tierStart = Date.now();
-      early = await readPage(page, (tierStart - go) / 1000 + 3);
-      try {
+    try {
+      if (tierSeg >= 0) {
         await watch(1000);
         await page.evaluate((q) => window.orluneSetQuality(q), up);
         await watch(2500);
@@ -121,13 +119,14 @@ async function session(browser, sound, engine, quality) {
         await watch(3500);
         sender.kill('SIGUSR2');
         await watch(500);
-        late = await readPage(page, (Date.now() - tierStart) / 1000 + 2);
-      } catch (err) {
-        lateError = `${err.constructor.name}: ${err.message}`;
-        sender.kill('SIGUSR2');
       }
+      late = await readPage(page, Math.min(60, (Date.now() - go) / 1000 + 3));
+    } catch (err) {
+      lateError = `${err.constructor.name}: ${err.message}`;
+      if (tierSeg >= 0) sender.kill('SIGUSR2');
     }
     await sender.exited;
+    if (!late) return { error: `page died: ${lateError}` };
     const log = parseScriptLog(sender.sendLog);
     const heard = monitor.take();
     // ORLUNE_MATRIX_RAW=DIR keeps what a session is judged on, for judge.mjs to be rerun on.
