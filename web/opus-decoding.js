@@ -113,6 +113,15 @@ export class WebCodecsOpusBackend {
     this.decoder = decoder;
   }
 
+  // Creates and configures the decoder ahead of the first packet.
+  warm() {
+    try {
+      if (!this.decoder || this.decoder.state === 'closed') this.open();
+    } catch {
+      this.decoder = null; // the first packet tries again
+    }
+  }
+
   // Queues one packet; its output arrives through onOutput with the same key. Returns
   // false when the packet was refused at once.
   decode(key, packet) {

@@ -198,6 +198,9 @@ export class SocketSession {
       this.backendReady = openOpusBackend({ webCodecs, loadWasm: this.env.loadWasm }).then((backend) => {
         this.decoderKind = backend ? backend.kind : null;
         if (backend) this.feed = new OpusFeed({ backend, emit: (e) => this.emitBlock(e), now: () => this.env.mono() });
+        // Set up now, whatever is playing: a decoder met cold at a change of tier (Firefox
+        // under load: over 100 ms) runs the buffer dry while the old tier has stopped.
+        if (backend && backend.warm) backend.warm();
         return backend;
       });
     }
