@@ -271,11 +271,7 @@ SharedFrame::SharedFrame(WsOpcode opcode, std::initializer_list<std::string_view
         buffer->append(part);
     buffer_ = std::move(buffer);
     headerSize_ = header.size;
-}
-
-WsOpcode SharedFrame::opcode() const
-{
-    return static_cast<WsOpcode>(buffer_ ? static_cast<std::uint8_t>((*buffer_)[0]) & 0x0f : 0);
+    opcode_ = opcode;
 }
 
 void wsMaskPayload(std::string& payload, const std::array<std::uint8_t, 4>& mask)

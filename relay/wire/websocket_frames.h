@@ -154,7 +154,7 @@ public:
     std::size_t headerSize() const { return headerSize_; }
     std::string_view payload() const { return bytes().substr(headerSize_); }
     std::size_t payloadSize() const { return bytes().size() - headerSize_; }
-    WsOpcode opcode() const;
+    WsOpcode opcode() const { return opcode_; }
     // Whether both are the same buffer (not merely equal bytes), as for shared pointers.
     friend bool operator==(const SharedFrame& a, const SharedFrame& b)
     {
@@ -165,6 +165,7 @@ public:
 private:
     std::shared_ptr<const std::string> buffer_;
     std::uint8_t headerSize_ = 0;
+    WsOpcode opcode_ = WsOpcode::Continuation; // kept here too: read without touching the buffer
 };
 
 // XORs `payload` with `mask` (its own inverse).
