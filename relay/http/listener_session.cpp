@@ -30,9 +30,10 @@ constexpr std::size_t kExtraTextMessages = 64; // queued control messages beyond
 // ----------------------------------------------------------------------------------------------
 // One listener: a WebSocket connection attached to a room.
 //
-// Beast performs the opening handshake; after that the session frames its own messages so that
-// everything queued for a listener goes out in one gathered write (listener_outbox.h). At 187.5
-// messages a second per listener the cost of the relay is mostly one system call per write,
+// Beast performs the opening handshake; after that the session writes its own frames so that
+// everything queued for a listener goes out in one gathered write (listener_outbox.h): audio
+// as the room framed it, once for all its listeners, and its own events and control frames. At
+// 187.5 messages a second per listener the cost of the relay is mostly one system call per write,
 // and a relay under load writes several messages per call instead of falling behind. Incoming
 // frames are read by a WsFrameReader (websocket_frames.h): pings are answered, a close is
 // echoed, text messages (whole or in fragments) carry quality requests (listener_quality.h),
