@@ -565,22 +565,22 @@ std::vector<float> musicLike(std::int64_t seq)
 }
 
 // The tier's messages for `seconds` of musicLike() audio, encoded as a room would.
-std::vector<SharedBytes> tierMessages(Tier tier, double seconds)
+std::vector<SharedFrame> tierMessages(Tier tier, double seconds)
 {
     TierStream stream(tier);
     TierMetrics counters;
-    std::vector<SharedBytes> out;
+    std::vector<SharedFrame> out;
     const auto count = static_cast<std::int64_t>(seconds * kPacketsPerSecond);
     for (std::int64_t seq = 0; seq < count; ++seq)
         stream.push(seq * 256, musicLike(seq).data(), counters, out);
     return out;
 }
 
-double meanSize(const std::vector<SharedBytes>& messages)
+double meanSize(const std::vector<SharedFrame>& messages)
 {
     double bytes = 0;
     for (const auto& m : messages)
-        bytes += static_cast<double>(m->size());
+        bytes += static_cast<double>(m.payloadSize());
     return bytes / static_cast<double>(messages.size());
 }
 
@@ -625,7 +625,7 @@ void BM_TierEncode(benchmark::State& state)
     std::vector<std::vector<float>> signal;
     for (std::int64_t seq = 0; seq < 375; ++seq)
         signal.push_back(musicLike(seq));
-    std::vector<SharedBytes> out;
+    std::vector<SharedFrame> out;
     std::int64_t seq = 0;
     for (auto _ : state)
     {

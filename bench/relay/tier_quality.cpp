@@ -23,8 +23,8 @@ namespace
 
 struct Sink : ListenerSink
 {
-    std::vector<SharedBytes> audio;
-    void deliverAudio(const SharedBytes& m) override { audio.push_back(m); }
+    std::vector<SharedFrame> audio;
+    void deliverAudio(const SharedFrame& m) override { audio.push_back(m); }
     void deliverText(const SharedBytes&) override {}
 };
 
@@ -46,7 +46,7 @@ std::vector<float> roundTrip(Tier tier, const std::vector<float>& signal)
     }
     test::OpusProbe probe;
     for (const auto& m : sink.audio)
-        probe.decode(*m);
+        probe.decode(m.payload());
     return probe.output;
 }
 

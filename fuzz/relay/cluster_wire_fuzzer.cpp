@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 using namespace orlune::relay;
 
@@ -22,12 +23,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ClusterMessage m = decodeClusterMessage(body, bodySize, tier);
     if (m.ok)
     {
-        if (encodeClusterMessage(m.origin, m.streamStart, *m.message) !=
-            std::string(body, bodySize))
+        const std::string_view payload = m.message.payload();
+        if (encodeClusterMessage(m.origin, m.streamStart, payload) != std::string(body, bodySize))
             std::abort();
         const bool lossless = std::string(tier) == "lossless";
-        if (lossless ? m.message->size() != kAudioMessageSize
-                     : !opusMessageIsWellFormed(m.message->data(), m.message->size()))
+        if (lossless ? payload.size() != kAudioMessageSize
+                     : !opusMessageIsWellFormed(payload.data(), payload.size()))
+            std::abort();
+        // Framed for listeners as a frame written for one of them would be.
+        if (m.message.bytes() != wsFrame(WsOpcode::Binary, payload))
             std::abort();
     }
 

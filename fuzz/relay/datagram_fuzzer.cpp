@@ -16,11 +16,11 @@ namespace
 struct CountingSink : ListenerSink
 {
     std::size_t bytes = 0;
-    void deliverAudio(const SharedBytes& m) override
+    void deliverAudio(const SharedFrame& m) override
     {
-        if (m->size() != kAudioMessageSize)
+        if (m.payloadSize() != kAudioMessageSize)
             std::abort();
-        bytes += m->size();
+        bytes += m.payloadSize();
     }
     void deliverText(const SharedBytes& m) override { bytes += m->size(); }
 };

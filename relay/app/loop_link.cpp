@@ -24,28 +24,28 @@ void HomeLink::addShard(ShardLink& shard)
     shards_.at(shard.index()) = &shard;
 }
 
-void HomeLink::onLocalForward(std::string_view room, const SharedBytes& message, bool streamStart)
+void HomeLink::onLocalForward(std::string_view room, const SharedFrame& message, bool streamStart)
 {
     if (next_ != nullptr)
         next_->onLocalForward(room, message, streamStart);
     fanOut(room, message, streamStart);
 }
 
-void HomeLink::onRemoteForward(std::string_view room, const SharedBytes& message, bool streamStart)
+void HomeLink::onRemoteForward(std::string_view room, const SharedFrame& message, bool streamStart)
 {
     if (next_ != nullptr)
         next_->onRemoteForward(room, message, streamStart);
     fanOut(room, message, streamStart);
 }
 
-void HomeLink::onTierMessage(std::string_view room, Tier tier, const SharedBytes& message)
+void HomeLink::onTierMessage(std::string_view room, Tier tier, const SharedFrame& message)
 {
     if (next_ != nullptr)
         next_->onTierMessage(room, tier, message);
-    fanOutTier(room, tier, message, startsTierStream(message));
+    fanOutTier(room, tier, message, startsTierStream(message.payload()));
 }
 
-void HomeLink::onRemoteTierForward(std::string_view room, Tier tier, const SharedBytes& message,
+void HomeLink::onRemoteTierForward(std::string_view room, Tier tier, const SharedFrame& message,
                                    bool streamStart)
 {
     if (next_ != nullptr)
@@ -87,12 +87,12 @@ void HomeLink::onListenersPresent(std::string_view room, bool present)
         next_->onListenersPresent(room, present);
 }
 
-void HomeLink::fanOut(std::string_view room, const SharedBytes& message, bool streamStart)
+void HomeLink::fanOut(std::string_view room, const SharedFrame& message, bool streamStart)
 {
     auto it = interest_.find(room);
     if (it == interest_.end() || !message)
         return;
-    const auto audio = decodeAudioMessage(*message); // once, for every shard
+    const auto audio = decodeAudioMessage(message.payload()); // once, for every shard
     if (!audio)
         return;
     Interest& in = it->second;
@@ -109,7 +109,7 @@ void HomeLink::fanOut(std::string_view room, const SharedBytes& message, bool st
     }
 }
 
-void HomeLink::fanOutTier(std::string_view room, Tier tier, const SharedBytes& message,
+void HomeLink::fanOutTier(std::string_view room, Tier tier, const SharedFrame& message,
                           bool streamStart)
 {
     auto it = interest_.find(room);
@@ -119,7 +119,7 @@ void HomeLink::fanOutTier(std::string_view room, Tier tier, const SharedBytes& m
     const std::size_t t = tierIndex(tier);
     if (in.tierShards[t] == 0 || !message)
         return;
-    const auto header = decodeOpusHeader(*message); // once, for every shard
+    const auto header = decodeOpusHeader(message.payload()); // once, for every shard
     if (!header)
         return;
     for (std::size_t loop = 1; loop < loops_; ++loop)
@@ -264,7 +264,7 @@ void ShardLink::onTierListenersPresent(std::string_view room, Tier tier, bool pr
                             present] { link->shardTierPresence(room, tier, loop, present); });
 }
 
-bool ShardLink::handOver(const std::shared_ptr<const std::string>& room, const SharedBytes& message,
+bool ShardLink::handOver(const std::shared_ptr<const std::string>& room, const SharedFrame& message,
                          const AudioMessage& audio, bool streamStart)
 {
     Item item{Kind::Audio, Tier::Lossless, room, message, streamStart};
@@ -273,7 +273,7 @@ bool ShardLink::handOver(const std::shared_ptr<const std::string>& room, const S
 }
 
 bool ShardLink::handOver(const std::shared_ptr<const std::string>& room, Tier tier,
-                         const SharedBytes& message, const OpusMessageHeader& header,
+                         const SharedFrame& message, const OpusMessageHeader& header,
                          bool streamStart)
 {
     Item item{Kind::OpusTier, tier, room, message, streamStart};

@@ -6,7 +6,8 @@
 // listeners are in the room; the shard feeds it into its own registry (onRemoteMessage), which
 // fans it out to its listeners. A shard's registry tells its ShardLink when a room gains its
 // first or loses its last listener there, and the home loop learns it. The message itself is
-// the SharedBytes the home registry built: shared, never copied per loop or per listener.
+// the SharedFrame the home registry built: shared, never copied or framed again per loop or per
+// listener.
 //
 // Every hand-over crosses threads in one of two ways: posted to the other loop's io_context
 // (presence), or through a shard's inbox (messages: a short mutex-guarded queue, drained by one
@@ -62,13 +63,13 @@ public:
     std::string relayMetricsText(const std::vector<EventLoop*>& loops,
                                  const RelayAdmission& admission);
 
-    void onLocalForward(std::string_view room, const SharedBytes& message,
+    void onLocalForward(std::string_view room, const SharedFrame& message,
                         bool streamStart) override;
     void onListenersPresent(std::string_view room, bool present) override;
-    void onRemoteForward(std::string_view room, const SharedBytes& message,
+    void onRemoteForward(std::string_view room, const SharedFrame& message,
                          bool streamStart) override;
-    void onTierMessage(std::string_view room, Tier tier, const SharedBytes& message) override;
-    void onRemoteTierForward(std::string_view room, Tier tier, const SharedBytes& message,
+    void onTierMessage(std::string_view room, Tier tier, const SharedFrame& message) override;
+    void onRemoteTierForward(std::string_view room, Tier tier, const SharedFrame& message,
                              bool streamStart) override;
     void onTierListenersPresent(std::string_view room, Tier tier, bool present) override;
 
@@ -78,7 +79,7 @@ private:
     // What the registry gives it is dropped; the shards are fed through fanOut().
     struct StandIn : ListenerSink
     {
-        void deliverAudio(const SharedBytes&) override {}
+        void deliverAudio(const SharedFrame&) override {}
         void deliverText(const SharedBytes&) override {}
         bool isListener() const override { return false; } // the shard counts the real ones
     };
@@ -96,8 +97,8 @@ private:
     };
 
     Interest& interestIn(const std::string& room);
-    void fanOut(std::string_view room, const SharedBytes& message, bool streamStart);
-    void fanOutTier(std::string_view room, Tier tier, const SharedBytes& message, bool streamStart);
+    void fanOut(std::string_view room, const SharedFrame& message, bool streamStart);
+    void fanOutTier(std::string_view room, Tier tier, const SharedFrame& message, bool streamStart);
     // Loops (this one included) with listeners on a tier of a room: the cluster hears the
     // relay-wide presence.
     void tierPresence(std::string_view room, Tier tier, bool present);
@@ -129,12 +130,12 @@ public:
     // Home thread: one message of `room` for this shard, of the float32 stream or (`tier`) of
     // an Opus tier. Dropped (and counted in the home loop's metrics) when the inbox is full:
     // false.
-    bool handOver(const std::shared_ptr<const std::string>& room, const SharedBytes& message,
+    bool handOver(const std::shared_ptr<const std::string>& room, const SharedFrame& message,
                   const AudioMessage& audio, bool streamStart);
     bool handOver(const std::shared_ptr<const std::string>& room, Tier tier,
-                  const SharedBytes& message, const OpusMessageHeader& header, bool streamStart);
+                  const SharedFrame& message, const OpusMessageHeader& header, bool streamStart);
 
-    void onLocalForward(std::string_view, const SharedBytes&, bool) override {} // no ingest here
+    void onLocalForward(std::string_view, const SharedFrame&, bool) override {} // no ingest here
     void onListenersPresent(std::string_view room, bool present) override;
     void onTierListenersPresent(std::string_view room, Tier tier, bool present) override;
 
@@ -149,7 +150,7 @@ private:
         Kind kind = Kind::Audio;
         Tier tier = Tier::Lossless;
         std::shared_ptr<const std::string> room;
-        SharedBytes message;
+        SharedFrame message;
         bool streamStart = false;
         // What the message's header says, read once on the home loop: the shard does not read
         // the bytes again.

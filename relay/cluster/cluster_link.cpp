@@ -158,7 +158,7 @@ void ClusterLink::tick()
 }
 
 void ClusterLink::publish(std::string_view room, std::string_view tier, bool streamStart,
-                          const std::string& message)
+                          std::string_view message)
 {
     if (stopped_ || !leases_->owns(room))
         return; // published only under the room's lease
@@ -174,15 +174,15 @@ void ClusterLink::publish(std::string_view room, std::string_view tier, bool str
         ++shared_->publishErrors;
 }
 
-void ClusterLink::onLocalForward(std::string_view room, const SharedBytes& message,
+void ClusterLink::onLocalForward(std::string_view room, const SharedFrame& message,
                                  bool streamStart)
 {
-    publish(room, kLosslessTier, streamStart, *message);
+    publish(room, kLosslessTier, streamStart, message.payload());
 }
 
-void ClusterLink::onTierMessage(std::string_view room, Tier tier, const SharedBytes& message)
+void ClusterLink::onTierMessage(std::string_view room, Tier tier, const SharedFrame& message)
 {
-    publish(room, tierName(tier), startsTierStream(message), *message);
+    publish(room, tierName(tier), startsTierStream(message.payload()), message.payload());
 }
 
 void ClusterLink::subscribe(const std::string& subject, bool present)

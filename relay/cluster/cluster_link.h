@@ -57,10 +57,10 @@ public:
     std::string healthText() const override;
     std::string metricsText() const override;
 
-    void onLocalForward(std::string_view room, const SharedBytes& message,
+    void onLocalForward(std::string_view room, const SharedFrame& message,
                         bool streamStart) override;
     void onListenersPresent(std::string_view room, bool present) override;
-    void onTierMessage(std::string_view room, Tier tier, const SharedBytes& message) override;
+    void onTierMessage(std::string_view room, Tier tier, const SharedFrame& message) override;
     void onTierListenersPresent(std::string_view room, Tier tier, bool present) override;
 
     struct Shared; // what the client's threads may reach
@@ -73,7 +73,7 @@ private:
     void applyInterest(const std::vector<ClusterInterest::Change>& changes);
     void announceInterest();
     void publish(std::string_view room, std::string_view tier, bool streamStart,
-                 const std::string& message);
+                 std::string_view message);
     void subscribe(const std::string& subject, bool present);
 
     Core& core_;

@@ -53,7 +53,7 @@ std::optional<SubjectParts> parseSubject(std::string_view subject)
 }
 
 std::string encodeClusterMessage(std::string_view origin, bool streamStart,
-                                 const std::string& message)
+                                 std::string_view message)
 {
     std::string out;
     out.reserve(kClusterHeaderFixed + origin.size() + message.size());
@@ -87,7 +87,7 @@ ClusterMessage decodeClusterMessage(const char* data, std::size_t size, std::str
     if (!isRoomCode(m.origin))
         return ClusterMessage{};
     m.streamStart = data[3] == '\x01';
-    m.message = std::make_shared<const std::string>(body, bodySize);
+    m.message = SharedFrame(WsOpcode::Binary, payload);
     m.ok = true;
     return m;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "wire/bytes.h"
+#include "wire/websocket_frames.h"
 
 #include <optional>
 #include <string>
@@ -33,13 +34,13 @@ struct SubjectParts
 std::optional<SubjectParts> parseSubject(std::string_view subject);
 
 std::string encodeClusterMessage(std::string_view origin, bool streamStart,
-                                 const std::string& message);
+                                 std::string_view message);
 struct ClusterMessage
 {
     bool ok = false;
     bool streamStart = false;
     std::string origin;
-    SharedBytes message; // the listener message, as local listeners of the tier are given it
+    SharedFrame message; // the listener message, framed as local listeners of the tier get it
 };
 // Checks the header and the listener message (wire/listener_audio.h for lossless,
 // wire/listener_opus.h for the others): nothing else is trusted.

@@ -1,35 +1,70 @@
 #include "http/listener_outbox.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <utility>
 
 namespace orlune::relay
 {
 
-void ListenerOutbox::push(WsOpcode opcode, const SharedBytes& data, Tier tier, bool atFront)
+namespace
 {
-    Outgoing out;
-    out.data = data;
-    out.opcode = opcode;
-    out.tier = tier;
-    out.header = wsFrameHeader(opcode, data->size());
+constexpr std::size_t kFirstRingSize = 16; // a power of two, as every size after it
+} // namespace
+
+ListenerOutbox::ListenerOutbox(Metrics& metrics)
+    : metrics_(metrics)
+{
+    buffers_.reserve(kMaxBatch);
+}
+
+void ListenerOutbox::grow()
+{
+    std::vector<Outgoing> bigger(ring_.empty() ? kFirstRingSize : 2 * ring_.size());
+    for (std::size_t i = 0; i < count_; ++i)
+        bigger[i] = std::move(at(i));
+    // The batch's buffers point into the frames, which stay where they are.
+    ring_.swap(bigger);
+    head_ = 0;
+}
+
+void ListenerOutbox::push(const SharedFrame& frame, Tier tier, bool atFront)
+{
+    if (count_ == ring_.size())
+        grow();
+    const WsOpcode opcode = frame.opcode();
     if (opcode == WsOpcode::Binary)
         ++queuedAudio_;
-    if (atFront)
-        queue_.push_front(std::move(out));
-    else
-        queue_.push_back(std::move(out));
+    if (!atFront || count_ == inBatch_)
+    {
+        at(count_++) = Outgoing{frame, opcode, tier};
+        return;
+    }
+    // First after the batch: the batch's entries move down one place to make room.
+    head_ = (head_ + ring_.size() - 1) & (ring_.size() - 1);
+    ++count_;
+    for (std::size_t i = 0; i < inBatch_; ++i)
+        at(i) = std::move(at(i + 1));
+    at(inBatch_) = Outgoing{frame, opcode, tier};
 }
 
 std::size_t ListenerOutbox::dropQueuedAudio()
 {
-    std::deque<Outgoing> kept;
-    for (auto& item : queue_)
+    std::size_t kept = inBatch_;
+    for (std::size_t i = inBatch_; i < count_; ++i)
     {
-        if (item.opcode != WsOpcode::Binary)
-            kept.push_back(std::move(item));
+        Outgoing& item = at(i);
+        if (item.opcode == WsOpcode::Binary)
+        {
+            item.frame = SharedFrame();
+            continue;
+        }
+        if (kept != i)
+            at(kept) = std::move(item);
+        ++kept;
     }
-    queue_.swap(kept);
+    count_ = kept;
     const std::size_t dropped = queuedAudio_;
     queuedAudio_ = 0;
     return dropped;
@@ -37,34 +72,50 @@ std::size_t ListenerOutbox::dropQueuedAudio()
 
 void ListenerOutbox::clear()
 {
-    queue_.clear();
+    for (std::size_t i = inBatch_; i < count_; ++i)
+        at(i).frame = SharedFrame();
+    count_ = inBatch_;
     queuedAudio_ = 0;
+}
+
+void ListenerOutbox::releaseBatch()
+{
+    for (std::size_t i = 0; i < inBatch_; ++i)
+        at(i).frame = SharedFrame();
+    if (inBatch_ > 0)
+        head_ = (head_ + inBatch_) & (ring_.size() - 1);
+    count_ -= inBatch_;
+    inBatch_ = 0;
+    buffers_.clear();
+    unwritten_ = 0;
 }
 
 const std::vector<boost::asio::const_buffer>& ListenerOutbox::takeBatch()
 {
-    batch_.clear();
-    buffers_.clear();
-    while (!queue_.empty() && batch_.size() < kMaxBatch)
+    releaseBatch(); // a batch given up unwritten, if any: not counted
+    while (inBatch_ < count_ && inBatch_ < kMaxBatch)
     {
-        batch_.push_back(std::move(queue_.front()));
-        queue_.pop_front();
-        if (batch_.back().opcode == WsOpcode::Binary)
+        const Outgoing& item = at(inBatch_++);
+        const std::string_view bytes = item.frame.bytes();
+        buffers_.emplace_back(bytes.data(), bytes.size());
+        unwritten_ += bytes.size();
+        if (item.opcode == WsOpcode::Binary)
             --queuedAudio_;
-        if (batch_.back().opcode == WsOpcode::Close)
+        else if (item.opcode == WsOpcode::Close)
             break; // nothing may follow a close frame
-    }
-    // Only now that the batch will not grow again do the headers have fixed addresses.
-    for (const Outgoing& item : batch_)
-    {
-        buffers_.emplace_back(item.header.bytes.data(), item.header.size);
-        buffers_.emplace_back(item.data->data(), item.data->size());
     }
     return buffers_;
 }
 
 const std::vector<boost::asio::const_buffer>& ListenerOutbox::batchWrittenUpTo(std::size_t bytes)
 {
+    if (bytes >= unwritten_)
+    {
+        buffers_.clear(); // the usual case: the socket took it all
+        unwritten_ = 0;
+        return buffers_;
+    }
+    unwritten_ -= bytes;
     auto first = buffers_.begin();
     while (first != buffers_.end() && bytes >= first->size())
     {
@@ -86,24 +137,51 @@ std::size_t ListenerOutbox::audioLimit(Tier tier, std::size_t listenerQueue)
 
 bool ListenerOutbox::batchWritten()
 {
+    // Added up here and given to the shared figures once per batch, not once per message.
+    std::array<std::uint64_t, kTierCount> tierMessages{};
+    std::array<std::uint64_t, kTierCount> tierBytes{};
+    std::uint64_t textMessages = 0;
+    std::uint64_t textBytes = 0;
     bool closeWritten = false;
-    for (const Outgoing& item : batch_)
+    for (std::size_t i = 0; i < inBatch_; ++i)
     {
-        if (item.opcode == WsOpcode::Binary)
+        const Outgoing& item = at(i);
+        switch (item.opcode)
         {
-            ++metrics_.audioMessagesSent;
-            TierMetrics& tier = metrics_.tier(item.tier);
-            ++tier.messagesSent;
-            tier.bytesSent += item.data->size();
+            case WsOpcode::Binary:
+                ++tierMessages[tierIndex(item.tier)];
+                tierBytes[tierIndex(item.tier)] += item.frame.payloadSize();
+                break;
+            case WsOpcode::Text:
+                ++textMessages;
+                textBytes += item.frame.payloadSize();
+                break;
+            case WsOpcode::Close:
+                closeWritten = true;
+                break;
+            default:
+                break;
         }
-        else if (item.opcode == WsOpcode::Text)
-            ++metrics_.textMessagesSent;
-        if (item.opcode == WsOpcode::Binary || item.opcode == WsOpcode::Text)
-            metrics_.bytesSent += item.data->size();
-        closeWritten = closeWritten || item.opcode == WsOpcode::Close;
     }
-    batch_.clear();
-    buffers_.clear();
+    std::uint64_t audioMessages = 0;
+    std::uint64_t bytes = textBytes;
+    for (std::size_t t = 0; t < kTierCount; ++t)
+    {
+        if (tierMessages[t] == 0)
+            continue;
+        TierMetrics& tier = metrics_.tiers[t];
+        tier.messagesSent += tierMessages[t];
+        tier.bytesSent += tierBytes[t];
+        audioMessages += tierMessages[t];
+        bytes += tierBytes[t];
+    }
+    if (audioMessages > 0)
+        metrics_.audioMessagesSent += audioMessages;
+    if (textMessages > 0)
+        metrics_.textMessagesSent += textMessages;
+    if (bytes > 0)
+        metrics_.bytesSent += bytes;
+    releaseBatch();
     return closeWritten;
 }
 

@@ -1,5 +1,9 @@
-// What a listener session has to send: a queue of framed messages, and the batch of them in
-// one gathered write. Server frames are never masked and never fragmented.
+// What a listener session has to send: a queue of frames, and the batch of them in one gathered
+// write. Server frames are never masked and never fragmented.
+//
+// An audio frame comes built once for every listener of its room and tier (SharedFrame): the
+// outbox holds a reference to it and writes it as one buffer, header and payload together.
+// Text events and control frames are framed as they are queued.
 #pragma once
 
 #include "rooms/counters.h"
@@ -12,7 +16,6 @@
 #include <boost/system/error_code.hpp>
 
 #include <cstddef>
-#include <deque>
 #include <vector>
 
 namespace orlune::relay
@@ -23,25 +26,28 @@ class ListenerOutbox
 public:
     static constexpr std::size_t kMaxBatch = 64; // messages per gathered write
 
-    explicit ListenerOutbox(Metrics& metrics)
-        : metrics_(metrics)
+    explicit ListenerOutbox(Metrics& metrics);
+
+    // Queues a frame; `tier` is that of a binary (audio) frame. A frame `atFront` goes before
+    // everything queued (a pong), not before the batch being written.
+    void push(const SharedFrame& frame, Tier tier, bool atFront = false);
+    // The same for a message framed here.
+    void push(WsOpcode opcode, const SharedBytes& data, Tier tier, bool atFront = false)
     {
+        push(SharedFrame(opcode, *data), tier, atFront);
     }
 
-    // Queues a message; `tier` is that of a binary (audio) message. A message `atFront` goes
-    // before everything queued (a pong), not before the batch being written.
-    void push(WsOpcode opcode, const SharedBytes& data, Tier tier, bool atFront = false);
-
-    std::size_t queued() const { return queue_.size(); }
+    std::size_t queued() const { return count_ - inBatch_; }
     std::size_t queuedAudio() const { return queuedAudio_; }
-    bool hasQueued() const { return !queue_.empty(); }
+    bool hasQueued() const { return count_ > inBatch_; }
 
     // Drops every queued audio message (not those being written) and returns how many.
     std::size_t dropQueuedAudio();
+    // Drops everything queued (not the batch being written).
     void clear();
 
     // Moves the next messages (at most kMaxBatch, nothing after a close frame) into the batch
-    // and returns its buffers, header and payload for each. Only with no batch in flight.
+    // and returns its buffers, one whole frame each. Only with no batch in flight.
     const std::vector<boost::asio::const_buffer>& takeBatch();
 
     // The first `bytes` of the batch were written: its buffers now hold the rest.
@@ -58,24 +64,34 @@ public:
     // every tier (`listenerQueue` counts 256-frame messages).
     static std::size_t audioLimit(Tier tier, std::size_t listenerQueue);
 
-    // The batch was written: counts what it carried and empties it. True when it ended with a
-    // close frame.
+    // The batch was written: counts what it carried (payload bytes, as the figures have it) and
+    // empties it. True when it ended with a close frame.
     bool batchWritten();
 
 private:
     struct Outgoing
     {
-        SharedBytes data;
-        WsFrameHeader header;
+        SharedFrame frame;
         WsOpcode opcode = WsOpcode::Binary;
         Tier tier = Tier::Lossless;
     };
 
+    // The i-th entry, oldest first: the batch being written (inBatch_ of them), then the queue.
+    Outgoing& at(std::size_t i) { return ring_[(head_ + i) & (ring_.size() - 1)]; }
+    void grow();
+    // Releases the batch's entries, whether it was written or given up.
+    void releaseBatch();
+
     Metrics& metrics_;
-    std::deque<Outgoing> queue_;
-    std::vector<Outgoing> batch_;
-    std::vector<boost::asio::const_buffer> buffers_;
+    // A ring of a power-of-two size, reused from message to message: no allocation per message
+    // once it has grown to what the listener needs.
+    std::vector<Outgoing> ring_;
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;   // entries, the batch included
+    std::size_t inBatch_ = 0; // the first entries, being written
     std::size_t queuedAudio_ = 0;
+    std::size_t unwritten_ = 0; // bytes of the batch not yet written
+    std::vector<boost::asio::const_buffer> buffers_;
 };
 
 // Writes as much of `buffers` as `socket` takes at once, without waiting; returns the bytes

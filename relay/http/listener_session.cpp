@@ -30,9 +30,10 @@ constexpr std::size_t kExtraTextMessages = 64; // queued control messages beyond
 // ----------------------------------------------------------------------------------------------
 // One listener: a WebSocket connection attached to a room.
 //
-// Beast performs the opening handshake; after that the session frames its own messages so that
-// everything queued for a listener goes out in one gathered write (listener_outbox.h). At 187.5
-// messages a second per listener the cost of the relay is mostly one system call per write,
+// Beast performs the opening handshake; after that the session writes its own frames so that
+// everything queued for a listener goes out in one gathered write (listener_outbox.h): audio
+// as the room framed it, once for all its listeners, and its own events and control frames. At
+// 187.5 messages a second per listener the cost of the relay is mostly one system call per write,
 // and a relay under load writes several messages per call instead of falling behind. Incoming
 // frames are read by a WsFrameReader (websocket_frames.h): pings are answered, a close is
 // echoed, text messages (whole or in fragments) carry quality requests (listener_quality.h),
@@ -57,6 +58,7 @@ public:
         , tierRequests_(core.metrics, quality, ws_.get_executor())
         , outbox_(core.metrics)
     {
+        setAudioTier(audioTier_);
         core_.connectionOpened();
         core_.sockets.insert(this);
     }
@@ -84,14 +86,13 @@ public:
         ws_.async_accept(request, beast::bind_front_handler(&WebSocketSession::onAccept, self()));
     }
 
-    void deliverAudio(const SharedBytes& message) override
+    void deliverAudio(const SharedFrame& message) override
     {
         if (closing_)
             return;
-        if (outbox_.queuedAudio() >=
-            ListenerOutbox::audioLimit(audioTier_, core_.config.listenerQueue))
+        if (outbox_.queuedAudio() >= audioLimit_)
             skipAhead();
-        enqueue(WsOpcode::Binary, message);
+        outbox_.push(message, audioTier_);
         // Written when the relay has taken in every datagram waiting, so that a relay that
         // fell behind catches up with one write per listener instead of one per datagram.
         if (!flushPending_)
@@ -101,7 +102,7 @@ public:
         }
     }
 
-    void onTier(Tier tier) override { audioTier_ = tier; }
+    void onTier(Tier tier) override { setAudioTier(tier); }
 
     void deliverText(const SharedBytes& message) override
     {
@@ -113,7 +114,7 @@ public:
             fail();
             return;
         }
-        enqueue(WsOpcode::Text, message);
+        enqueue(WsOpcode::Text, *message);
         writeNext();
     }
 
@@ -147,7 +148,7 @@ public:
         if (now - lastInput_ > idle && !pingSent_)
         {
             pingSent_ = true;
-            enqueue(WsOpcode::Ping, std::make_shared<const std::string>());
+            enqueue(WsOpcode::Ping, std::string_view());
             writeNext();
         }
     }
@@ -166,15 +167,22 @@ private:
         readNext();
         if (core_.stopping)
             return goAway();
-        audioTier_ = quality().tier();
+        setAudioTier(quality().tier());
         if (core_.join(seat_, this, quality().joinOptions()) != JoinResult::Joined)
             return startClosing(wsClosePayload(ws_close::kTryAgainLater));
         joined_ = true;
     }
 
-    void enqueue(WsOpcode opcode, const SharedBytes& data, bool atFront = false)
+    void setAudioTier(Tier tier)
     {
-        outbox_.push(opcode, data, audioTier_, atFront);
+        audioTier_ = tier;
+        audioLimit_ = ListenerOutbox::audioLimit(tier, core_.config.listenerQueue);
+    }
+
+    // A text event or control frame, framed for this listener alone.
+    void enqueue(WsOpcode opcode, std::string_view payload, bool atFront = false)
+    {
+        outbox_.push(SharedFrame(opcode, payload), audioTier_, atFront);
     }
 
     // Drops every queued audio message (not those being written) so the next one sent is
@@ -184,7 +192,7 @@ private:
         const std::size_t dropped = outbox_.dropQueuedAudio();
         ++core_.metrics.listenerSkips;
         core_.metrics.listenerSkippedMessages += dropped;
-        enqueue(WsOpcode::Text, std::make_shared<const std::string>(skipMessage(dropped)));
+        enqueue(WsOpcode::Text, skipMessage(dropped));
         if (quality().noteSkip(core_.now()))
             stepDownDue_ = true;
     }
@@ -300,9 +308,7 @@ private:
                 case WsEvent::Kind::Ping:
                     if (!closing_)
                     {
-                        enqueue(WsOpcode::Pong,
-                                std::make_shared<const std::string>(std::move(event.payload)),
-                                true);
+                        enqueue(WsOpcode::Pong, event.payload, true);
                         writeNext();
                     }
                     break;
@@ -347,7 +353,7 @@ private:
         outbox_.clear();
         if (!open_)
             return fail();
-        enqueue(WsOpcode::Close, std::make_shared<const std::string>(std::move(body)));
+        enqueue(WsOpcode::Close, body);
         writeNext();
     }
 
@@ -387,6 +393,7 @@ private:
     ClientLease lease_;
     ListenerTierRequests tierRequests_;
     Tier audioTier_ = Tier::Lossless; // of the audio the registry hands this listener now
+    std::size_t audioLimit_ = 1;      // audio messages it may have queued on that tier
     bool stepDownDue_ = false;
     ListenerOutbox outbox_;
     std::array<std::uint8_t, 2048> readChunk_{};

@@ -12,17 +12,17 @@ bool RoomRegistry::fedLocally(const Room& room)
     return room.stats.source.has_value() && room.stats.origin.empty();
 }
 
-void RoomRegistry::emit(Room& room, Tier tier, std::vector<SharedBytes>& messages, bool local)
+void RoomRegistry::emit(Room& room, Tier tier, std::vector<SharedFrame>& messages, bool local)
 {
     if (messages.empty())
         return;
     // Taken out first: a sink could, in principle, make the registry encode again.
-    std::vector<SharedBytes> out;
+    std::vector<SharedFrame> out;
     out.swap(messages);
     metrics_.tier(tier).messagesBuilt += out.size();
-    for (const SharedBytes& message : out)
+    for (const SharedFrame& message : out)
     {
-        deliver(room, tier, message, false);
+        deliver(room, tier, message);
         if (local && events_ != nullptr)
             events_->onTierMessage(room.name, tier, message);
     }

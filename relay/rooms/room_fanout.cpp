@@ -4,37 +4,38 @@
 namespace orlune::relay
 {
 
-void RoomRegistry::deliver(Room& room, Tier tier, const SharedBytes& message, bool text)
+void RoomRegistry::deliver(Room& room, Tier tier, const SharedFrame& message)
 {
     FanOut guard(room);
     auto& list = room.tiers[tierIndex(tier)].audience.listeners;
     // Listeners that join during the loop are past `count` and start with the next message.
     const std::size_t count = list.size();
     for (std::size_t i = 0; i < count; ++i)
-    {
-        ListenerSink* sink = list[i];
-        if (sink == nullptr)
-            continue;
-        if (text)
-            sink->deliverText(message);
-        else
+        if (ListenerSink* sink = list[i])
             sink->deliverAudio(message);
-    }
-    if (text)
-        return;
     room.tiers[tierIndex(tier)].splice.delivered(tier, message, room.listenerCount > 0);
+}
+
+void RoomRegistry::deliverText(Room& room, Tier tier, const SharedBytes& message)
+{
+    FanOut guard(room);
+    auto& list = room.tiers[tierIndex(tier)].audience.listeners;
+    const std::size_t count = list.size(); // as above
+    for (std::size_t i = 0; i < count; ++i)
+        if (ListenerSink* sink = list[i])
+            sink->deliverText(message);
 }
 
 void RoomRegistry::restartListeners(Room& room, Tier tier)
 {
     room.tiers[tierIndex(tier)].splice.forget();
-    deliver(room, tier, std::make_shared<const std::string>(codecMessage(tier, "restart")), true);
+    deliverText(room, tier, std::make_shared<const std::string>(codecMessage(tier, "restart")));
 }
 
 void RoomRegistry::broadcastText(Room& room, const SharedBytes& message)
 {
     for (std::size_t t = 0; t < kTierCount; ++t)
-        deliver(room, tierAt(t), message, true);
+        deliverText(room, tierAt(t), message);
 }
 
 void RoomRegistry::forEachListener(const std::function<void(ListenerSink*)>& fn) const

@@ -226,8 +226,8 @@ bool RoomRegistry::onDatagram(const Datagram& datagram, const Endpoint& from, Ti
 
     if (room->tiers[tierIndex(Tier::Lossless)].audience.wants() > 0 || events_ != nullptr)
     {
-        const SharedBytes message = encodeAudioMessage(datagram);
-        deliver(*room, Tier::Lossless, message, false);
+        const SharedFrame message = encodeAudioMessage(datagram);
+        deliver(*room, Tier::Lossless, message);
         if (events_ != nullptr)
             events_->onLocalForward(datagram.room, message, restarted);
     }
@@ -257,14 +257,14 @@ bool RoomRegistry::wouldTake(const Datagram& datagram, const Endpoint& from, Tim
 }
 
 bool RoomRegistry::onRemoteMessage(std::string_view name, std::string_view origin,
-                                   const SharedBytes& message, bool streamStart, TimePoint now)
+                                   const SharedFrame& message, bool streamStart, TimePoint now)
 {
-    const auto audio = message ? decodeAudioMessage(*message) : std::nullopt;
+    const auto audio = message ? decodeAudioMessage(message.payload()) : std::nullopt;
     return audio && onRemoteAudio(name, origin, *audio, message, streamStart, now);
 }
 
 bool RoomRegistry::onRemoteAudio(std::string_view name, std::string_view origin,
-                                 const AudioMessage& audio, const SharedBytes& message,
+                                 const AudioMessage& audio, const SharedFrame& message,
                                  bool streamStart, TimePoint now)
 {
     if (origin.empty())
@@ -276,7 +276,7 @@ bool RoomRegistry::onRemoteAudio(std::string_view name, std::string_view origin,
     if (!admit(*room, Feeder{nullptr, origin}, audio.sequence, audio.position, streamStart, now,
                restarted))
         return false;
-    deliver(*room, Tier::Lossless, message, false);
+    deliver(*room, Tier::Lossless, message);
     encode(*room, audio.position, audio.samples, false);
     if (events_ != nullptr)
         events_->onRemoteForward(name, message, restarted);

@@ -6,16 +6,16 @@ namespace orlune::relay
 {
 
 bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view origin, Tier tier,
-                                       const SharedBytes& message, bool streamStart, TimePoint now)
+                                       const SharedFrame& message, bool streamStart, TimePoint now)
 {
-    if (!message || message->size() < kOpusHeaderSize + 2)
+    if (!message || message.payloadSize() < kOpusHeaderSize + 2)
         return false;
-    return onRemoteTierMessage(name, origin, tier, *decodeOpusHeader(*message), message,
+    return onRemoteTierMessage(name, origin, tier, *decodeOpusHeader(message.payload()), message,
                                streamStart, now);
 }
 
 bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view origin, Tier tier,
-                                       const OpusMessageHeader& header, const SharedBytes& message,
+                                       const OpusMessageHeader& header, const SharedFrame& message,
                                        bool streamStart, TimePoint now)
 {
     if (!isOpus(tier) || origin.empty())
@@ -46,7 +46,7 @@ bool RoomRegistry::onRemoteTierMessage(std::string_view name, std::string_view o
         updateEncoder(*room, tier);        // no encoder here for a tier encoded elsewhere
     }
     ++metrics_.tier(tier).remoteMessages;
-    deliver(*room, tier, message, false);
+    deliver(*room, tier, message);
     if (events_ != nullptr)
         events_->onRemoteTierForward(name, tier, message, streamStart);
     settleSwitches(*room, now);

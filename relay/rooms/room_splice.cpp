@@ -89,9 +89,9 @@ void RoomRegistry::switchNow(Room& room, const PendingSwitch& move, bool splice)
     TierState& target = room.tiers[tierIndex(move.to)];
     // What the listener is to get of the new tier, taken before the old tier's encoder may go
     // (and flush to nobody).
-    const std::vector<SharedBytes> replay =
+    const std::vector<SharedFrame> replay =
         splice ? target.splice.replayFor(room.tiers[tierIndex(move.from)].splice)
-               : std::vector<SharedBytes>{};
+               : std::vector<SharedFrame>{};
     ++(splice ? metrics_.tier(move.to).switchesSpliced : metrics_.tier(move.to).switchesCut);
     // Joined before it stops being on its way, so that the tier never seems unwanted.
     joinTier(room, move.sink, move.to);
@@ -108,7 +108,7 @@ void RoomRegistry::switchNow(Room& room, const PendingSwitch& move, bool splice)
     };
     move.sink->onTier(move.to);
     move.sink->deliverText(std::make_shared<const std::string>(codecMessage(move.to, move.reason)));
-    for (const SharedBytes& message : replay)
+    for (const SharedFrame& message : replay)
     {
         if (!stillThere())
             return;

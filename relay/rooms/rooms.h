@@ -38,7 +38,8 @@ class ListenerSink
 {
 public:
     virtual ~ListenerSink() = default;
-    virtual void deliverAudio(const SharedBytes& message) = 0;
+    // An audio message, framed once for every listener it goes to.
+    virtual void deliverAudio(const SharedFrame& message) = 0;
     virtual void deliverText(const SharedBytes& message) = 0;
     // From the next message on, audio comes in `tier` (told just before its codec event).
     virtual void onTier(Tier /*tier*/) {}
@@ -57,13 +58,13 @@ public:
     virtual ~RoomEvents() = default;
     // A datagram ingested here was forwarded; `message` is what local listeners were given.
     // `streamStart` is set for the first message of a new source or of a restarted stream.
-    virtual void onLocalForward(std::string_view room, const SharedBytes& message,
+    virtual void onLocalForward(std::string_view room, const SharedFrame& message,
                                 bool streamStart) = 0;
     // The room gained its first listener (true) or lost its last one (false).
     virtual void onListenersPresent(std::string_view room, bool present) = 0;
     // An Opus message this registry built from a source ingested here, as given to the tier's
     // local listeners (none of a stream received from elsewhere).
-    virtual void onTierMessage(std::string_view room, Tier tier, const SharedBytes& message)
+    virtual void onTierMessage(std::string_view room, Tier tier, const SharedFrame& message)
     {
         (void)room, (void)tier, (void)message;
     }
@@ -75,13 +76,13 @@ public:
     // A message received through the cluster (onRemoteMessage) was given to local listeners;
     // `streamStart` as above, as these rooms judged it. For the relay's other event loops:
     // nothing received may be published again.
-    virtual void onRemoteForward(std::string_view /*room*/, const SharedBytes& /*message*/,
+    virtual void onRemoteForward(std::string_view /*room*/, const SharedFrame& /*message*/,
                                  bool /*streamStart*/)
     {
     }
     // The same for an Opus message received through the cluster (onRemoteTierMessage).
     virtual void onRemoteTierForward(std::string_view /*room*/, Tier /*tier*/,
-                                     const SharedBytes& /*message*/, bool /*streamStart*/)
+                                     const SharedFrame& /*message*/, bool /*streamStart*/)
     {
     }
 };
@@ -161,11 +162,11 @@ public:
     // received through the cluster. Same ownership and ordering rules as a datagram; reported
     // to RoomEvents only as onRemoteForward, so nothing received is published again. Returns
     // true when forwarded.
-    bool onRemoteMessage(std::string_view room, std::string_view origin, const SharedBytes& message,
+    bool onRemoteMessage(std::string_view room, std::string_view origin, const SharedFrame& message,
                          bool streamStart, TimePoint now);
     // The same for a message whose header was read already (`audio` describes `message`).
     bool onRemoteAudio(std::string_view room, std::string_view origin, const AudioMessage& audio,
-                       const SharedBytes& message, bool streamStart, TimePoint now);
+                       const SharedFrame& message, bool streamStart, TimePoint now);
 
     // A datagram the cluster gave to another relay's source: counted as foreign.
     void countForeign(std::string_view room, TimePoint now);
@@ -197,10 +198,10 @@ public:
     // for that tier while such messages keep coming. Same ownership rules as onRemoteMessage;
     // messages at or behind the tier's last frame sequence are dropped unless `streamStart`.
     bool onRemoteTierMessage(std::string_view room, std::string_view origin, Tier tier,
-                             const SharedBytes& message, bool streamStart, TimePoint now);
+                             const SharedFrame& message, bool streamStart, TimePoint now);
     // The same for a message whose header was read already (`header` describes `message`).
     bool onRemoteTierMessage(std::string_view room, std::string_view origin, Tier tier,
-                             const OpusMessageHeader& header, const SharedBytes& message,
+                             const OpusMessageHeader& header, const SharedFrame& message,
                              bool streamStart, TimePoint now);
     // Listeners elsewhere want `tier` of `room` (or no longer do): while they do, a room fed
     // here keeps that tier's encoder running without local listeners, and reports its
@@ -296,11 +297,13 @@ private:
     void broadcastText(Room& room, const SharedBytes& message);
     // Tells a tier's listeners that its stream starts afresh (another encoder): a codec event.
     void restartListeners(Room& room, Tier tier);
-    void deliver(Room& room, Tier tier, const SharedBytes& message, bool text);
+    // Hands an audio message or a text event to the tier's listeners.
+    void deliver(Room& room, Tier tier, const SharedFrame& message);
+    void deliverText(Room& room, Tier tier, const SharedBytes& message);
     // Runs every encoder of the room on one datagram's samples (little-endian float32).
     // `local`: the room's source is ingested here, so its tier messages are reported.
     void encode(Room& room, std::int64_t position, const std::uint8_t* samples, bool local);
-    void emit(Room& room, Tier tier, std::vector<SharedBytes>& messages, bool local);
+    void emit(Room& room, Tier tier, std::vector<SharedFrame>& messages, bool local);
     void restartStreams(Room& room);
     // Starts or stops the tier's encoder as its listeners and interest require.
     void updateEncoder(Room& room, Tier tier);
@@ -329,7 +332,7 @@ private:
     RoomGate* gate_ = nullptr;
     SharedBytes sourceLive_;
     SharedBytes sourceOffline_;
-    std::vector<SharedBytes> scratch_;
+    std::vector<SharedFrame> scratch_;
     std::array<float, kSampleBytes / 4> samples_{};
 };
 

@@ -14,18 +14,18 @@ std::int64_t wrappingAdd(std::int64_t a, std::int64_t b)
 }
 } // namespace
 
-std::optional<MessageSpan> messageSpan(Tier tier, const SharedBytes& message)
+std::optional<MessageSpan> messageSpan(Tier tier, const SharedFrame& message)
 {
     if (!message)
         return std::nullopt;
     if (!isOpus(tier))
     {
-        const auto audio = decodeAudioMessage(*message);
+        const auto audio = decodeAudioMessage(message.payload());
         if (!audio)
             return std::nullopt;
         return MessageSpan{audio->position, wrappingAdd(audio->position, kFramesPerPacket)};
     }
-    const auto header = decodeOpusHeader(*message);
+    const auto header = decodeOpusHeader(message.payload());
     if (!header)
         return std::nullopt;
     return MessageSpan{
@@ -47,9 +47,9 @@ std::size_t RecentMessages::joinIndex(std::int64_t end, std::int64_t overlap) co
     return count_;
 }
 
-std::vector<SharedBytes> RecentMessages::replayFrom(std::int64_t end, std::int64_t overlap) const
+std::vector<SharedFrame> RecentMessages::replayFrom(std::int64_t end, std::int64_t overlap) const
 {
-    std::vector<SharedBytes> out;
+    std::vector<SharedFrame> out;
     for (std::size_t i = joinIndex(end, overlap); i < count_; ++i)
         out.push_back(at(i).message);
     return out;
@@ -58,11 +58,11 @@ std::vector<SharedBytes> RecentMessages::replayFrom(std::int64_t end, std::int64
 void RecentMessages::clear()
 {
     for (Entry& e : ring_)
-        e.message.reset();
+        e.message = SharedFrame();
     count_ = 0;
 }
 
-void RecentMessages::add(const SharedBytes& message, MessageSpan span)
+void RecentMessages::add(const SharedFrame& message, MessageSpan span)
 {
     ring_[next_] = Entry{message, span};
     next_ = (next_ + 1) % kCapacity;
@@ -70,7 +70,7 @@ void RecentMessages::add(const SharedBytes& message, MessageSpan span)
         ++count_;
 }
 
-void TierSplice::delivered(Tier tier, const SharedBytes& message, bool keep)
+void TierSplice::delivered(Tier tier, const SharedFrame& message, bool keep)
 {
     const auto span = messageSpan(tier, message);
     if (!span)

@@ -31,7 +31,7 @@ struct MessageSpan
 
 // The span of an audio message of `tier` (a float32 message or an Opus message), or nothing
 // for a message too short to carry one.
-std::optional<MessageSpan> messageSpan(Tier tier, const SharedBytes& message);
+std::optional<MessageSpan> messageSpan(Tier tier, const SharedFrame& message);
 
 // How much of the new tier comes before the join: one Opus frame where the new tier is
 // Lossless, and 120 ms where it is Opus (its decoder settles on the new stream meanwhile).
@@ -47,7 +47,7 @@ class RecentMessages
 public:
     static constexpr std::size_t kCapacity = 16; // 85 ms of float32; 320 ms and more of Opus
 
-    void add(const SharedBytes& message, MessageSpan span);
+    void add(const SharedFrame& message, MessageSpan span);
     void clear();
     std::size_t size() const { return count_; }
 
@@ -60,12 +60,12 @@ public:
 
     // The messages to hand such a listener: the newest one holding that position, and all
     // after it, oldest first (none when it cannot join yet).
-    std::vector<SharedBytes> replayFrom(std::int64_t end, std::int64_t overlap) const;
+    std::vector<SharedFrame> replayFrom(std::int64_t end, std::int64_t overlap) const;
 
 private:
     struct Entry
     {
-        SharedBytes message;
+        SharedFrame message;
         MessageSpan span;
     };
     // Index (oldest first) of the newest message holding the join position, or count_.
@@ -88,7 +88,7 @@ class TierSplice
 public:
     // A message of `tier` was handed to the tier's listeners; kept for moves here when `keep`
     // (while the room has listeners).
-    void delivered(Tier tier, const SharedBytes& message, bool keep);
+    void delivered(Tier tier, const SharedFrame& message, bool keep);
     // The tier's stream starts afresh: nothing before this is spliced onto.
     void forget();
 
@@ -99,7 +99,7 @@ public:
     {
         return from.hasDelivered_ && recent_.canJoinAt(from.deliveredEnd_, switchOverlap(tier_));
     }
-    std::vector<SharedBytes> replayFor(const TierSplice& from) const
+    std::vector<SharedFrame> replayFor(const TierSplice& from) const
     {
         return recent_.replayFrom(from.deliveredEnd_, switchOverlap(tier_));
     }

@@ -34,7 +34,7 @@ void TierStream::reanchor(std::int64_t position)
 }
 
 void TierStream::push(std::int64_t position, const float* samples, int frames,
-                      TierMetrics& counters, std::vector<SharedBytes>& out)
+                      TierMetrics& counters, std::vector<SharedFrame>& out)
 {
     if (!started_)
     {
@@ -79,7 +79,7 @@ void TierStream::push(std::int64_t position, const float* samples, int frames,
     nextPosition_ += static_cast<std::uint64_t>(frames);
 }
 
-void TierStream::finishFrame(TierMetrics& counters, std::vector<SharedBytes>& out)
+void TierStream::finishFrame(TierMetrics& counters, std::vector<SharedFrame>& out)
 {
     if (message_.frames() == 0)
         message_.begin(frameSequence_, static_cast<std::int64_t>(framePosition_),
@@ -120,13 +120,13 @@ void TierStream::finishFrame(TierMetrics& counters, std::vector<SharedBytes>& ou
         flushMessage(out);
 }
 
-void TierStream::flushMessage(std::vector<SharedBytes>& out)
+void TierStream::flushMessage(std::vector<SharedFrame>& out)
 {
     if (message_.frames() > 0)
         out.push_back(message_.finish());
 }
 
-void TierStream::restart(std::vector<SharedBytes>& out)
+void TierStream::restart(std::vector<SharedFrame>& out)
 {
     flushMessage(out);
     started_ = false;

@@ -31,24 +31,24 @@ public:
     // `frames` frames of sanitised, interleaved stereo at `position` (a datagram's 256, or
     // the fill of a concealed hole). Appends every message that is complete to `out`.
     void push(std::int64_t position, const float* samples, int frames, TierMetrics& counters,
-              std::vector<SharedBytes>& out);
+              std::vector<SharedFrame>& out);
     void push(std::int64_t position, const float* samples, TierMetrics& counters,
-              std::vector<SharedBytes>& out)
+              std::vector<SharedFrame>& out)
     {
         push(position, samples, kFramesPerPacket, counters, out);
     }
 
     // The source restarted, changed or fell silent: sends the frames already complete (a
     // partly filled frame is dropped, never padded) and starts afresh with the next datagram.
-    void restart(std::vector<SharedBytes>& out);
+    void restart(std::vector<SharedFrame>& out);
 
     // Samples of delay the encoder adds.
     int lookahead() const { return encoder_.lookahead(); }
 
 private:
     void reanchor(std::int64_t position);
-    void finishFrame(TierMetrics& counters, std::vector<SharedBytes>& out);
-    void flushMessage(std::vector<SharedBytes>& out);
+    void finishFrame(TierMetrics& counters, std::vector<SharedFrame>& out);
+    void flushMessage(std::vector<SharedFrame>& out);
 
     int framesPerMessage_;
     OpusFrameEncoder encoder_;

@@ -1,23 +1,22 @@
 #include "wire/listener_audio.h"
 
-#include <cstring>
-#include <string>
+#include <string_view>
 
 namespace orlune::relay
 {
 
-SharedBytes encodeAudioMessage(std::int64_t sequence, std::int64_t position,
+SharedFrame encodeAudioMessage(std::int64_t sequence, std::int64_t position,
                                const std::uint8_t* samples)
 {
-    auto message = std::make_shared<std::string>(kAudioMessageSize, '\0');
-    char* out = message->data();
-    writeLe(out, static_cast<std::uint64_t>(sequence), 8);
-    writeLe(out + 8, static_cast<std::uint64_t>(position), 8);
-    std::memcpy(out + kAudioHeaderSize, samples, kSampleBytes);
-    return message;
+    char header[kAudioHeaderSize];
+    writeLe(header, static_cast<std::uint64_t>(sequence), 8);
+    writeLe(header + 8, static_cast<std::uint64_t>(position), 8);
+    return SharedFrame(WsOpcode::Binary,
+                       {std::string_view(header, kAudioHeaderSize),
+                        std::string_view(reinterpret_cast<const char*>(samples), kSampleBytes)});
 }
 
-SharedBytes encodeAudioMessage(const Datagram& datagram)
+SharedFrame encodeAudioMessage(const Datagram& datagram)
 {
     return encodeAudioMessage(datagram.sequence, datagram.samplePosition, datagram.samples);
 }

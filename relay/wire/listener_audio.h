@@ -9,6 +9,7 @@
 
 #include "wire/bytes.h"
 #include "wire/datagram.h"
+#include "wire/websocket_frames.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -28,11 +29,12 @@ struct AudioMessage
     const std::uint8_t* samples = nullptr; // kSampleBytes bytes, little-endian float32
 };
 
-// Builds the message; `samples` (kSampleBytes bytes) are copied unchanged.
-SharedBytes encodeAudioMessage(std::int64_t sequence, std::int64_t position,
+// Builds the message, framed for listeners (its payload is the message above); `samples`
+// (kSampleBytes bytes) are copied unchanged.
+SharedFrame encodeAudioMessage(std::int64_t sequence, std::int64_t position,
                                const std::uint8_t* samples);
 // The listener message for one datagram.
-SharedBytes encodeAudioMessage(const Datagram& datagram);
+SharedFrame encodeAudioMessage(const Datagram& datagram);
 // Reads a message of exactly kAudioMessageSize bytes; none for any other size. `samples` points
 // into `bytes`.
 std::optional<AudioMessage> decodeAudioMessage(std::string_view bytes);

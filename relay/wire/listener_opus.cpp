@@ -29,11 +29,11 @@ void OpusMessageWriter::addFrame(const std::uint8_t* packet, std::size_t length)
     ++frames_;
 }
 
-SharedBytes OpusMessageWriter::finish()
+SharedFrame OpusMessageWriter::finish()
 {
     message_[18] = static_cast<char>(frames_);
     frames_ = 0;
-    return std::make_shared<const std::string>(message_);
+    return SharedFrame(WsOpcode::Binary, message_);
 }
 
 std::optional<OpusMessageHeader> decodeOpusHeader(std::string_view bytes)
@@ -89,9 +89,9 @@ bool opusMessageIsWellFormed(const char* data, std::size_t size)
     return data != nullptr && walkFrames(std::string_view(data, size), [](std::string_view) {});
 }
 
-bool startsTierStream(const SharedBytes& message)
+bool startsTierStream(std::string_view message)
 {
-    return message && message->size() >= 8 && readLe64(message->data()) == 0;
+    return message.size() >= 8 && readLe64(message.data()) == 0;
 }
 
 } // namespace orlune::relay

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "wire/bytes.h"
+#include "wire/websocket_frames.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -38,8 +39,9 @@ public:
     // One frame's packet; `length` 0 marks a missing frame.
     void addFrame(const std::uint8_t* packet, std::size_t length);
     int frames() const { return frames_; }
-    // The message of the frames added since begin(); the writer is then empty again.
-    SharedBytes finish();
+    // The message of the frames added since begin(), framed for listeners; the writer is then
+    // empty again.
+    SharedFrame finish();
 
 private:
     std::string message_;
@@ -70,6 +72,6 @@ bool opusMessageIsWellFormed(const char* data, std::size_t size);
 
 // Whether a message starts its tier's stream: a stream counts its frames from 0 whenever it
 // (re)starts, so that message is taken even though it is behind the frames before it.
-bool startsTierStream(const SharedBytes& message);
+bool startsTierStream(std::string_view message);
 
 } // namespace orlune::relay

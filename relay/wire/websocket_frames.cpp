@@ -1,5 +1,7 @@
 #include "wire/websocket_frames.h"
 
+#include <utility>
+
 namespace orlune::relay
 {
 namespace
@@ -254,6 +256,22 @@ WsFrameHeader wsFrameHeader(WsOpcode opcode, std::size_t payloadSize, bool fin,
     }
     header.size = static_cast<std::uint8_t>(at);
     return header;
+}
+
+SharedFrame::SharedFrame(WsOpcode opcode, std::initializer_list<std::string_view> parts)
+{
+    std::size_t payloadSize = 0;
+    for (std::string_view part : parts)
+        payloadSize += part.size();
+    const WsFrameHeader header = wsFrameHeader(opcode, payloadSize);
+    auto buffer = std::make_shared<std::string>();
+    buffer->reserve(header.size + payloadSize);
+    buffer->append(reinterpret_cast<const char*>(header.bytes.data()), header.size);
+    for (std::string_view part : parts)
+        buffer->append(part);
+    buffer_ = std::move(buffer);
+    headerSize_ = header.size;
+    opcode_ = opcode;
 }
 
 void wsMaskPayload(std::string& payload, const std::array<std::uint8_t, 4>& mask)

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -128,6 +130,43 @@ struct WsFrameHeader
 // maskPayload().
 WsFrameHeader wsFrameHeader(WsOpcode opcode, std::size_t payloadSize, bool fin = true,
                             const std::array<std::uint8_t, 4>* mask = nullptr);
+
+// One whole message as a server sends it (one frame, unmasked): header and payload in one
+// immutable buffer, built once and queued as it is for every listener it goes to, on whatever
+// loop. Copies share the buffer. Empty when default-constructed.
+class SharedFrame
+{
+public:
+    SharedFrame() = default;
+    // The frame whose payload is `parts` one after the other, copied once.
+    SharedFrame(WsOpcode opcode, std::initializer_list<std::string_view> parts);
+    SharedFrame(WsOpcode opcode, std::string_view payload)
+        : SharedFrame(opcode, {payload})
+    {
+    }
+
+    explicit operator bool() const { return buffer_ != nullptr; }
+    // The whole frame, as it goes on the wire (empty for an empty SharedFrame).
+    std::string_view bytes() const
+    {
+        return buffer_ ? std::string_view(*buffer_) : std::string_view();
+    }
+    std::size_t headerSize() const { return headerSize_; }
+    std::string_view payload() const { return bytes().substr(headerSize_); }
+    std::size_t payloadSize() const { return bytes().size() - headerSize_; }
+    WsOpcode opcode() const { return opcode_; }
+    // Whether both are the same buffer (not merely equal bytes), as for shared pointers.
+    friend bool operator==(const SharedFrame& a, const SharedFrame& b)
+    {
+        return a.buffer_ == b.buffer_;
+    }
+    friend bool operator!=(const SharedFrame& a, const SharedFrame& b) { return !(a == b); }
+
+private:
+    std::shared_ptr<const std::string> buffer_;
+    std::uint8_t headerSize_ = 0;
+    WsOpcode opcode_ = WsOpcode::Continuation; // kept here too: read without touching the buffer
+};
 
 // XORs `payload` with `mask` (its own inverse).
 void wsMaskPayload(std::string& payload, const std::array<std::uint8_t, 4>& mask);

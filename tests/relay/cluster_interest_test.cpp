@@ -46,7 +46,7 @@ TEST(ClusterWireTiers, OpusMessagesTravelWholeAndMalformedOnesAreRefused)
     const std::string wire = encodeClusterMessage("relay-a", false, good);
     const ClusterMessage m = decodeClusterMessage(wire.data(), wire.size(), "standard");
     ASSERT_TRUE(m.ok);
-    EXPECT_EQ(*m.message, good);
+    EXPECT_EQ(m.message.payload(), good);
     EXPECT_FALSE(m.streamStart);
     // The float32 tier's size rule does not apply to Opus, nor the other way round.
     EXPECT_FALSE(decodeClusterMessage(wire.data(), wire.size(), "lossless").ok);

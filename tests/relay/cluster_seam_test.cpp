@@ -22,9 +22,9 @@ const std::string kOffline = R"({"type":"source","live":false})";
 struct Sink : ListenerSink
 {
     std::vector<std::string> all;
-    void deliverAudio(const SharedBytes& m) override
+    void deliverAudio(const SharedFrame& m) override
     {
-        all.push_back("audio:" + std::to_string(test::readLe64(*m, 0)));
+        all.push_back("audio:" + std::to_string(test::readLe64(m.payload(), 0)));
     }
     void deliverText(const SharedBytes& m) override
     {
@@ -36,10 +36,11 @@ struct Sink : ListenerSink
 struct Events : RoomEvents
 {
     std::vector<std::string> seen;
-    void onLocalForward(std::string_view room, const SharedBytes& message,
+    void onLocalForward(std::string_view room, const SharedFrame& message,
                         bool streamStart) override
     {
-        seen.push_back(std::string(room) + " " + std::to_string(test::readLe64(*message, 0)) +
+        seen.push_back(std::string(room) + " " +
+                       std::to_string(test::readLe64(message.payload(), 0)) +
                        (streamStart ? " start" : ""));
     }
     void onListenersPresent(std::string_view room, bool present) override
@@ -48,7 +49,7 @@ struct Events : RoomEvents
     }
 };
 
-SharedBytes message(std::int64_t seq)
+SharedFrame message(std::int64_t seq)
 {
     static const std::vector<std::uint8_t> silence(kSampleBytes);
     return encodeAudioMessage(seq, seq * 256, silence.data());
@@ -93,8 +94,8 @@ TEST_F(ClusterSeam, RemoteStreamFollowsTheSameOrderingAndOwnershipRules)
     EXPECT_TRUE(s.origin.empty());
     ASSERT_TRUE(s.source);
     EXPECT_EQ(s.source->port(), 40001);
-    EXPECT_FALSE(rooms.onRemoteMessage("jam", "relay-a", std::make_shared<const std::string>("x"),
-                                       false, t0 + 3s))
+    EXPECT_FALSE(
+        rooms.onRemoteMessage("jam", "relay-a", SharedFrame(WsOpcode::Binary, "x"), false, t0 + 3s))
         << "a message of the wrong size is refused";
 }
 
@@ -119,7 +120,7 @@ TEST_F(ClusterSeam, OnlyLocalDatagramsAreReportedForPublishingAndListenerPresenc
 }
 
 // An Opus message of the listener format, frame sequence `seq`, one 3-byte packet.
-SharedBytes opusMessage(std::int64_t seq)
+SharedFrame opusMessage(std::int64_t seq)
 {
     std::string m(20, '\0');
     for (int i = 0; i < 8; ++i)
@@ -128,7 +129,7 @@ SharedBytes opusMessage(std::int64_t seq)
     m[17] = static_cast<char>(480 >> 8);
     m[18] = 1;
     m += std::string{'\x03', '\0', 'a', 'b', 'c'};
-    return std::make_shared<const std::string>(m);
+    return SharedFrame(WsOpcode::Binary, m);
 }
 
 TEST_F(ClusterSeam, ARoomFedThroughTheClusterTakesItsOpusTiersFromTheIngestRelay)
@@ -183,13 +184,13 @@ TEST_F(ClusterSeam, ARoomFedThroughTheClusterTakesItsOpusTiersFromTheIngestRelay
 
 TEST(ClusterWire, MessagesRoundTripAndAnythingElseIsRefused)
 {
-    const SharedBytes audio = message(77);
-    const std::string wire = encodeClusterMessage("relay-a", true, *audio);
+    const SharedFrame audio = message(77);
+    const std::string wire = encodeClusterMessage("relay-a", true, audio.payload());
     const ClusterMessage m = decodeClusterMessage(wire.data(), wire.size(), "lossless");
     ASSERT_TRUE(m.ok);
     EXPECT_TRUE(m.streamStart);
     EXPECT_EQ(m.origin, "relay-a");
-    EXPECT_EQ(*m.message, *audio);
+    EXPECT_EQ(m.message.payload(), audio.payload());
 
     for (std::size_t cut : {std::size_t(0), std::size_t(4), wire.size() - 1})
         EXPECT_FALSE(decodeClusterMessage(wire.data(), cut, "lossless").ok) << cut;

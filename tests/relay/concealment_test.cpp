@@ -152,7 +152,7 @@ TEST_F(Concealment, HolesTooLongToFillStillReachThePlayerAsMissingFrames)
     std::size_t k = 0;
     for (const auto& message : sink.audio)
     {
-        const auto view = test::parseOpusMessage(*message);
+        const auto view = test::parseOpusMessage(message.payload());
         for (const auto& packet : view->packets)
         {
             if (packet.empty())
@@ -174,7 +174,7 @@ TEST_F(Concealment, NothingIsFilledAtAStreamsStartOrEndOrAcrossARestart)
     // The stream's first datagram is lost: it starts with the second, on a grid of its own.
     feedSignal(tone, 0, 0, [](std::size_t d) { return d == 0; });
     EXPECT_EQ(metrics.holesConcealed, 0u);
-    EXPECT_EQ(test::parseOpusMessage(*sink.audio.front())->samplePosition, 256);
+    EXPECT_EQ(test::parseOpusMessage(sink.audio.front().payload())->samplePosition, 256);
 
     // Its last datagram is lost and the source falls silent: nothing is made up for it, and
     // the frames already complete go out, the partial one never.
@@ -190,7 +190,7 @@ TEST_F(Concealment, NothingIsFilledAtAStreamsStartOrEndOrAcrossARestart)
     const std::size_t before = sink.audio.size();
     feedSignal(tone, 7, 1000, [](std::size_t d) { return d == 3; });
     EXPECT_EQ(metrics.holesConcealed, 1u);
-    EXPECT_EQ(test::parseOpusMessage(*sink.audio[before])->sequence, 0);
+    EXPECT_EQ(test::parseOpusMessage(sink.audio[before].payload())->sequence, 0);
 
     // The plug-in restarts (sequence 0) right after a lost datagram, at a position a
     // datagram on: that is a new stream, not a hole.
@@ -230,7 +230,7 @@ TEST_F(Concealment, ReorderedAndDuplicatedDatagramsAroundAHoleFillItOnce)
     std::int64_t next = 0;
     for (const auto& message : sink.audio)
     {
-        const auto view = test::parseOpusMessage(*message);
+        const auto view = test::parseOpusMessage(message.payload());
         EXPECT_EQ(view->sequence, next);
         for (const auto& packet : view->packets)
             EXPECT_FALSE(packet.empty());
@@ -251,7 +251,8 @@ TEST_F(Concealment, FloatListenersKeepTheStreamAsSentAndTheFillIsCounted)
     for (std::size_t i = 0; i < lossless.audio.size(); ++i)
     {
         const std::size_t d = i < 8 ? i : i + 1;
-        EXPECT_EQ(std::memcmp(lossless.audio[i]->data() + 16, tone.data() + d * 512, 2048), 0);
+        EXPECT_EQ(std::memcmp(lossless.audio[i].payload().data() + 16, tone.data() + d * 512, 2048),
+                  0);
     }
     EXPECT_EQ(metrics.holesConcealed, 1u);
     const std::string text = renderMetrics(metrics, registry);

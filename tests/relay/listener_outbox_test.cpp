@@ -1,6 +1,8 @@
 // What a listener is sent, below the session: batches of framed messages, what a slow listener
 // loses, and the write that goes straight to the socket and leaves the rest for later.
 #include "http/listener_outbox.h"
+#include "wire/listener_audio.h"
+#include "wire/listener_opus.h"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
@@ -12,6 +14,7 @@
 
 #include <sys/socket.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -91,6 +94,215 @@ TEST(ListenerOutbox, AudioLimitIsTheSameLagInTimeOnEveryTier)
               64u * 256 /
                   static_cast<std::size_t>(standard.frameSamples * standard.framesPerMessage));
     EXPECT_EQ(ListenerOutbox::audioLimit(Tier::Standard, 1), 1u) << "never none";
+}
+
+// Payloads whose frames use each length form: 2, 4 and 10 header bytes.
+std::vector<std::string> payloadsOfEveryLength()
+{
+    std::vector<std::string> out;
+    for (std::size_t size : {5, 300, 70000})
+    {
+        std::string p(size, '\0');
+        for (std::size_t i = 0; i < size; ++i)
+            p[i] = static_cast<char>('a' + (i * 13 + size) % 26);
+        out.push_back(p);
+    }
+    return out;
+}
+
+// The bytes a listener receives for an audio message are those of the frame the room built,
+// one buffer, shared: the float32 and Opus messages come framed from where they are made.
+TEST(ListenerOutbox, EveryListenerWritesTheOneFrameTheRoomBuiltAsOneBuffer)
+{
+    std::array<std::uint8_t, kSampleBytes> samples{};
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<std::uint8_t>(i * 31);
+    const SharedFrame audio = encodeAudioMessage(7, 7 * 256, samples.data());
+    std::string expected = "\x82\x7e\x08\x10"; // 2064 bytes
+    expected += std::string("\x07\0\0\0\0\0\0\0\0\x07\0\0\0\0\0\0", 16);
+    expected.append(reinterpret_cast<const char*>(samples.data()), samples.size());
+    EXPECT_EQ(audio.bytes(), expected);
+
+    OpusMessageWriter writer;
+    writer.begin(0, 480, 480);
+    const std::uint8_t packet[] = {0xfc, 0x01, 0x02};
+    writer.addFrame(packet, sizeof packet);
+    const SharedFrame opus = writer.finish();
+    EXPECT_EQ(opus.bytes(), std::string("\x82\x19", 2) + // 25 bytes
+                                std::string("\0\0\0\0\0\0\0\0\xe0\x01\0\0\0\0\0\0\xe0\x01\x01\0"
+                                            "\x03\0\xfc\x01\x02",
+                                            25));
+
+    Metrics metrics;
+    ListenerOutbox first(metrics);
+    ListenerOutbox second(metrics);
+    for (ListenerOutbox* outbox : {&first, &second})
+    {
+        outbox->push(audio, Tier::Lossless);
+        outbox->push(opus, Tier::Standard);
+        const auto& buffers = outbox->takeBatch();
+        ASSERT_EQ(buffers.size(), 2u) << "one buffer per message, no header of its own";
+        EXPECT_EQ(buffers[0].data(), audio.bytes().data()) << "the room's frame, not a copy";
+        EXPECT_EQ(buffers[1].data(), opus.bytes().data());
+        EXPECT_EQ(flatten(buffers), expected + std::string(opus.bytes()));
+        EXPECT_FALSE(outbox->batchWritten());
+    }
+}
+
+// A socket may stop anywhere in a frame: in its header, at its end, one byte into the next.
+// What was taken and what is left add up to the batch, byte for byte, over several writes.
+TEST(ListenerOutbox, APartialWriteMayEndAnywhereInAFrame)
+{
+    const auto payloads = payloadsOfEveryLength();
+    std::vector<SharedFrame> frames;
+    std::string wire;
+    for (const std::string& p : payloads)
+    {
+        frames.emplace_back(WsOpcode::Binary, p);
+        wire += frames.back().bytes();
+    }
+    const std::size_t end0 = frames[0].bytes().size();
+    const std::size_t end1 = end0 + frames[1].bytes().size();
+    for (std::size_t cut : {std::size_t{0}, std::size_t{1}, end0 - 1, end0, end0 + 1, end0 + 3,
+                            end0 + 4, end1 - 1, end1, end1 + 9, end1 + 10, wire.size() - 1})
+    {
+        Metrics metrics;
+        ListenerOutbox outbox(metrics);
+        for (const SharedFrame& f : frames)
+            outbox.push(f, Tier::Lossless);
+        ASSERT_EQ(flatten(outbox.takeBatch()), wire);
+        const std::string rest = flatten(outbox.batchWrittenUpTo(cut));
+        EXPECT_EQ(rest, wire.substr(cut)) << cut;
+        // And then the rest of it in two more writes.
+        const std::size_t more = (wire.size() - cut) / 2;
+        EXPECT_EQ(flatten(outbox.batchWrittenUpTo(more)), wire.substr(cut + more)) << cut;
+        EXPECT_EQ(metrics.bytesSent, 0u) << "nothing counted before the whole batch is written";
+        EXPECT_TRUE(outbox.batchWrittenUpTo(wire.size() - cut - more).empty()) << cut;
+        EXPECT_FALSE(outbox.batchWritten());
+        EXPECT_EQ(metrics.audioMessagesSent, frames.size());
+    }
+}
+
+// The figures count payload bytes, not the frames' headers, by the tier each message was
+// queued for; text counts in the bytes, control frames in nothing.
+TEST(ListenerOutbox, WrittenMessagesAreCountedByPayloadAndTier)
+{
+    const auto payloads = payloadsOfEveryLength();
+    Metrics metrics;
+    ListenerOutbox outbox(metrics);
+    outbox.push(SharedFrame(WsOpcode::Binary, payloads[0]), Tier::Lossless);
+    outbox.push(SharedFrame(WsOpcode::Binary, payloads[1]), Tier::Standard);
+    outbox.push(WsOpcode::Text, bytes("{\"type\":\"codec\"}"), Tier::Standard);
+    outbox.push(SharedFrame(WsOpcode::Binary, payloads[2]), Tier::Standard);
+    outbox.push(WsOpcode::Ping, bytes("ping"), Tier::Standard);
+    outbox.push(WsOpcode::Pong, bytes("pong"), Tier::Standard, true);
+    outbox.takeBatch();
+    EXPECT_FALSE(outbox.batchWritten());
+
+    EXPECT_EQ(metrics.audioMessagesSent, 3u);
+    EXPECT_EQ(metrics.textMessagesSent, 1u);
+    EXPECT_EQ(metrics.bytesSent, 5u + 300u + 70000u + 16u);
+    EXPECT_EQ(metrics.tier(Tier::Lossless).messagesSent, 1u);
+    EXPECT_EQ(metrics.tier(Tier::Lossless).bytesSent, 5u);
+    EXPECT_EQ(metrics.tier(Tier::Standard).messagesSent, 2u);
+    EXPECT_EQ(metrics.tier(Tier::Standard).bytesSent, 70300u);
+    EXPECT_EQ(metrics.tier(Tier::High).messagesSent, 0u);
+
+    // A batch given up (the connection failed) and replaced by the next is not counted.
+    outbox.push(SharedFrame(WsOpcode::Binary, payloads[0]), Tier::High);
+    outbox.takeBatch();
+    outbox.push(SharedFrame(WsOpcode::Binary, payloads[1]), Tier::High);
+    outbox.takeBatch();
+    outbox.batchWritten();
+    EXPECT_EQ(metrics.tier(Tier::High).messagesSent, 1u);
+    EXPECT_EQ(metrics.tier(Tier::High).bytesSent, 300u);
+}
+
+// While a batch is being written, the queue behind it changes (pongs jump ahead, audio is
+// dropped, the queue grows, the connection closes): the batch's bytes stay as they were.
+TEST(ListenerOutbox, TheBatchBeingWrittenOutlivesEveryChangeToTheQueue)
+{
+    Metrics metrics;
+    ListenerOutbox outbox(metrics);
+    std::string wire;
+    for (int i = 0; i < 5; ++i)
+    {
+        const SharedFrame f(WsOpcode::Binary, "batch" + std::to_string(i));
+        wire += f.bytes();
+        outbox.push(f, Tier::Low);
+    }
+    const auto& buffers = outbox.takeBatch();
+    ASSERT_EQ(flatten(buffers), wire);
+    EXPECT_EQ(outbox.queued(), 0u);
+    EXPECT_FALSE(outbox.hasQueued());
+
+    outbox.push(WsOpcode::Text, bytes("text"), Tier::Low);
+    outbox.push(SharedFrame(WsOpcode::Binary, "a"), Tier::Low);
+    outbox.push(WsOpcode::Pong, bytes("pong"), Tier::Low, true);
+    for (int i = 0; i < 200; ++i) // far past the ring's first size
+        outbox.push(SharedFrame(WsOpcode::Binary, "late" + std::to_string(i)), Tier::Low);
+    EXPECT_EQ(outbox.queued(), 203u);
+    EXPECT_EQ(outbox.queuedAudio(), 201u);
+    EXPECT_EQ(flatten(buffers), wire) << "the batch's buffers still hold its frames";
+    EXPECT_EQ(outbox.dropQueuedAudio(), 201u);
+    EXPECT_EQ(outbox.queued(), 2u);
+    EXPECT_EQ(flatten(outbox.batchWrittenUpTo(3)), wire.substr(3));
+
+    EXPECT_FALSE(outbox.batchWritten());
+    EXPECT_EQ(metrics.tier(Tier::Low).messagesSent, 5u) << "the batch, and only it";
+    EXPECT_EQ(messagesIn(flatten(outbox.takeBatch())), (std::vector<std::string>{"pong", "text"}));
+    outbox.batchWritten();
+
+    // Closing while a batch is out: the queue goes, the batch is still written and counted.
+    outbox.push(SharedFrame(WsOpcode::Binary, "last"), Tier::Low);
+    outbox.takeBatch();
+    outbox.push(SharedFrame(WsOpcode::Binary, "never"), Tier::Low);
+    outbox.clear();
+    outbox.push(WsOpcode::Close, bytes(wsClosePayload(ws_close::kGoingAway)), Tier::Low);
+    EXPECT_FALSE(outbox.batchWritten());
+    EXPECT_EQ(metrics.tier(Tier::Low).messagesSent, 6u);
+    EXPECT_EQ(messagesIn(flatten(outbox.takeBatch())), (std::vector<std::string>{"close"}));
+    EXPECT_TRUE(outbox.batchWritten());
+    EXPECT_FALSE(outbox.hasQueued());
+}
+
+// Many batches through one outbox: the ring wraps and grows with messages in it, and every
+// message comes out once, in order, whatever is dropped on the way.
+TEST(ListenerOutbox, MessagesComeOutInOrderAsTheQueueWrapsAndGrows)
+{
+    Metrics metrics;
+    ListenerOutbox outbox(metrics);
+    std::vector<std::string> expected;
+    std::vector<std::string> received;
+    int next = 0;
+    for (int round = 0; round < 60; ++round)
+    {
+        // Up to 90 queued at once: past the batch limit and past the ring's sizes.
+        const int count = (round * 37) % 91;
+        for (int i = 0; i < count; ++i, ++next)
+        {
+            const std::string text = "m" + std::to_string(next);
+            outbox.push(SharedFrame(WsOpcode::Binary, text), Tier::Lossless);
+            expected.push_back(text);
+        }
+        if (round % 7 == 3) // a skip-ahead: the audio queued goes, an event takes its place
+        {
+            expected.resize(expected.size() - outbox.dropQueuedAudio());
+            outbox.push(WsOpcode::Text, bytes("skip"), Tier::Lossless);
+            expected.push_back("skip");
+        }
+        if (round % 2 == 0)
+            continue; // written next round, with more behind it
+        while (outbox.hasQueued())
+        {
+            const auto batch = messagesIn(flatten(outbox.takeBatch()));
+            EXPECT_LE(batch.size(), ListenerOutbox::kMaxBatch);
+            received.insert(received.end(), batch.begin(), batch.end());
+            outbox.batchWritten();
+        }
+        EXPECT_EQ(outbox.queuedAudio(), 0u);
+    }
+    EXPECT_EQ(received, expected);
 }
 
 // A socket that takes only part of a batch: what it took and what is left add up to the batch,

@@ -27,14 +27,14 @@ using namespace std::chrono_literals;
 struct Sink : ListenerSink
 {
     std::mutex mutex;
-    std::vector<const std::string*> audio; // the buffers delivered, by address
+    std::vector<const char*> audio; // the buffers delivered, by address
     std::vector<std::int64_t> sequences;
     std::vector<std::string> texts;
-    void deliverAudio(const SharedBytes& m) override
+    void deliverAudio(const SharedFrame& m) override
     {
         std::lock_guard<std::mutex> lock(mutex);
-        audio.push_back(m.get());
-        sequences.push_back(test::readLe64(*m, 0));
+        audio.push_back(m.bytes().data());
+        sequences.push_back(test::readLe64(m.payload(), 0));
     }
     void deliverText(const SharedBytes& m) override
     {
@@ -53,25 +53,25 @@ struct Sink : ListenerSink
 struct Cluster : RoomEvents
 {
     std::vector<std::string> seen;
-    void onLocalForward(std::string_view room, const SharedBytes& m, bool start) override
+    void onLocalForward(std::string_view room, const SharedFrame& m, bool start) override
     {
-        seen.push_back(std::string(room) + " publish " + std::to_string(test::readLe64(*m, 0)) +
-                       (start ? " start" : ""));
+        seen.push_back(std::string(room) + " publish " +
+                       std::to_string(test::readLe64(m.payload(), 0)) + (start ? " start" : ""));
     }
     void onListenersPresent(std::string_view room, bool present) override
     {
         seen.push_back(std::string(room) + (present ? " subscribe" : " unsubscribe"));
     }
-    void onTierMessage(std::string_view, Tier, const SharedBytes& m) override
+    void onTierMessage(std::string_view, Tier, const SharedFrame& m) override
     {
-        tierMessages.push_back(m.get());
+        tierMessages.push_back(m.bytes().data());
     }
     void onTierListenersPresent(std::string_view room, Tier tier, bool present) override
     {
         seen.push_back(std::string(room) + " " + std::string(tierName(tier)) +
                        (present ? " wanted" : " unwanted"));
     }
-    std::vector<const std::string*> tierMessages; // home thread only
+    std::vector<const char*> tierMessages; // home thread only
 };
 
 // Waits on the test thread (bounded) until `done`.
@@ -81,7 +81,7 @@ template <class F> void waitUntil(F done)
         std::this_thread::sleep_for(5ms);
 }
 
-SharedBytes message(std::int64_t seq)
+SharedFrame message(std::int64_t seq)
 {
     static const std::vector<std::uint8_t> silence(kSampleBytes);
     return encodeAudioMessage(seq, seq * 256, silence.data());
@@ -198,7 +198,7 @@ TEST_F(LoopLink, ShardListenersHearTheClustersRoomsInTheHomeLoopsOwnBuffers)
         << "a shard's listener counts for the cluster subscription";
 
     // Heard through the cluster: reaches the shard, is not published again.
-    std::vector<SharedBytes> sent{message(10), message(11)};
+    std::vector<SharedFrame> sent{message(10), message(11)};
     for (const auto& m : sent)
         EXPECT_TRUE(home.core().registry.onRemoteMessage("jam", "relay-b", m, m == sent[0], t0));
     waitUntil([&] { return sink.audioCount() >= 2; });
@@ -206,8 +206,8 @@ TEST_F(LoopLink, ShardListenersHearTheClustersRoomsInTheHomeLoopsOwnBuffers)
         std::lock_guard<std::mutex> lock(sink.mutex);
         EXPECT_EQ(sink.sequences, (std::vector<std::int64_t>{10, 11}));
         ASSERT_EQ(sink.audio.size(), 2u);
-        EXPECT_EQ(sink.audio[0], sent[0].get()) << "shared, not copied";
-        EXPECT_EQ(sink.audio[1], sent[1].get());
+        EXPECT_EQ(sink.audio[0], sent[0].bytes().data()) << "shared, not copied";
+        EXPECT_EQ(sink.audio[1], sent[1].bytes().data());
         EXPECT_EQ(sink.texts, std::vector<std::string>{R"({"type":"source","live":true})"});
     }
     EXPECT_EQ(cluster.seen.size(), 1u) << "nothing received is published";
@@ -243,16 +243,16 @@ TEST_F(LoopLink, AStalledShardsInboxIsBoundedAndItCatchesUpWhenItRuns)
     const std::size_t sent = ShardLink::kInboxLimit + 100;
     for (std::size_t seq = 0; seq < sent; ++seq)
     {
-        const SharedBytes m = message(static_cast<std::int64_t>(seq));
-        shardLink.handOver(room, m, *decodeAudioMessage(*m), seq == 0);
+        const SharedFrame m = message(static_cast<std::int64_t>(seq));
+        shardLink.handOver(room, m, *decodeAudioMessage(m.payload()), seq == 0);
     }
     EXPECT_EQ(home.core().metrics.loopHandOversDropped, 100u);
 
     release->set_value();
     waitUntil([&] { return sink.audioCount() >= ShardLink::kInboxLimit; });
     EXPECT_EQ(sink.audioCount(), ShardLink::kInboxLimit) << "the first ones, in order";
-    const SharedBytes last = message(static_cast<std::int64_t>(sent));
-    shardLink.handOver(room, last, *decodeAudioMessage(*last), false);
+    const SharedFrame last = message(static_cast<std::int64_t>(sent));
+    shardLink.handOver(room, last, *decodeAudioMessage(last.payload()), false);
     waitUntil([&] { return sink.audioCount() >= ShardLink::kInboxLimit + 1; });
     {
         std::lock_guard<std::mutex> lock(sink.mutex);
@@ -323,7 +323,7 @@ TEST_F(LoopLink, AStreamStartDroppedWithAFullInboxComesWithTheNextMessage)
     const auto room = std::make_shared<const std::string>("other");
     const auto filler = message(0);
     for (std::size_t i = 0; i < ShardLink::kInboxLimit; ++i)
-        ASSERT_TRUE(shardLink.handOver(room, filler, *decodeAudioMessage(*filler), false));
+        ASSERT_TRUE(shardLink.handOver(room, filler, *decodeAudioMessage(filler.payload()), false));
     const std::uint64_t droppedBefore = home.core().metrics.loopHandOversDropped;
     feed(0, 10, at); // restarted at 0: every message of it dropped at the full inbox
     EXPECT_GT(home.core().metrics.loopHandOversDropped, droppedBefore + 10);

@@ -13,7 +13,7 @@ namespace
 
 constexpr double kPi = 3.14159265358979323846;
 
-std::uint64_t readLe(const std::string& b, std::size_t at, int bytes)
+std::uint64_t readLe(std::string_view b, std::size_t at, int bytes)
 {
     std::uint64_t v = 0;
     for (int i = bytes - 1; i >= 0; --i)
@@ -23,7 +23,7 @@ std::uint64_t readLe(const std::string& b, std::size_t at, int bytes)
 
 } // namespace
 
-std::optional<OpusMessageView> parseOpusMessage(const std::string& b)
+std::optional<OpusMessageView> parseOpusMessage(std::string_view b)
 {
     if (b.size() < 22)
         return std::nullopt;
@@ -43,7 +43,7 @@ std::optional<OpusMessageView> parseOpusMessage(const std::string& b)
         at += 2;
         if (at + length > b.size())
             return std::nullopt;
-        m.packets.push_back(b.substr(at, length));
+        m.packets.emplace_back(b.substr(at, length));
         at += length;
     }
     if (at != b.size())
@@ -64,7 +64,7 @@ OpusProbe::~OpusProbe()
     opus_decoder_destroy(decoder_);
 }
 
-bool OpusProbe::decode(const std::string& message)
+bool OpusProbe::decode(std::string_view message)
 {
     const auto m = parseOpusMessage(message);
     if (!m)

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct OpusDecoder;
@@ -21,7 +22,7 @@ struct OpusMessageView
 };
 
 // None if the bytes are not a well-formed Opus message (trailing bytes included).
-std::optional<OpusMessageView> parseOpusMessage(const std::string& bytes);
+std::optional<OpusMessageView> parseOpusMessage(std::string_view bytes);
 
 // One decoder for one tier's stream, stereo at 48 kHz.
 class OpusProbe
@@ -34,7 +35,7 @@ public:
 
     // Decodes every frame of the message, appending interleaved stereo samples; a missing
     // frame is concealed by the decoder. False if the message is malformed or a packet fails.
-    bool decode(const std::string& message);
+    bool decode(std::string_view message);
 
     std::vector<float> output;
     int frames = 0;

@@ -17,13 +17,13 @@ using namespace std::chrono_literals;
 struct RecordingSink : ListenerSink
 {
     std::vector<std::string> texts;
-    std::vector<SharedBytes> audio;
+    std::vector<SharedFrame> audio;
     std::vector<std::string> all; // in order: "text:..." or "audio:<sequence>"
 
-    void deliverAudio(const SharedBytes& m) override
+    void deliverAudio(const SharedFrame& m) override
     {
         audio.push_back(m);
-        all.push_back("audio:" + std::to_string(test::readLe64(*m, 0)));
+        all.push_back("audio:" + std::to_string(test::readLe64(m.payload(), 0)));
     }
     void deliverText(const SharedBytes& m) override
     {
@@ -106,7 +106,7 @@ TEST_F(Rooms, ListenerBeforeStreamHearsHelloThenSourceThenAudio)
     f.samplePosition = 256;
     f.samples = test::patternSamples(43);
     const auto bytes = test::buildDatagram(f);
-    const std::string& m = *sink.audio[1];
+    const std::string m(sink.audio[1].payload());
     ASSERT_EQ(m.size(), kAudioMessageSize);
     EXPECT_EQ(test::readLe64(m, 0), 1);
     EXPECT_EQ(test::readLe64(m, 8), 256);

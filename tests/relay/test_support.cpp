@@ -599,7 +599,7 @@ std::optional<RawWsClient::Frame> RawWsClient::readFrame(std::chrono::millisecon
     }
 }
 
-std::int64_t readLe64(const std::string& bytes, std::size_t offset)
+std::int64_t readLe64(std::string_view bytes, std::size_t offset)
 {
     std::uint64_t v = 0;
     for (int i = 7; i >= 0; --i)

@@ -209,6 +209,6 @@ private:
 };
 
 // Little-endian helpers for checking listener messages.
-std::int64_t readLe64(const std::string& bytes, std::size_t offset);
+std::int64_t readLe64(std::string_view bytes, std::size_t offset);
 
 } // namespace orlune::relay::test

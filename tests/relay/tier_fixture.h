@@ -19,13 +19,13 @@ using namespace std::chrono_literals;
 
 struct Sink : ListenerSink
 {
-    std::vector<SharedBytes> audio;
+    std::vector<SharedFrame> audio;
     std::vector<std::string> texts;
     std::vector<std::string> all; // "text:..." or "audio"
     std::function<void(Sink&)> onText;
     std::function<void(Sink&)> onAudio;
 
-    void deliverAudio(const SharedBytes& m) override
+    void deliverAudio(const SharedFrame& m) override
     {
         audio.push_back(m);
         all.push_back("audio");
@@ -51,14 +51,14 @@ struct Sink : ListenerSink
 
 struct Events : RoomEvents
 {
-    std::vector<std::pair<Tier, SharedBytes>> tierMessages;
+    std::vector<std::pair<Tier, SharedFrame>> tierMessages;
     std::vector<std::string> presence; // "<tier>:1" / "<tier>:0", "room:1" / "room:0"
-    void onLocalForward(std::string_view, const SharedBytes&, bool) override {}
+    void onLocalForward(std::string_view, const SharedFrame&, bool) override {}
     void onListenersPresent(std::string_view, bool present) override
     {
         presence.push_back(std::string("room:") + (present ? "1" : "0"));
     }
-    void onTierMessage(std::string_view, Tier tier, const SharedBytes& m) override
+    void onTierMessage(std::string_view, Tier tier, const SharedFrame& m) override
     {
         tierMessages.emplace_back(tier, m);
     }
@@ -111,7 +111,7 @@ protected:
     static void decodeAll(const Sink& sink, OpusProbe& probe)
     {
         for (const auto& m : sink.audio)
-            ASSERT_TRUE(probe.decode(*m));
+            ASSERT_TRUE(probe.decode(m.payload()));
     }
 
     std::string room = "r"; // the one feed() sends to

@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 
 const TimePoint kStart = TimePoint{} + 100s;
 
-SharedBytes floatMessage(std::int64_t sequence)
+SharedFrame floatMessage(std::int64_t sequence)
 {
     static const std::array<std::uint8_t, kSampleBytes> silence{};
     return encodeAudioMessage(sequence, sequence * kFramesPerPacket, silence.data());
@@ -99,7 +99,7 @@ TEST(TierSplice, AMoveNeedsWhatTheOldTierGaveAndTheNewTiersRecentMessages)
     EXPECT_FALSE(unkept.canTakeFrom(from)) << "but nothing is kept to splice from";
 
     TierSplice broken;
-    broken.delivered(Tier::Lossless, std::make_shared<const std::string>("short"), true);
+    broken.delivered(Tier::Lossless, SharedFrame(WsOpcode::Binary, "short"), true);
     EXPECT_FALSE(broken.hasDelivered()) << "a message with no span is not a delivery";
 }
 

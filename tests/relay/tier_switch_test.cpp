@@ -53,14 +53,14 @@ Heard listen(const Sink& sink)
             newTier = newTier || entry.find(R"("type":"codec")") != std::string::npos;
             continue;
         }
-        const SharedBytes& message = sink.audio[next++];
+        const SharedFrame& message = sink.audio[next++];
         std::vector<float> pcm;
         std::int64_t start = 0;
         if (opus)
         {
-            const auto view = parseOpusMessage(*message);
+            const auto view = parseOpusMessage(message.payload());
             probe.output.clear();
-            if (!view || !probe.decode(*message))
+            if (!view || !probe.decode(message.payload()))
             {
                 heard.problems.push_back("an Opus message did not decode");
                 continue;
@@ -72,7 +72,7 @@ Heard listen(const Sink& sink)
         {
             const auto span = messageSpan(Tier::Lossless, message);
             pcm.resize(512);
-            std::memcpy(pcm.data(), message->data() + 16, 2048);
+            std::memcpy(pcm.data(), message.payload().data() + 16, 2048);
             start = span->start;
         }
         const auto frames = static_cast<std::int64_t>(pcm.size() / 2);

@@ -49,7 +49,7 @@ TEST_F(Tiers, EachOpusTierCarriesAToneAtItsFrequencyAndLevelOncePerRoom)
         for (std::size_t i = 0; i < first.audio.size(); ++i)
         {
             EXPECT_EQ(first.audio[i], second.audio[i]) << "one message for every listener";
-            const auto view = test::parseOpusMessage(*first.audio[i]);
+            const auto view = test::parseOpusMessage(first.audio[i].payload());
             ASSERT_TRUE(view);
             EXPECT_EQ(view->sequence, expectSeq);
             EXPECT_EQ(view->samplePosition, 1000 + expectSeq * 480) << "grid at the stream start";
@@ -95,7 +95,7 @@ TEST_F(Tiers, ListenerAskingNoQualityGetsTodaysHelloAndByteExactFloat32)
         now += 5333us;
         const Datagram d = parseDatagram(bytes.data(), bytes.size()).datagram;
         ASSERT_TRUE(registry.onDatagram(d, source(40001), now));
-        EXPECT_EQ(*plain.audio.back(), *encodeAudioMessage(d));
+        EXPECT_EQ(plain.audio.back().payload(), encodeAudioMessage(d).payload());
         EXPECT_EQ(plain.audio.back(), lossless.audio.back());
     }
     const auto s = registry.stats("r");
@@ -117,7 +117,7 @@ TEST_F(Tiers, AGapReachesTheDecoderAsMissingFramesThenTheToneResumes)
     std::int64_t expectSeq = 0;
     for (const auto& m : sink.audio)
     {
-        const auto view = test::parseOpusMessage(*m);
+        const auto view = test::parseOpusMessage(m.payload());
         ASSERT_TRUE(view);
         EXPECT_EQ(view->sequence, expectSeq) << "the gap keeps the frame count, not a jump";
         for (const auto& p : view->packets)
@@ -152,7 +152,8 @@ TEST_F(Tiers, RestartAndNewSourceStartTheTierAfreshAndOfflineFlushes)
     feedSignal(shorter, 0, 777777);
     ASSERT_EQ(sink.texts.back(), kLive);
     ASSERT_GT(sink.audio.size(), before);
-    auto first = test::parseOpusMessage(*sink.audio[sink.audio.size() - sink.audioAfter(kLive)]);
+    auto first =
+        test::parseOpusMessage(sink.audio[sink.audio.size() - sink.audioAfter(kLive)].payload());
     EXPECT_EQ(first->sequence, 0);
     EXPECT_EQ(first->samplePosition, 777777);
 
@@ -163,14 +164,15 @@ TEST_F(Tiers, RestartAndNewSourceStartTheTierAfreshAndOfflineFlushes)
     EXPECT_EQ(sink.texts.back(), kOffline);
     EXPECT_EQ(sink.audioAfter(kOffline), 0u);
     // 14 complete frames: 3 messages of 4 went out while streaming, a last one of 2 now.
-    const auto last = test::parseOpusMessage(*sink.audio.back());
+    const auto last = test::parseOpusMessage(sink.audio.back().payload());
     EXPECT_EQ(sink.audio.size(), beforeSweep + 1);
     EXPECT_EQ(last->sequence, 12);
     EXPECT_EQ(last->packets.size(), 2u);
 
     // The source back after the silence starts at frame 0 on a grid of its own.
     feedSignal(tone, 9, 123, {});
-    first = test::parseOpusMessage(*sink.audio[sink.audio.size() - sink.audioAfter(kLive)]);
+    first =
+        test::parseOpusMessage(sink.audio[sink.audio.size() - sink.audioAfter(kLive)].payload());
     EXPECT_EQ(first->sequence, 0);
     EXPECT_EQ(first->samplePosition, 123);
 
@@ -197,7 +199,7 @@ TEST_F(Tiers, HostileSamplesNeverReachTheDecoderAndTheToneRecoversAtOnce)
     EXPECT_EQ(metrics.tier(Tier::High).samplesSanitised, 100u * 512u);
     // The float32 stream passes them on bit for bit (the player makes them safe).
     float sample = 0;
-    std::memcpy(&sample, lossless.audio[150]->data() + 16, 4);
+    std::memcpy(&sample, lossless.audio[150].payload().data() + 16, 4);
     EXPECT_TRUE(std::isnan(sample));
 
     OpusProbe probe;
@@ -285,13 +287,14 @@ TEST_F(Tiers, LocalTierMessagesAreReportedAndTierPresenceIsTold)
     registry.addListener("e", &edge, now, on(Tier::High));
     for (std::int64_t seq = 0; seq < 10; ++seq)
     {
-        auto message = std::make_shared<std::string>(kAudioMessageSize, '\0');
+        std::string payload(kAudioMessageSize, '\0');
         for (int i = 0; i < 8; ++i)
         {
-            (*message)[static_cast<std::size_t>(i)] = static_cast<char>((seq >> (8 * i)) & 0xff);
-            (*message)[8 + static_cast<std::size_t>(i)] =
+            payload[static_cast<std::size_t>(i)] = static_cast<char>((seq >> (8 * i)) & 0xff);
+            payload[8 + static_cast<std::size_t>(i)] =
                 static_cast<char>(((seq * 256) >> (8 * i)) & 0xff);
         }
+        const SharedFrame message(WsOpcode::Binary, payload);
         now += 5333us;
         ASSERT_TRUE(registry.onRemoteMessage("e", "relay-b", message, seq == 0, now));
     }
@@ -344,8 +347,9 @@ TEST_F(Tiers, TierMessagesFromElsewhereReachTheTierWithNoEncoderHere)
     EXPECT_FALSE(feed(0, 0, tone.data()));
     EXPECT_FALSE(
         registry.onRemoteTierMessage("r", "relay-b", Tier::Lossless, producer.audio[0], true, now));
-    EXPECT_FALSE(registry.onRemoteTierMessage(
-        "r", "relay-b", Tier::Standard, std::make_shared<const std::string>(5, 'x'), true, now));
+    EXPECT_FALSE(registry.onRemoteTierMessage("r", "relay-b", Tier::Standard,
+                                              SharedFrame(WsOpcode::Binary, std::string(5, 'x')),
+                                              true, now));
     EXPECT_EQ(sink.audio.size(), producer.audio.size());
     EXPECT_EQ(metrics.tier(Tier::Standard).remoteMessages, producer.audio.size());
 

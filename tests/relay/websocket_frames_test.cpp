@@ -200,5 +200,54 @@ TEST(WebSocketFrames, WriterUsesTheShortestLengthAndAClientReaderReadsItBack)
     EXPECT_TRUE(e.answer);
 }
 
+// A message framed once for every listener: the bytes a listener is sent are, header and
+// payload, those of the frame written for it alone, in every length form.
+TEST(WebSocketFrames, ASharedFrameHoldsTheSameBytesAsAFrameWrittenForOneListener)
+{
+    struct Golden
+    {
+        std::size_t size;
+        std::vector<std::uint8_t> header;
+    };
+    const std::vector<Golden> cases = {
+        {0, {0x82, 0x00}},
+        {5, {0x82, 0x05}},
+        {125, {0x82, 0x7d}},
+        {126, {0x82, 0x7e, 0x00, 0x7e}},
+        {2064, {0x82, 0x7e, 0x08, 0x10}}, // a float32 audio message
+        {65535, {0x82, 0x7e, 0xff, 0xff}},
+        {70000, {0x82, 0x7f, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x11, 0x70}},
+    };
+    for (const Golden& c : cases)
+    {
+        std::string payload(c.size, '\0');
+        for (std::size_t i = 0; i < c.size; ++i)
+            payload[i] = static_cast<char>(i * 7 + 3);
+        const SharedFrame frame(WsOpcode::Binary, payload);
+        const std::string header(c.header.begin(), c.header.end());
+        EXPECT_EQ(frame.bytes(), header + payload) << c.size;
+        EXPECT_EQ(frame.bytes(), wsFrame(WsOpcode::Binary, payload)) << c.size;
+        EXPECT_EQ(frame.headerSize(), c.header.size()) << c.size;
+        EXPECT_EQ(frame.payload(), payload) << c.size;
+        EXPECT_EQ(frame.payloadSize(), c.size) << c.size;
+        EXPECT_EQ(frame.opcode(), WsOpcode::Binary);
+    }
+
+    // Built from parts, as the audio messages are: one payload, the parts in order.
+    const SharedFrame parts(WsOpcode::Text, {"ab", "", "cde"});
+    EXPECT_EQ(parts.bytes(), wsFrame(WsOpcode::Text, "abcde"));
+    EXPECT_EQ(parts.opcode(), WsOpcode::Text);
+
+    const SharedFrame copy = parts;
+    EXPECT_EQ(copy, parts) << "a copy shares the buffer";
+    EXPECT_EQ(copy.bytes().data(), parts.bytes().data());
+    EXPECT_NE(SharedFrame(WsOpcode::Text, "abcde"), parts) << "equal bytes, another buffer";
+
+    const SharedFrame none;
+    EXPECT_FALSE(none);
+    EXPECT_TRUE(none.bytes().empty());
+    EXPECT_TRUE(none.payload().empty());
+}
+
 } // namespace
 } // namespace orlune::relay

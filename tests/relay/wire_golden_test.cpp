@@ -162,10 +162,12 @@ std::vector<Vector> float32Vectors()
         for (int i = 0; i < 8; ++i)
             fields += (i ? ", " : "") + numberText(samples[static_cast<std::size_t>(i)]);
         fields += "]}";
-        out.push_back({"sequence " + std::to_string(sequence),
-                       *encodeAudioMessage(sequence, position,
-                                           reinterpret_cast<const std::uint8_t*>(samples.data())),
-                       fields});
+        out.push_back(
+            {"sequence " + std::to_string(sequence),
+             std::string(encodeAudioMessage(sequence, position,
+                                            reinterpret_cast<const std::uint8_t*>(samples.data()))
+                             .payload()),
+             fields});
         ++seed;
     }
     return out;
@@ -178,8 +180,10 @@ TEST(WireGolden, ListenerFloat32)
         [](const json::object& f)
         {
             const auto samples = goldenSamples(static_cast<std::uint32_t>(f.at("seed").as_int64()));
-            return *encodeAudioMessage(int64Field(f, "sequence"), int64Field(f, "position"),
-                                       reinterpret_cast<const std::uint8_t*>(samples.data()));
+            return std::string(
+                encodeAudioMessage(int64Field(f, "sequence"), int64Field(f, "position"),
+                                   reinterpret_cast<const std::uint8_t*>(samples.data()))
+                    .payload());
         },
         [](const std::string& bytes, const json::object& f)
         {
@@ -230,7 +234,7 @@ std::vector<Vector> opusVectors()
                       toHex(packet) + "\"}";
         }
         frames += "]";
-        out.push_back({c.name, *writer.finish(),
+        out.push_back({c.name, std::string(writer.finish().payload()),
                        "{\"sequence\": \"" + std::to_string(c.sequence) + "\", \"position\": \"" +
                            std::to_string(c.position) +
                            "\", \"frameSamples\": 480, \"frames\": " + frames + "}"});
@@ -253,7 +257,7 @@ TEST(WireGolden, ListenerOpus)
                 writer.addFrame(reinterpret_cast<const std::uint8_t*>(packet.data()),
                                 packet.size());
             }
-            return *writer.finish();
+            return std::string(writer.finish().payload());
         },
         [](const std::string& bytes, const json::object& f)
         {
@@ -270,8 +274,7 @@ TEST(WireGolden, ListenerOpus)
                           frames[i].at("length").as_int64());
                 EXPECT_EQ(toHex(m->frames[i]), str(frames[i].at("hex")));
             }
-            EXPECT_EQ(startsTierStream(std::make_shared<const std::string>(bytes)),
-                      m->header.sequence == 0);
+            EXPECT_EQ(startsTierStream(bytes), m->header.sequence == 0);
             EXPECT_FALSE(decodeOpusMessage(bytes + '\0')); // nothing may follow the last frame
         });
 }
@@ -412,9 +415,9 @@ TEST(WireGolden, Datagram)
 std::vector<Vector> clusterVectors()
 {
     const auto samples = goldenSamples(3);
-    const SharedBytes audio =
+    const SharedFrame audio =
         encodeAudioMessage(5, 1280, reinterpret_cast<const std::uint8_t*>(samples.data()));
-    const SharedBytes opus = []
+    const SharedFrame opus = []
     {
         OpusMessageWriter writer;
         writer.begin(0, 96000, 480);
@@ -424,12 +427,12 @@ std::vector<Vector> clusterVectors()
         return writer.finish();
     }();
     return {
-        {"lossless, stream start", encodeClusterMessage("relay-a", true, *audio),
+        {"lossless, stream start", encodeClusterMessage("relay-a", true, audio.payload()),
          R"({"tier": "lossless", "origin": "relay-a", "streamStart": true, "payload": ")" +
-             toHex(*audio) + "\"}"},
-        {"standard", encodeClusterMessage("edge_2", false, *opus),
+             toHex(audio.payload()) + "\"}"},
+        {"standard", encodeClusterMessage("edge_2", false, opus.payload()),
          R"({"tier": "standard", "origin": "edge_2", "streamStart": false, "payload": ")" +
-             toHex(*opus) + "\"}"},
+             toHex(opus.payload()) + "\"}"},
     };
 }
 
@@ -449,7 +452,7 @@ TEST(WireGolden, ClusterMessage)
             ASSERT_TRUE(m.ok);
             EXPECT_EQ(m.origin, str(f.at("origin")));
             EXPECT_EQ(m.streamStart, f.at("streamStart").as_bool());
-            EXPECT_EQ(toHex(*m.message), str(f.at("payload")));
+            EXPECT_EQ(toHex(m.message.payload()), str(f.at("payload")));
         });
 }
 
