@@ -33,12 +33,11 @@ void ListenerOutbox::push(const SharedFrame& frame, Tier tier, bool atFront)
 {
     if (count_ == ring_.size())
         grow();
-    const WsOpcode opcode = frame.opcode();
-    if (opcode == WsOpcode::Binary)
+    if (frame.opcode() == WsOpcode::Binary)
         ++queuedAudio_;
     if (!atFront || count_ == inBatch_)
     {
-        at(count_++) = Outgoing{frame, opcode, tier};
+        at(count_++) = Outgoing{frame, tier};
         return;
     }
     // First after the batch: the batch's entries move down one place to make room.
@@ -46,7 +45,7 @@ void ListenerOutbox::push(const SharedFrame& frame, Tier tier, bool atFront)
     ++count_;
     for (std::size_t i = 0; i < inBatch_; ++i)
         at(i) = std::move(at(i + 1));
-    at(inBatch_) = Outgoing{frame, opcode, tier};
+    at(inBatch_) = Outgoing{frame, tier};
 }
 
 std::size_t ListenerOutbox::dropQueuedAudio()
@@ -55,7 +54,7 @@ std::size_t ListenerOutbox::dropQueuedAudio()
     for (std::size_t i = inBatch_; i < count_; ++i)
     {
         Outgoing& item = at(i);
-        if (item.opcode == WsOpcode::Binary)
+        if (item.frame.opcode() == WsOpcode::Binary)
         {
             item.frame = SharedFrame();
             continue;
@@ -99,9 +98,9 @@ const std::vector<boost::asio::const_buffer>& ListenerOutbox::takeBatch()
         const std::string_view bytes = item.frame.bytes();
         buffers_.emplace_back(bytes.data(), bytes.size());
         unwritten_ += bytes.size();
-        if (item.opcode == WsOpcode::Binary)
+        if (item.frame.opcode() == WsOpcode::Binary)
             --queuedAudio_;
-        else if (item.opcode == WsOpcode::Close)
+        else if (item.frame.opcode() == WsOpcode::Close)
             break; // nothing may follow a close frame
     }
     return buffers_;
@@ -146,7 +145,7 @@ bool ListenerOutbox::batchWritten()
     for (std::size_t i = 0; i < inBatch_; ++i)
     {
         const Outgoing& item = at(i);
-        switch (item.opcode)
+        switch (item.frame.opcode())
         {
             case WsOpcode::Binary:
                 ++tierMessages[tierIndex(item.tier)];

@@ -72,7 +72,6 @@ private:
     struct Outgoing
     {
         SharedFrame frame;
-        WsOpcode opcode = WsOpcode::Binary;
         Tier tier = Tier::Lossless;
     };
 
