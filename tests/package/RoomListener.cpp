@@ -83,10 +83,12 @@ beast::error_code runOne(net::io_context& ioc, std::chrono::steady_clock::time_p
 {
     beast::error_code result = net::error::timed_out;
     bool done = false;
-    start([&](beast::error_code ec, auto&&...) {
-        result = ec;
-        done = true;
-    });
+    start(
+        [&](beast::error_code ec, auto&&...)
+        {
+            result = ec;
+            done = true;
+        });
     ioc.restart();
     ioc.run_until(deadline);
     if (!done)
@@ -111,7 +113,8 @@ int main(int argc, char** argv)
     const Options& o = *options;
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(static_cast<long long>(o.seconds * 1000));
-    const auto fail = [](const std::string& why) {
+    const auto fail = [](const std::string& why)
+    {
         std::fprintf(stderr, "listener: %s\n", why.c_str());
         return 1;
     };
@@ -119,13 +122,14 @@ int main(int argc, char** argv)
     net::io_context ioc;
     beast::websocket::stream<beast::tcp_stream> ws(ioc);
     const tcp::endpoint relay(net::ip::make_address("127.0.0.1"), o.port);
-    if (auto ec = runOne(ioc, deadline, [&](auto handler) {
-            beast::get_lowest_layer(ws).async_connect(relay, handler);
-        }))
+    if (auto ec = runOne(ioc, deadline,
+                         [&](auto handler)
+                         { beast::get_lowest_layer(ws).async_connect(relay, handler); }))
         return fail("connect: " + ec.message());
     const std::string host = "127.0.0.1:" + std::to_string(o.port);
     const std::string target = "/orlune/" + o.room + "/ws";
-    if (auto ec = runOne(ioc, deadline, [&](auto handler) { ws.async_handshake(host, target, handler); }))
+    if (auto ec =
+            runOne(ioc, deadline, [&](auto handler) { ws.async_handshake(host, target, handler); }))
         return fail("WebSocket upgrade of " + target + ": " + ec.message());
 
     beast::flat_buffer buffer;
@@ -162,9 +166,11 @@ int main(int argc, char** argv)
         if (lastSequence)
         {
             if (sequence <= *lastSequence)
-                return fail("sequence " + std::to_string(sequence) + " after " + std::to_string(*lastSequence));
+                return fail("sequence " + std::to_string(sequence) + " after " +
+                            std::to_string(*lastSequence));
             if (position - lastPosition != 256 * (sequence - *lastSequence))
-                return fail("sample position " + std::to_string(position) + " after " + std::to_string(lastPosition));
+                return fail("sample position " + std::to_string(position) + " after " +
+                            std::to_string(lastPosition));
             gaps += sequence - *lastSequence > 1 ? 1 : 0;
         }
         lastSequence = sequence;
@@ -193,8 +199,11 @@ int main(int argc, char** argv)
         }
     }
     const double peakDb = 20.0 * std::log10(std::max(peak, 1e-9f));
-    const double frequency = crossings > 1 ? (crossings - 1) * streamRate / double(last - first) : 0.0;
-    std::printf("listener: %d audio messages (%d gaps), last sequence %lld, sine %.1f Hz at %.2f dBFS peak\n",
+    const double frequency =
+        crossings > 1 ? static_cast<double>(crossings - 1) * streamRate / double(last - first)
+                      : 0.0;
+    std::printf("listener: %d audio messages (%d gaps), last sequence %lld, sine %.1f Hz at %.2f "
+                "dBFS peak\n",
                 audio, gaps, static_cast<long long>(lastSequence.value_or(-1)), frequency, peakDb);
     if (std::fabs(frequency - o.tone) > o.tone * 0.01)
         return fail("expected a sine of " + std::to_string(o.tone) + " Hz");
