@@ -85,7 +85,8 @@ async function session(browser, sound, engine, quality) {
     // The other tier: Lossless and back where the link carries its 3.1 Mbit/s, else
     // between Opus tiers.
     const narrow = mbit > 0 && mbit < 4;
-    const up = quality === 'lossless' ? 'high' : narrow ? (quality === 'high' ? 'standard' : 'high') : 'lossless';
+    // Auto on a narrow link may have climbed to High already: then it goes to Standard.
+    const otherOpus = (playing) => (playing === 'high' ? 'standard' : 'high');
     // Notes the page's state every 400 ms for `ms`.
     const watch = async (ms) => {
       const end = Date.now() + ms;
@@ -113,6 +114,8 @@ async function session(browser, sound, engine, quality) {
     try {
       if (tierSeg >= 0) {
         await watch(1000);
+        const playing = await page.evaluate(() => window.orluneStats().tier ?? null);
+        const up = quality === 'lossless' ? 'high' : narrow ? otherOpus(quality === 'auto' ? playing : quality) : 'lossless';
         await page.evaluate((q) => window.orluneSetQuality(q), up);
         await watch(2500);
         await page.evaluate((q) => window.orluneSetQuality(q), quality);
