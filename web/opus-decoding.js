@@ -126,7 +126,7 @@ export class WebCodecsOpusBackend {
   // false when the packet was refused at once.
   decode(key, packet) {
     try {
-      if (!this.decoder || this.decoder.state === 'closed') this.open();
+      this.warm();
       this.decoder.decode(new this.EncodedAudioChunk({ type: 'key', timestamp: key, data: packet }));
       return true;
     } catch {

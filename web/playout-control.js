@@ -441,12 +441,18 @@ export class PlayoutControl {
       this.editsLeft = this.o.editBlocks;
       this.editUp = true;
     }
-    else if (this.targetFrames < before && this.setpoint > this.targetFrames + message + (this.targetFrames > required ? o.lowerStepMs * this.fpm : 0)) {
+    else if (this.targetFrames < before && this.setpoint > this.targetFrames + message + this.lowerStep(required)) {
       this.setpoint = this.targetFrames + message;
       this.lowered = true;
       this.editsLeft = this.o.editBlocks;
       this.editUp = false;
     }
+  }
+
+  // How far the setpoint may stay above a falling target plus a message: a step of
+  // lowerStepMs while the target still falls toward `required`, nothing once it is there.
+  lowerStep(required) {
+    return this.targetFrames > required ? this.o.lowerStepMs * this.fpm : 0;
   }
 
   // After the target rose: how far `high` is below the setpoint (frames), if beyond the
