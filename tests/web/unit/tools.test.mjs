@@ -198,6 +198,7 @@ describe('the scripted session and its landmarks', async () => {
     y[b] = y[b - 1] + 1.3 * S.LARGEST_STEP; // a smaller one far from it
     const hit = J.stepsAroundChanges(y, 0, changes, RATE);
     assert.ok(hit.near >= 1.79 && hit.far >= 1.29 && hit.far < hit.near, JSON.stringify(hit));
+    assert.ok(hit.near > J.LIMITS.tierStepFactor * hit.far, 'the click beside the change out-steps the one far from it');
   });
 
   test('an underrun belongs to the segment whose message the buffer waited for', () => {
