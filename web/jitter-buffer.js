@@ -175,12 +175,6 @@ export class JitterBuffer {
 
   // The relay skipped this listener ahead by `dropped` blocks: the coming sequence gap of
   // up to that size is the relay's doing, not a network loss.
-  // How fast the output's clock runs against the wall clock arrivals are timed by (a
-  // fraction), as the page measured it.
-  setOutputOffset(offset) {
-    this.control.setOutputOffset(offset);
-  }
-
   relaySkipped(dropped) {
     if (Number.isFinite(dropped) && dropped > 0) this.pendingRelaySkip += Math.floor(dropped);
   }
@@ -552,7 +546,6 @@ export class JitterBuffer {
       jitterMs: this.jitterMs,
       correction: c.correction,
       driftPpm: c.driftEstimate * 1e6,
-      outputPpm: c.outputOffset * 1e6,
       messageMs: c.messageSize / this.framesPerMs,
       arrivalLevelMs: Number.isNaN(c.highRef) ? null : c.highRef / this.framesPerMs,
       setpointMs: Number.isNaN(c.setpoint) ? null : c.setpoint / this.framesPerMs,

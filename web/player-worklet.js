@@ -11,8 +11,6 @@
 //   {type: 'discontinuity'}   new source or new connection: sequence numbers start over
 //   {type: 'end'}             the source went silent
 //   {type: 'skip', dropped}   the relay skipped this listener ahead by `dropped` packets
-//   {type: 'clock', outputOffset}   how fast the output runs against the page's wall clock
-//                             (a fraction: 0.0001 is 100 ppm fast; output-clock.js)
 //   {type: 'capture', seconds, requestId, endFrame?, channels?}   send back the last seconds
 //                             of output (before context frame endFrame if given; the left
 //                             channel only with channels: 1)
@@ -92,9 +90,6 @@ class OrlunePlayerProcessor extends AudioWorkletProcessor {
         break;
       case 'capture':
         this.sendCapture(msg);
-        break;
-      case 'clock':
-        this.buffer.setOutputOffset(Number(msg.outputOffset));
         break;
       case 'port':
         if (this.dataPort) this.dataPort.close();

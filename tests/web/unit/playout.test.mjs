@@ -34,20 +34,6 @@ describe('bursty arrival and a drifting sender, on every tier', () => {
     }
   }
 
-  test('an output whose clock runs 300 ppm off the page\'s: the sender\'s drift is still met with the delay flat', () => {
-    for (const tier of TIERS) {
-      for (const outputPpm of [300, -300]) {
-        // Without the output's offset the delay slid by about 0.3 ms/s under either drift.
-        const { underruns, delays, buffer } = run({ tier, seconds: 34, ppm: 1000, driftFrom: 12, outputPpm, pullQuanta: 2, jitterMs: () => 0.5 });
-        const what = `${tier.name}, output ${outputPpm} ppm`;
-        assert.deepEqual(underruns, [], what);
-        const slope = delaySlope(delays, 17);
-        assert.ok(Math.abs(slope) <= 0.1, `${what}: slope ${slope.toFixed(3)} ms/s`);
-        assert.ok(Math.abs(buffer.control.outputOffset * 1e6 - outputPpm) < 25, `${what}: offset ${buffer.control.outputOffset}`);
-      }
-    }
-  });
-
   test('bursts and drift at once, on a 44.1 kHz context', () => {
     for (const tier of TIERS) {
       // (The delay steps up where the jitter measured raises the target: the rate is judged.)
