@@ -1,7 +1,7 @@
 #!/usr/bin/env node
 // What a listener hears, engine by engine and quality by quality, through the real relay:
 // one page session per (engine, quality) listens to a scripted sender (scenario.mjs:
-// clean, 2 % loss, sender clock +-0.1 %, 40-80 ms bursts, a change of tier) and every
+// clean, 2 % loss, 40-80 ms bursts, sender clock +-0.1 %, a change of tier) and every
 // segment is judged on the page's recorded output and the sound server's (judge.mjs).
 //
 //   ORLUNE_RELAY_BIN=build/release/relay/orlune-relay node tests/web/matrix.mjs \

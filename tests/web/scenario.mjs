@@ -1,5 +1,5 @@
 // The scripted listening session of the browser matrix: one sender plays a sequence of
-// segments (clean, loss, clock drift, bursts, a change of tier) and the judge cuts the
+// segments (clean, loss, bursts, clock drift, a change of tier) and the judge cuts the
 // page's output into the same segments. Both sides build the plan from this module, so
 // they agree on every sample.
 //
@@ -31,15 +31,12 @@ export const SCRIPTS = {
     { name: 'lead-in', seconds: 30, untilSignal: true },
     { name: 'clean', seconds: 6 },
     { name: 'loss', seconds: 5, loss: 0.02 },
-    // Drift before bursts: after a jittery spell the player brings its delay back down
-    // over the next half minute, on purpose, and that slope is no part of following a
-    // clock.
+    { name: 'bursts', seconds: 8, burstMs: [40, 80] },
     { name: 'drift+', seconds: 9, drift: 0.001 },
     { name: 'drift-', seconds: 9, drift: -0.001 },
     // The sender's clock is right again: the player takes a few seconds to see that the
-    // drift ended (clocks do not jump like this), which is no part of what comes next.
+    // drift ended (clocks do not jump like this), which is no part of the change of tier.
     { name: 'recover', seconds: 6, unjudged: true },
-    { name: 'bursts', seconds: 8, burstMs: [40, 80] },
     { name: 'tier', seconds: 60, tier: true, untilSignal: true },
   ],
   // On a shaped link: what the link changes (bandwidth, queueing), not the sender's clock.
