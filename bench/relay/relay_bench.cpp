@@ -11,6 +11,10 @@
 //   orlune_relay_bench                          short run (about a minute)
 //   orlune_relay_bench --seconds=10 --max-listeners=4000   longer, further search
 //   orlune_relay_bench --search-tier=standard --max-listeners=8000   capacity of a tier
+//   orlune_relay_bench --pin                    the measured thread (relay or baseline) alone on
+//                                               the last CPU, everything else on the first:
+//                                               the listeners and the sender no longer take
+//                                               turns with it on one core
 //
 // Google Benchmark flags (--benchmark_filter=... etc.) work as usual.
 #include "app/config.h"
@@ -60,6 +64,7 @@ namespace
 double gSeconds = 2.0;            // audio sent per measurement
 std::size_t gMaxListeners = 3000; // where the capacity search stops
 std::optional<Tier> gSearchTier;  // the capacity search's tier (none: float32, no quality)
+int gMeasuredCpu = -1;            // --pin: the CPU of the measured thread (-1: not pinned)
 constexpr double kPacketsPerSecond = 48000.0 / 256.0;
 constexpr std::size_t kMessageSize = 2064;
 
@@ -93,6 +98,18 @@ struct Stream
 std::optional<Tier> tierArg(std::int64_t arg)
 {
     return arg < 0 ? std::nullopt : std::optional<Tier>(tierAt(static_cast<std::size_t>(arg)));
+}
+
+// Pins the calling thread to one CPU; threads it starts later inherit that.
+void pinSelfTo(int cpu)
+{
+    if (cpu < 0)
+        return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    if (pthread_setaffinity_np(pthread_self(), sizeof set, &set) != 0)
+        std::fprintf(stderr, "could not pin a thread to CPU %d\n", cpu);
 }
 
 double threadCpuSeconds(std::thread& t)
@@ -391,7 +408,12 @@ RunResult runRelay(std::size_t listeners, double seconds, const Stream& stream =
     // One loop: the CPU measured is that one thread's (threads_bench.cpp for more).
     Config config = test::loadTestConfig(1);
     Relay relay(config);
-    std::thread relayThread([&] { relay.run(); });
+    std::thread relayThread(
+        [&]
+        {
+            pinSelfTo(gMeasuredCpu);
+            relay.run();
+        });
 
     RunResult result;
     result.listeners = listeners;
@@ -469,6 +491,7 @@ RunResult runBaseline(std::size_t listeners, double seconds, std::size_t message
     std::thread fanOut(
         [&]
         {
+            pinSelfTo(gMeasuredCpu);
             std::vector<char> message(frameSize);
             message[0] = static_cast<char>(0x82); // final binary frame
             if (messageSize < 126)
@@ -781,6 +804,7 @@ int main(int argc, char** argv)
 {
     std::vector<char*> rest;
     bool search = true;
+    bool pin = false;
     for (int i = 0; i < argc; ++i)
     {
         const std::string arg = argv[i];
@@ -790,6 +814,8 @@ int main(int argc, char** argv)
             gMaxListeners = std::stoul(arg.substr(16));
         else if (arg == "--no-search")
             search = false;
+        else if (arg == "--pin")
+            pin = true;
         else if (arg.rfind("--search-tier=", 0) == 0)
         {
             const auto quality = parseQuality(arg.substr(14));
@@ -804,6 +830,14 @@ int main(int argc, char** argv)
             rest.push_back(argv[i]);
     }
     raiseFileLimit();
+    const auto cpus = static_cast<int>(std::thread::hardware_concurrency());
+    if (pin && cpus >= 2)
+    {
+        pinSelfTo(0); // the sender, the listeners and the baseline's readers
+        gMeasuredCpu = cpus - 1;
+    }
+    else if (pin)
+        std::fprintf(stderr, "--pin needs two CPUs; running unpinned\n");
     int restCount = static_cast<int>(rest.size());
     benchmark::Initialize(&restCount, rest.data());
     benchmark::RunSpecifiedBenchmarks();
